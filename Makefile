@@ -1,0 +1,37 @@
+# The two commands of the README. Both install missing Debian packages first.
+.PHONY: run test deps build build-asan build-tsan test-asan test-tsan bench fuzz clean
+
+JOBS ?= $(shell nproc)
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+
+run: build
+	@scripts/run.sh
+
+test: build
+	ctest --preset default -j $(JOBS)
+
+build-asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+
+test-asan: build-asan
+	ctest --preset asan -j $(JOBS)
+
+build-tsan: deps
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS)
+
+test-tsan: build-tsan
+	ctest --preset tsan -j $(JOBS)
+
+bench: build
+	@scripts/bench.sh
+
+clean:
+	rm -rf build build-asan build-tsan

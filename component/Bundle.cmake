@@ -1,0 +1,24 @@
+# Everything the plug-in is made of, as one static library for the test binaries and as
+# the shared object inside the bundle.
+set(KORVEL_OBJECT_LIBRARIES
+  korvel_platform korvel_identity korvel_component korvel_link korvel_localization korvel_editor)
+
+set(_korvel_objects)
+foreach(lib IN LISTS KORVEL_OBJECT_LIBRARIES)
+  list(APPEND _korvel_objects $<TARGET_OBJECTS:${lib}>)
+endforeach()
+
+add_library(korvel_core STATIC ${_korvel_objects})
+target_link_libraries(korvel_core PUBLIC ${KORVEL_OBJECT_LIBRARIES})
+
+add_library(Korvel MODULE ${_korvel_objects})
+target_link_libraries(Korvel PRIVATE ${KORVEL_OBJECT_LIBRARIES})
+set_target_properties(Korvel PROPERTIES
+  PREFIX ""
+  OUTPUT_NAME "Korvel"
+  LIBRARY_OUTPUT_DIRECTORY "${KORVEL_BUNDLE_DIR}/Contents/x86_64-linux")
+target_link_options(Korvel PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL)
+
+configure_file(${CMAKE_SOURCE_DIR}/component/Info.plist.in
+  "${KORVEL_BUNDLE_DIR}/Contents/Info.plist" @ONLY)
+file(MAKE_DIRECTORY "${KORVEL_BUNDLE_DIR}/Contents/Resources")

@@ -1,0 +1,81 @@
+/*
+ * Queues and timers (the platform's libdispatch), as an interface with two
+ * implementations: the system one (real threads, real clock) and a virtual-time one for
+ * tests, which runs everything on the test's thread as its clock is advanced.
+ *
+ * Two queues exist: the main queue, whose work runs on the host's main thread when the
+ * host calls Korvel_RunMainQueue (it polls Korvel_MainQueueFD), and the global utility
+ * queue, a few worker threads shared by every instance in the process.
+ *
+ * A timer source never runs its handler twice at once (ticks that come due while a
+ * handler runs are coalesced); after cancel() no new handler starts, and the cancel
+ * handler runs once the handler under way, if any, has returned.
+ */
+#ifndef KORVEL_PLATFORM_DISPATCH_H
+#define KORVEL_PLATFORM_DISPATCH_H
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace korvel::platform {
+
+using Duration = std::chrono::nanoseconds;
+using Task = std::function<void()>;
+
+enum class DispatchQueue : uint8_t { Main, Utility };
+
+class TimerSource {
+ public:
+  virtual ~TimerSource() = default;
+  /* First tick `start` from now, then every `interval`; `leeway` lets the system group
+   * wake-ups of several timers. */
+  virtual void setTimer(Duration start, Duration interval, Duration leeway) = 0;
+  virtual void setEventHandler(Task handler) = 0;
+  virtual void setCancelHandler(Task handler) = 0;
+  virtual void resume() = 0;
+  virtual void cancel() = 0;
+  virtual bool isCancelled() const = 0;
+
+  /* Intrusive reference count: the creator holds one reference. */
+  void retain() { refs_.fetch_add(1, std::memory_order_relaxed); }
+  void release() {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+ private:
+  std::atomic<int> refs_{1};
+};
+
+class Dispatcher {
+ public:
+  virtual ~Dispatcher() = default;
+  virtual void async(DispatchQueue queue, Task task) = 0;
+  virtual void after(Duration delay, DispatchQueue queue, Task task) = 0;
+  /* A new, suspended timer source whose handlers run on `queue`; the caller owns one
+   * reference. */
+  virtual TimerSource* makeTimerSource(DispatchQueue queue) = 0;
+  /* Monotonic time of this dispatcher's clock. */
+  virtual Duration now() const = 0;
+};
+
+/* The process's dispatcher: the system one unless a test installed another. */
+Dispatcher& CurrentDispatcher();
+/* Installs `dispatcher` (not owned) for every later call; nullptr restores the system
+ * dispatcher. Tests only, between instances. */
+void SetDispatcherForTesting(Dispatcher* dispatcher);
+
+/* Runs `fn` exactly once per process, even when several threads race on the first call. */
+using OnceToken = std::atomic<int>;
+
+}  // namespace korvel::platform
+
+/* The two hooks a host uses to run main-queue work on its main thread. */
+extern "C" {
+int Korvel_MainQueueFD(void);
+void Korvel_RunMainQueue(void);
+}
+
+#endif

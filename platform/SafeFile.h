@@ -1,0 +1,29 @@
+/*
+ * Reading and writing the small files shared through /tmp, where every local user can
+ * write: paths there are untrusted.
+ *  - A read opens without following symbolic links and without blocking, accepts only a
+ *    regular file, and reads at most kMaxSharedFileSize bytes; a FIFO, directory,
+ *    device, link or larger file counts as unreadable.
+ *  - A write goes to a temporary file created exclusively in the target's directory and
+ *    is renamed over the target, so readers see the old or the new file, never a part,
+ *    and a symbolic link at the target is replaced rather than followed.
+ */
+#ifndef KORVEL_PLATFORM_SAFEFILE_H
+#define KORVEL_PLATFORM_SAFEFILE_H
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace korvel::platform {
+
+inline constexpr size_t kMaxSharedFileSize = 1 << 20;
+
+std::optional<std::string> ReadSharedFile(const std::string& path,
+                                          size_t maxSize = kMaxSharedFileSize);
+bool WriteFileAtomically(const std::string& path, std::string_view contents);
+
+}  // namespace korvel::platform
+
+#endif

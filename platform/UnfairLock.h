@@ -1,0 +1,49 @@
+/*
+ * A lock whose holders run a few instructions (the platform's os_unfair_lock): one
+ * 32-bit word, zero when unlocked, so a zero-filled record starts unlocked. Waiters
+ * spin; they never sleep in the kernel, so the real-time thread may take it.
+ */
+#ifndef KORVEL_PLATFORM_UNFAIRLOCK_H
+#define KORVEL_PLATFORM_UNFAIRLOCK_H
+
+#include <atomic>
+#include <cstdint>
+
+struct KR_UnfairLock {
+  uint32_t word;
+};
+static_assert(sizeof(KR_UnfairLock) == 4);
+
+namespace korvel::platform {
+/* Test hook: when set, called on every acquisition of any KR_UnfairLock by the calling
+ * thread. Lets a test prove which locks a code path takes. */
+using LockObserver = void (*)(const KR_UnfairLock*);
+extern thread_local LockObserver tlsLockObserver;
+}  // namespace korvel::platform
+
+inline void KR_Lock(KR_UnfairLock* lock) {
+  if (auto observe = korvel::platform::tlsLockObserver) observe(lock);
+  std::atomic_ref<uint32_t> word(lock->word);
+  for (;;) {
+    if (word.exchange(1, std::memory_order_acquire) == 0) return;
+    while (word.load(std::memory_order_relaxed) != 0) __builtin_ia32_pause();
+  }
+}
+
+inline void KR_Unlock(KR_UnfairLock* lock) {
+  std::atomic_ref<uint32_t>(lock->word).store(0, std::memory_order_release);
+}
+
+/* RAII for the C++ layers around the component. */
+class KR_LockGuard {
+ public:
+  explicit KR_LockGuard(KR_UnfairLock* lock) : lock_(lock) { KR_Lock(lock_); }
+  ~KR_LockGuard() { KR_Unlock(lock_); }
+  KR_LockGuard(const KR_LockGuard&) = delete;
+  KR_LockGuard& operator=(const KR_LockGuard&) = delete;
+
+ private:
+  KR_UnfairLock* lock_;
+};
+
+#endif

@@ -1,0 +1,70 @@
+// Fixtures shared by the test suites.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/VirtualDispatcher.h"
+
+namespace korvel::test {
+
+// Polls `condition` until it holds or `deadline` passes; for cross-process waits only.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// A fresh directory under /tmp, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Writes `contents` to `path` (plain, non-atomic: tests set up files directly).
+void WriteFile(const std::string& path, const std::string& contents);
+std::string ReadFile(const std::string& path);
+
+// A private jackd with the dummy driver under a unique server name. The constructor
+// exports JACK_DEFAULT_SERVER so that every JACK client of this process talks to it, and
+// waits until the server accepts clients. The destructor stops it by PID.
+class PrivateJackServer {
+ public:
+  explicit PrivateJackServer(int periodFrames = 256);
+  ~PrivateJackServer();
+  PrivateJackServer(const PrivateJackServer&) = delete;
+  PrivateJackServer& operator=(const PrivateJackServer&) = delete;
+
+  bool running() const { return pid_ > 0; }
+  const std::string& name() const { return name_; }
+  pid_t pid() const { return pid_; }
+  // Stops the server (and waits for it to exit); start() brings it back under the same name.
+  void stop();
+  bool start();
+
+ private:
+  std::string name_;
+  int period_;
+  pid_t pid_ = -1;
+};
+
+// Installs a virtual-time dispatcher for the scope of a test.
+class VirtualDispatchScope {
+ public:
+  VirtualDispatchScope();
+  ~VirtualDispatchScope();
+  platform::VirtualDispatcher& dispatcher() { return dispatcher_; }
+  void advance(std::chrono::nanoseconds d) { dispatcher_.advance(d); }
+
+ private:
+  platform::VirtualDispatcher dispatcher_;
+};
+
+}  // namespace korvel::test
