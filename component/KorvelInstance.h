@@ -106,6 +106,10 @@ inline void KR_Store(T& field, U value) {
 /* --- Record lifetime (the record outlives KR_Close until its last user lets go) --- */
 void KR_Retain(KorvelInstance* inst);
 void KR_Release(KorvelInstance* inst);
+/* Records allocated and not yet freed in this process (for leak checks). */
+int KR_LiveRecordCount();
+/* Counts a record the factory has just allocated. */
+void KR_CountNewRecord();
 
 /* --- Component entry and lifecycle --- */
 extern "C" __attribute__((visibility("default"))) AudioComponentPlugInInterface* KorvelAUFactory(

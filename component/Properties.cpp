@@ -1,1 +1,252 @@
-// placeholder: not written yet
+// The property handlers: the only way the host and the editor reach an instance.
+#include <cstring>
+
+#include "component/KorvelInstance.h"
+#include "component/MIDIOutputCallback.h"
+#include "component/SavedState.h"
+#include "editor/CocoaViewInfo.h"
+#include "platform/PropertyList.h"
+
+namespace {
+
+struct PropertyInfo {
+  AudioUnitPropertyID id;
+  uint32_t size;
+  bool writable;
+};
+
+constexpr PropertyInfo kProperties[] = {
+    {kAudioUnitProperty_ClassInfo, 8, true},
+    {kAudioUnitProperty_StreamFormat, 40, true},
+    {kAudioUnitProperty_ElementCount, 4, false},
+    {kAudioUnitProperty_SupportedNumChannels, 4, false},
+    {kAudioUnitProperty_MaximumFramesPerSlice, 4, true},
+    {kAudioUnitProperty_HostCallbacks, 40, true},
+    {kAudioUnitProperty_CocoaUI, 16, false},
+    {kAudioUnitProperty_PresentPreset, 16, true},
+    {kAudioUnitProperty_MIDIOutputCallbackInfo, 8, false},
+    {kAudioUnitProperty_MIDIOutputCallback, 16, true},
+    {kKorvelProperty_CCValues, 2048, false},
+    {kKorvelProperty_UniqueID, 4, true},
+    {kKorvelProperty_Connected, 4, true},
+    {kKorvelProperty_TrackName, 256, true},
+    {kKorvelProperty_ActiveArticulation, 4, false},
+    {kKorvelProperty_LastVelocity, 4, false},
+    {kKorvelProperty_ArticulationNotes, 512, true},
+    {kKorvelProperty_PendingEvents, 1028, false},
+    {kKorvelProperty_ActiveTrack, 4, true},
+    {kKorvelProperty_CompanionCommand, 4, true},
+    {kKorvelProperty_CCTriggered, 128, false},
+};
+
+const PropertyInfo* FindProperty(AudioUnitPropertyID id) {
+  for (const auto& p : kProperties)
+    if (p.id == id) return &p;
+  return nullptr;
+}
+
+// Host-thread fields may be read and written from several host threads at once; byte-wise
+// relaxed copies keep that free of data races (a racing reader may see a mix, never UB).
+void LoadBytes(void* dst, const void* src, size_t n) {
+  auto* d = static_cast<uint8_t*>(dst);
+  auto* s = static_cast<const uint8_t*>(src);
+  for (size_t i = 0; i < n; ++i) d[i] = KR_Load(s[i]);
+}
+
+void StoreBytes(void* dst, const void* src, size_t n) {
+  auto* d = static_cast<uint8_t*>(dst);
+  auto* s = static_cast<const uint8_t*>(src);
+  for (size_t i = 0; i < n; ++i) KR_Store(d[i], s[i]);
+}
+
+template <class T>
+void Put(void* out, T value) {
+  std::memcpy(out, &value, sizeof value);
+}
+
+uint32_t ReadWord(const void* data) {
+  uint32_t v;
+  std::memcpy(&v, data, sizeof v);
+  return v;
+}
+
+}  // namespace
+
+OSStatus KR_GetPropertyInfo(void*, AudioUnitPropertyID prop, AudioUnitScope scope, AudioUnitElement,
+                            uint32_t* outDataSize, Boolean* outWritable) {
+  const PropertyInfo* info = FindProperty(prop);
+  if (info == nullptr) return kAudioUnitErr_InvalidProperty;
+  if (prop == kAudioUnitProperty_CocoaUI && scope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidProperty;
+  if (outDataSize) *outDataSize = info->size;
+  if (outWritable) *outWritable = info->writable ? 1 : 0;
+  return noErr;
+}
+
+OSStatus KR_GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope, AudioUnitElement,
+                        void* outData, uint32_t* ioDataSize) {
+  auto* inst = static_cast<KorvelInstance*>(self);
+  const PropertyInfo* info = FindProperty(prop);
+  if (info == nullptr) return kAudioUnitErr_InvalidProperty;
+  // A buffer smaller than the value would be overrun: refuse it rather than write past it.
+  if (outData == nullptr || ioDataSize == nullptr || *ioDataSize < info->size) return kAudioUnitErr_InvalidProperty;
+
+  switch (prop) {
+    case kAudioUnitProperty_ClassInfo:
+      Put(outData, static_cast<plist_t>(KR_CopySavedState(inst)));
+      return noErr;  // the size stays as the caller gave it
+    case kAudioUnitProperty_StreamFormat:
+      LoadBytes(outData, &inst->streamFormat, sizeof inst->streamFormat);
+      *ioDataSize = sizeof(AudioStreamBasicDescription);
+      return noErr;
+    case kAudioUnitProperty_ElementCount:
+      Put<uint32_t>(outData, 1);
+      *ioDataSize = 4;
+      return noErr;
+    case kAudioUnitProperty_SupportedNumChannels:
+      Put(outData, AUChannelInfo{1, 1});
+      *ioDataSize = sizeof(AUChannelInfo);
+      return noErr;
+    case kAudioUnitProperty_MaximumFramesPerSlice:
+      Put<uint32_t>(outData, KR_Load(inst->maxFramesPerSlice));
+      *ioDataSize = 4;
+      return noErr;
+    case kAudioUnitProperty_CocoaUI: {
+      if (scope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidProperty;
+      AudioUnitCocoaViewInfo viewInfo;
+      if (!KorvelEditor_CopyCocoaViewInfo(&viewInfo)) return kAudioUnitErr_InvalidProperty;
+      Put(outData, viewInfo);
+      *ioDataSize = sizeof(AudioUnitCocoaViewInfo);
+      return noErr;
+    }
+    case kAudioUnitProperty_PresentPreset: {
+      // The name is a new string node like every object handed out here: the caller frees it.
+      Put(outData, AUPreset{-1, plist_new_string("Korvel")});
+      *ioDataSize = sizeof(AUPreset);
+      return noErr;
+    }
+    case kAudioUnitProperty_MIDIOutputCallbackInfo: {
+      plist_t names = plist_new_array();
+      plist_array_append_item(names, plist_new_string("MIDI Out"));
+      Put(outData, names);
+      *ioDataSize = 8;
+      return noErr;
+    }
+    case kKorvelProperty_CCValues:
+      LoadBytes(outData, inst->ccValues, sizeof inst->ccValues);
+      *ioDataSize = sizeof inst->ccValues;
+      return noErr;
+    case kKorvelProperty_UniqueID:
+      Put<uint32_t>(outData, KR_Load(inst->uniqueID));
+      *ioDataSize = 4;
+      return noErr;
+    case kKorvelProperty_Connected:
+      Put<uint32_t>(outData, KR_Load(inst->isConnected) ? 1 : 0);
+      *ioDataSize = 4;
+      return noErr;
+    case kKorvelProperty_TrackName: {
+      char name[kKorvelTrackNameSize];
+      KR_CopyTrackName(inst, name);
+      std::memcpy(outData, name, sizeof name);
+      *ioDataSize = sizeof name;
+      return noErr;
+    }
+    case kKorvelProperty_ActiveArticulation:
+      Put<int32_t>(outData, KR_Load(inst->activeArticulation));
+      *ioDataSize = 4;
+      return noErr;
+    case kKorvelProperty_LastVelocity:
+      Put<uint32_t>(outData, KR_Load(inst->lastVelocity));
+      *ioDataSize = 4;
+      return noErr;
+    case kKorvelProperty_PendingEvents: {
+      PendingEvent events[kKorvelMaxPending];
+      const int n = KR_DrainPending(inst, events);
+      Put<uint32_t>(outData, static_cast<uint32_t>(n));
+      std::memcpy(static_cast<uint8_t*>(outData) + 4, events, sizeof(PendingEvent) * static_cast<size_t>(n));
+      *ioDataSize = 4 + 4 * static_cast<uint32_t>(n);
+      return noErr;
+    }
+    case kKorvelProperty_ActiveTrack:
+      Put<uint32_t>(outData, KR_Load(inst->isActiveTrack) ? 1 : 0);
+      *ioDataSize = 4;
+      return noErr;
+    case kKorvelProperty_CCTriggered:
+      LoadBytes(outData, inst->ccTriggered, sizeof inst->ccTriggered);
+      *ioDataSize = sizeof inst->ccTriggered;
+      return noErr;
+    default:  // write-only properties
+      return kAudioUnitErr_InvalidProperty;
+  }
+}
+
+OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, AudioUnitElement, const void* inData,
+                        uint32_t inDataSize) {
+  auto* inst = static_cast<KorvelInstance*>(self);
+  if (prop == kAudioUnitProperty_SetRenderCallback) return noErr;
+  const PropertyInfo* info = FindProperty(prop);
+  if (info == nullptr || !info->writable) return kAudioUnitErr_InvalidProperty;
+  if (inData == nullptr) return kAudioUnitErr_InvalidProperty;
+
+  switch (prop) {
+    case kAudioUnitProperty_ClassInfo: {
+      if (inDataSize < sizeof(plist_t)) return kAudioUnitErr_InvalidProperty;
+      plist_t state;
+      std::memcpy(&state, inData, sizeof state);
+      KR_RestoreSavedState(inst, state);
+      return noErr;
+    }
+    case kAudioUnitProperty_StreamFormat:
+      if (inDataSize >= sizeof(AudioStreamBasicDescription))
+        StoreBytes(&inst->streamFormat, inData, sizeof(AudioStreamBasicDescription));
+      return noErr;
+    case kAudioUnitProperty_MaximumFramesPerSlice:
+      if (inDataSize >= 4) KR_Store(inst->maxFramesPerSlice, ReadWord(inData));
+      return noErr;
+    case kAudioUnitProperty_HostCallbacks:
+      if (inDataSize >= sizeof(HostCallbackInfo)) StoreBytes(&inst->hostCallbacks, inData, sizeof(HostCallbackInfo));
+      return noErr;
+    case kAudioUnitProperty_PresentPreset:
+      return noErr;
+    case kAudioUnitProperty_MIDIOutputCallback:
+      if (inDataSize >= sizeof(AUMIDIOutputCallbackStruct)) {
+        AUMIDIOutputCallbackStruct cb;
+        std::memcpy(&cb, inData, sizeof cb);
+        KR_StoreMIDIOutputCallback(inst, cb);
+      }
+      return noErr;
+    case kKorvelProperty_UniqueID:
+      if (inDataSize >= 4) KR_SetUniqueIDKeepingRegistry(inst, ReadWord(inData));
+      return noErr;
+    case kKorvelProperty_Connected:
+      if (inDataSize >= 4) {
+        KR_Store(inst->isConnected, ReadWord(inData) != 0 ? 1 : 0);
+        KR_WriteConnectionFile(inst);
+      }
+      return noErr;
+    case kKorvelProperty_TrackName:
+      KR_SetTrackName(inst, static_cast<const char*>(inData), inDataSize);
+      KR_WriteConnectionFile(inst);
+      return noErr;
+    case kKorvelProperty_ArticulationNotes: {
+      uint32_t n = inDataSize / 4;
+      if (n > kKorvelMaxArticulations) n = kKorvelMaxArticulations;
+      const auto* bytes = static_cast<const uint8_t*>(inData);
+      for (uint32_t i = 0; i < n; ++i) KR_Store(inst->articulationNotes[i], static_cast<int32_t>(ReadWord(bytes + 4 * i)));
+      KR_Store(inst->articulationNoteCount, static_cast<int32_t>(n));
+      return noErr;
+    }
+    case kKorvelProperty_ActiveTrack:
+      if (inDataSize >= 4) KR_Store(inst->isActiveTrack, ReadWord(inData) != 0 ? 1 : 0);
+      return noErr;
+    case kKorvelProperty_CompanionCommand: {
+      if (inDataSize < 4) return noErr;
+      const uint32_t command = ReadWord(inData);
+      if (command != 1 && command != 2) return noErr;
+      if (KR_Load(inst->companionDestination) == 0) KR_FindDestination(inst);
+      KR_SendSysEx(inst, static_cast<unsigned char>(command));
+      return noErr;
+    }
+    default:
+      return kAudioUnitErr_InvalidProperty;
+  }
+}

@@ -1,1 +1,88 @@
-// placeholder: not written yet
+#include "identity/UIDRegistry.h"
+
+#include <cstdlib>
+
+#include "component/KorvelInstance.h"
+
+// The lock is held across a whole UID swap, not only around single lookups, so that no
+// other instance can take the old UID in the moment between giving it up and taking it
+// back: without that, a refused swap could leave an instance holding a UID it does not own.
+static KR_UnfairLock gUIDOwnerLock;
+
+KR_UIDOwnerMap& KR_UIDOwnerRegistry() {
+  // Never destroyed: instances may still be closed by a host during process exit.
+  static KR_UIDOwnerMap* registry = new KR_UIDOwnerMap();
+  return *registry;
+}
+
+namespace {
+
+bool ClaimLocked(KorvelInstance* inst, uint32_t uid) {
+  auto& map = KR_UIDOwnerRegistry();
+  auto it = map.find(uid);
+  if (it != map.end() && it->second != inst) return false;
+  map[uid] = inst;
+  return true;
+}
+
+void ReleaseLocked(KorvelInstance* inst, uint32_t uid) {
+  auto& map = KR_UIDOwnerRegistry();
+  auto it = map.find(uid);
+  if (it != map.end() && it->second == inst) map.erase(it);
+}
+
+void StoreUID(KorvelInstance* inst, uint32_t uid) {
+  KR_Store(inst->uniqueID, uid);
+  KR_WriteSysExHeader(inst, uid);
+}
+
+}  // namespace
+
+bool KR_ClaimUID(KorvelInstance* inst, unsigned int uid) {
+  KR_LockGuard guard(&gUIDOwnerLock);
+  return ClaimLocked(inst, uid);
+}
+
+void KR_ReleaseUID(KorvelInstance* inst, unsigned int uid) {
+  if (inst == nullptr || uid == 0) return;
+  KR_LockGuard guard(&gUIDOwnerLock);
+  ReleaseLocked(inst, uid);
+}
+
+uint32_t KR_AssignFreshUID(KorvelInstance* inst) {
+  if (inst == nullptr) return 0;
+  KR_LockGuard guard(&gUIDOwnerLock);
+  uint32_t current = KR_Load(inst->uniqueID);
+  if (current != 0) ReleaseLocked(inst, current);
+  uint32_t uid;
+  do {
+    uid = arc4random();
+  } while (uid == 0 || !ClaimLocked(inst, uid));
+  StoreUID(inst, uid);
+  return uid;
+}
+
+bool KR_SetUniqueIDKeepingRegistry(KorvelInstance* inst, unsigned int uid) {
+  if (inst == nullptr || uid == 0) return false;
+  KR_LockGuard guard(&gUIDOwnerLock);
+  uint32_t current = KR_Load(inst->uniqueID);
+  if (uid == current) return ClaimLocked(inst, uid);
+  if (current != 0) ReleaseLocked(inst, current);
+  if (ClaimLocked(inst, uid)) {
+    StoreUID(inst, uid);
+    return true;
+  }
+  if (current != 0) {
+    // Cannot fail: the lock has been held since the release above.
+    ClaimLocked(inst, current);
+    StoreUID(inst, current);
+  }
+  return false;
+}
+
+KorvelInstance* KR_UIDOwner(unsigned int uid) {
+  KR_LockGuard guard(&gUIDOwnerLock);
+  auto& map = KR_UIDOwnerRegistry();
+  auto it = map.find(uid);
+  return it == map.end() ? nullptr : it->second;
+}

@@ -1,1 +1,123 @@
-// placeholder: not written yet
+/*
+ * The instance's side of its connection file, the JSON record of its link that it shares
+ * with the companion application. The companion owns the articulation keys and may add
+ * keys of its own; the writer therefore always starts from what is in the file and only
+ * replaces its own keys. Everything read here comes from a file any local user could
+ * have planted, and nothing here may throw into the component.
+ */
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "component/KorvelInstance.h"
+#include "component/TextEncoding.h"
+#include "link/SharedJSON.h"
+#include "link/SharedPaths.h"
+#include "platform/Bundle.h"
+#include "platform/SafeFile.h"
+
+namespace {
+
+using nlohmann::json;
+
+std::optional<json> ReadConnectionObject(uint32_t uid) {
+  auto text = korvel::platform::ReadSharedFile(korvel::link::ConnectionFilePath(uid));
+  if (!text) return std::nullopt;
+  return korvel::link::ParseJSONObject(*text);
+}
+
+/* "2.0 (41)", or whichever of the two is known; nothing when neither is. */
+std::optional<std::string> PluginVersion() {
+  auto bundle = korvel::platform::OwnBundlePath();
+  if (!bundle) return std::nullopt;
+  auto info = korvel::platform::ReadBundleVersionInfo(*bundle);
+  if (!info.shortVersion.empty() && !info.buildVersion.empty()) {
+    return info.shortVersion + " (" + info.buildVersion + ")";
+  }
+  if (!info.shortVersion.empty()) return info.shortVersion;
+  if (!info.buildVersion.empty()) return info.buildVersion;
+  return std::nullopt;
+}
+
+double SecondsSince1970() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+void WriteConnectionFile(KorvelInstance* inst) {
+  const uint32_t uid = KR_Load(inst->uniqueID);
+  if (uid == 0) return;
+  char name[kKorvelTrackNameSize];
+  KR_CopyTrackName(inst, name);
+  if (name[0] == '\0') return;
+  std::string_view nameBytes(name, strnlen(name, sizeof name));
+  std::string trackName = korvel::IsValidUTF8(nameBytes) ? std::string(nameBytes) : "";
+
+  json document = ReadConnectionObject(uid).value_or(json::object());
+  document["schemaVersion"] = 2;
+  document["protocol"] = "korvel-v2";
+  document["status"] = KR_Load(inst->isConnected) ? "connected" : "disconnected";
+  document["trackName"] = std::move(trackName);
+  document["uid"] = uid;
+  document["timestamp"] = SecondsSince1970();
+  document["source"] = "audio-unit";
+  if (auto version = PluginVersion()) document["pluginVersion"] = *version;
+
+  // Every string in the document is valid UTF-8 (the parser insists on it and the name
+  // was checked), so the replacing handler is only a guard against throwing.
+  std::string bytes = document.dump(-1, ' ', false, json::error_handler_t::replace);
+  korvel::platform::WriteFileAtomically(korvel::link::ConnectionFilePath(uid), bytes);
+}
+
+bool ReadConnectionFile(KorvelInstance* inst) {
+  const uint32_t uid = KR_Load(inst->uniqueID);
+  if (uid == 0) return false;
+  auto document = ReadConnectionObject(uid);
+  if (!document) return false;
+
+  if (const std::string* status = korvel::link::StringMember(*document, "status")) {
+    if (*status == "connected") {
+      KR_Store(inst->isConnected, 1);
+      const std::string* name = korvel::link::StringMember(*document, "trackName");
+      if (name && !name->empty()) {
+        // A longer name is cut at the last whole character that fits.
+        KR_SetTrackName(inst, name->data(),
+                        korvel::UTF8PrefixLength(*name, kKorvelTrackNameSize - 1));
+      }
+    } else if (*status == "disconnected") {
+      KR_Store(inst->isConnected, 0);
+    }
+  }
+
+  auto notes = document->find("articulationNotes");
+  if (notes != document->end() && notes->is_array() && !notes->empty()) {
+    const size_t count = std::min<size_t>(notes->size(), kKorvelMaxArticulations);
+    for (size_t i = 0; i < count; ++i) {
+      KR_Store(inst->articulationNotes[i], korvel::link::IntegerValue((*notes)[i]));
+    }
+    KR_Store(inst->articulationNoteCount, static_cast<int32_t>(count));
+  }
+  return true;
+}
+
+}  // namespace
+
+void KR_WriteConnectionFile(KorvelInstance* inst) {
+  if (!inst) return;
+  try {
+    WriteConnectionFile(inst);
+  } catch (...) {
+    // Out of memory: the write is skipped, as any failed write is.
+  }
+}
+
+void KR_ReadConnectionFile(KorvelInstance* inst) {
+  if (!inst) return;
+  bool parsed = false;
+  try {
+    parsed = ReadConnectionFile(inst);
+  } catch (...) {
+    parsed = false;
+  }
+  if (parsed) KR_CheckActiveTrack(inst);
+}

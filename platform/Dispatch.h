@@ -20,6 +20,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/Export.h"
+
 namespace korvel::platform {
 
 using Duration = std::chrono::nanoseconds;
@@ -31,7 +33,8 @@ class TimerSource {
  public:
   virtual ~TimerSource() = default;
   /* First tick `start` from now, then every `interval`; `leeway` lets the system group
-   * wake-ups of several timers. */
+   * wake-ups of several timers (a tick may come up to `leeway` early). An interval of
+   * zero or less makes a one-shot timer. Calling it again re-arms the timer. */
   virtual void setTimer(Duration start, Duration interval, Duration leeway) = 0;
   virtual void setEventHandler(Task handler) = 0;
   virtual void setCancelHandler(Task handler) = 0;
@@ -67,15 +70,41 @@ Dispatcher& CurrentDispatcher();
  * dispatcher. Tests only, between instances. */
 void SetDispatcherForTesting(Dispatcher* dispatcher);
 
-/* Runs `fn` exactly once per process, even when several threads race on the first call. */
+/* Runs `fn` exactly once per process, even when several threads race on the first call:
+ * the losers wait until the winner's `fn` has returned. A token is zero-initialised
+ * (`static OnceToken token;`). If `fn` throws, the token is reset and the next caller
+ * tries again. */
 using OnceToken = std::atomic<int>;
+
+template <class Fn>
+void DispatchOnce(OnceToken& token, Fn&& fn) {
+  enum : int { kNotRun = 0, kRunning = 1, kDone = 2 };
+  int state = token.load(std::memory_order_acquire);
+  while (state != kDone) {
+    if (state == kNotRun &&
+        token.compare_exchange_strong(state, kRunning, std::memory_order_acq_rel)) {
+      try {
+        fn();
+      } catch (...) {
+        token.store(kNotRun, std::memory_order_release);
+        token.notify_all();
+        throw;
+      }
+      token.store(kDone, std::memory_order_release);
+      token.notify_all();
+      return;
+    }
+    if (state == kRunning) token.wait(kRunning, std::memory_order_acquire);
+    state = token.load(std::memory_order_acquire);
+  }
+}
 
 }  // namespace korvel::platform
 
 /* The two hooks a host uses to run main-queue work on its main thread. */
 extern "C" {
-int Korvel_MainQueueFD(void);
-void Korvel_RunMainQueue(void);
+KORVEL_EXPORT int Korvel_MainQueueFD(void);
+KORVEL_EXPORT void Korvel_RunMainQueue(void);
 }
 
 #endif

@@ -25,6 +25,15 @@ void NotifyCancel(int token);
 /* Posts `name`. Returns false if the file could not be written. */
 bool NotifyPost(const std::string& name);
 
+/* Names are single path components: empty names, "." and "..", and names holding '/'
+ * are refused (token 0, post false). The directory must be a real directory: a symbolic
+ * link or any other file planted at its path is refused, never followed.
+ *
+ * Tests only: puts the notification directory at `path` for every later call (an empty
+ * path restores /tmp/.notify). The process has one watch: the next registration moves it
+ * to the new directory, for earlier registrations too. */
+void SetNotifyDirectoryForTesting(const std::string& path);
+
 }  // namespace korvel::platform
 
 #endif

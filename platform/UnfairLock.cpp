@@ -1,1 +1,5 @@
-// placeholder: not written yet
+#include "platform/UnfairLock.h"
+
+namespace korvel::platform {
+thread_local LockObserver tlsLockObserver = nullptr;
+}  // namespace korvel::platform

@@ -1,10 +1,13 @@
 /*
  * A lock whose holders run a few instructions (the platform's os_unfair_lock): one
  * 32-bit word, zero when unlocked, so a zero-filled record starts unlocked. Waiters
- * spin; they never sleep in the kernel, so the real-time thread may take it.
+ * spin (yielding the CPU when the holder seems preempted); they never block in the
+ * kernel on the lock, so the real-time thread may take it.
  */
 #ifndef KORVEL_PLATFORM_UNFAIRLOCK_H
 #define KORVEL_PLATFORM_UNFAIRLOCK_H
+
+#include <sched.h>
 
 #include <atomic>
 #include <cstdint>
@@ -26,7 +29,16 @@ inline void KR_Lock(KR_UnfairLock* lock) {
   std::atomic_ref<uint32_t> word(lock->word);
   for (;;) {
     if (word.exchange(1, std::memory_order_acquire) == 0) return;
-    while (word.load(std::memory_order_relaxed) != 0) __builtin_ia32_pause();
+    // Holders run a few instructions; a holder that was preempted is given the CPU back
+    // rather than spun against for a whole time slice.
+    for (int spins = 0; word.load(std::memory_order_relaxed) != 0; ++spins) {
+      if (spins < 256) {
+        __builtin_ia32_pause();
+      } else {
+        sched_yield();
+        spins = 0;
+      }
+    }
   }
 }
 

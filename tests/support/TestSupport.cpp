@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <optional>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -113,6 +115,53 @@ void PrivateJackServer::stop() {
   }
   pid_ = -1;
 }
+
+struct ActiveTrackFilesGuard::Saved {
+  std::optional<std::string> uid, track;
+};
+
+namespace {
+std::optional<std::string> Backup(const char* path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec))) return std::nullopt;
+  return ReadFile(path);
+}
+void Restore(const char* path, const std::optional<std::string>& contents) {
+  std::error_code ec;
+  std::filesystem::remove(path, ec);
+  if (contents) WriteFile(path, *contents);
+}
+}  // namespace
+
+ActiveTrackFilesGuard::ActiveTrackFilesGuard() : saved_(new Saved{Backup(kActiveUIDPath), Backup(kActiveTrackPath)}) {
+  set(nullptr, nullptr);
+}
+
+ActiveTrackFilesGuard::~ActiveTrackFilesGuard() {
+  Restore(kActiveUIDPath, saved_->uid);
+  Restore(kActiveTrackPath, saved_->track);
+}
+
+void ActiveTrackFilesGuard::set(const char* uidText, const char* trackText) {
+  Restore(kActiveUIDPath, uidText ? std::optional<std::string>(uidText) : std::nullopt);
+  Restore(kActiveTrackPath, trackText ? std::optional<std::string>(trackText) : std::nullopt);
+}
+
+std::string ConnectionFilePath(uint32_t uid) {
+  char path[64];
+  snprintf(path, sizeof path, "/tmp/korvel_connection_%08X.json", uid);
+  return path;
+}
+
+namespace {
+// Test processes never talk to a JACK server they did not start themselves: by default
+// they point at a server name that does not exist, and PrivateJackServer overrides it.
+[[maybe_unused]] const bool kNoAmbientJack = [] {
+  std::string none = "korvel-test-none-" + std::to_string(getpid());
+  setenv("JACK_DEFAULT_SERVER", none.c_str(), 1);
+  return true;
+}();
+}  // namespace
 
 VirtualDispatchScope::VirtualDispatchScope() { platform::SetDispatcherForTesting(&dispatcher_); }
 VirtualDispatchScope::~VirtualDispatchScope() { platform::SetDispatcherForTesting(nullptr); }

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -54,6 +55,25 @@ class PrivateJackServer {
   int period_;
   pid_t pid_ = -1;
 };
+
+// Saves the companion's active-track files under /tmp on construction and puts them back
+// (or removes them) on destruction, so tests that write them leave a user's state alone.
+// Use only in tests holding the "tmp-korvel-files" lock.
+class ActiveTrackFilesGuard {
+ public:
+  ActiveTrackFilesGuard();
+  ~ActiveTrackFilesGuard();
+  // Writes the files (nullptr: remove it).
+  void set(const char* uidText, const char* trackText);
+
+ private:
+  struct Saved;
+  std::unique_ptr<Saved> saved_;
+};
+
+inline constexpr const char* kActiveUIDPath = "/tmp/korvel_active_uid.txt";
+inline constexpr const char* kActiveTrackPath = "/tmp/korvel_active_track.txt";
+std::string ConnectionFilePath(uint32_t uid);
 
 // Installs a virtual-time dispatcher for the scope of a test.
 class VirtualDispatchScope {

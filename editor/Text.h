@@ -1,0 +1,81 @@
+/*
+ * Single-line text with Pango: fonts, measuring, drawing and tail truncation.
+ *
+ * Sizes are in the view's units (a 10-point font is 10 units high on a cairo context
+ * with the identity matrix). A text drawn at (x, y) has the top-left corner of its
+ * logical line box there. Glyph positions are not rounded and metrics are not hinted, so
+ * a width measured without a cairo context (hit testing) equals the width drawn.
+ */
+#ifndef KORVEL_EDITOR_TEXT_H
+#define KORVEL_EDITOR_TEXT_H
+
+#include <cairo.h>
+#include <pango/pango.h>
+
+#include <string_view>
+
+#include "editor/Colour.h"
+#include "editor/Geometry.h"
+
+namespace korvel::editor {
+
+enum class FontFamily : unsigned char {
+  System,     /* fontconfig "Sans" */
+  Monospace,  /* fontconfig "Monospace" */
+  Emoji,      /* "Noto Color Emoji", for the link symbol */
+};
+
+enum class FontWeight : unsigned char { Regular, Medium, Semibold, Bold };
+
+struct Font {
+  FontFamily family = FontFamily::System;
+  double size = 12;
+  FontWeight weight = FontWeight::Regular;
+};
+
+struct TextStyle {
+  Font font;
+  Colour colour;
+};
+
+/* The layout metrics of one line of text, in view units. */
+struct TextExtents {
+  Rect logical; /* the line box, relative to the drawing point's logical origin */
+  Rect ink;     /* the inked area, same origin */
+};
+
+/* A new font description for `font`; the caller frees it with pango_font_description_free. */
+PangoFontDescription* NewFontDescription(const Font& font);
+
+/*
+ * Measures and draws text. One renderer serves one drawing pass (or one hit test); it
+ * keeps a single Pango layout and re-uses it for every text.
+ */
+class TextRenderer {
+ public:
+  /* Draws into cr (and measures in its transformation). */
+  explicit TextRenderer(cairo_t* cr);
+  /* Measures only, in the view's units. */
+  TextRenderer();
+  ~TextRenderer();
+  TextRenderer(const TextRenderer&) = delete;
+  TextRenderer& operator=(const TextRenderer&) = delete;
+
+  double width(std::string_view text, const Font& font);
+  TextExtents extents(std::string_view text, const Font& font);
+  /* Top-left of the line box at (x, y). */
+  void draw(std::string_view text, const TextStyle& style, double x, double y);
+  /* Inside `box` (clipped to it), cut at its tail with an ellipsis when wider than the
+   * box. A box without width draws nothing. */
+  void drawTruncated(std::string_view text, const TextStyle& style, const Rect& box);
+
+ private:
+  void prepare(std::string_view text, const Font& font, int widthLimit);
+
+  cairo_t* cr_;
+  PangoLayout* layout_;
+};
+
+}  // namespace korvel::editor
+
+#endif

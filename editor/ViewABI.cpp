@@ -1,0 +1,68 @@
+// The C tables behind ViewABI.h: each entry forwards to the C++ view.
+#include "editor/ViewABI.h"
+
+#include <cstring>
+
+#include "editor/CocoaViewInfo.h"
+#include "editor/KorvelViewFactory.h"
+#include "editor/OffscreenRender.h"
+
+namespace korvel::editor {
+namespace {
+
+KorvelEditorView* Unwrap(KorvelView* view) { return reinterpret_cast<KorvelEditorView*>(view); }
+const KorvelEditorView* Unwrap(const KorvelView* view) {
+  return reinterpret_cast<const KorvelEditorView*>(view);
+}
+
+KorvelViewRect Frame(const KorvelView* view) {
+  const Rect& f = Unwrap(view)->frame();
+  return KorvelViewRect{f.x, f.y, f.width, f.height};
+}
+void SetFrameSize(KorvelView* view, double width, double height) {
+  Unwrap(view)->setFrameSize(width, height);
+}
+uint32_t AutoresizingMask(const KorvelView* view) { return Unwrap(view)->autoresizingMask(); }
+void Draw(KorvelView* view, cairo_t* cr) { Unwrap(view)->drawRect(cr); }
+void MouseDown(KorvelView* view, double x, double y) { Unwrap(view)->mouseDown(x, y); }
+void Attach(KorvelView* view, const KorvelWindowServices* services) {
+  Unwrap(view)->viewDidMoveToWindow(services);
+}
+void Detach(KorvelView* view) { Unwrap(view)->viewDidMoveToWindow(nullptr); }
+void Tick(KorvelView* view) { Unwrap(view)->tick(); }
+AudioUnit GetAudioUnit(const KorvelView* view) { return Unwrap(view)->audioUnit(); }
+void SetAudioUnit(KorvelView* view, AudioUnit unit) { Unwrap(view)->setAudioUnit(unit); }
+int RenderPNG(KorvelView* view, int width, int height, const char* path) {
+  if (path == nullptr) return -1;
+  return RenderViewToPNG(*Unwrap(view), width, height, path) ? 0 : -1;
+}
+void Release(KorvelView* view) { delete Unwrap(view); }
+
+constexpr KorvelViewInterface kViewInterface{
+    Frame, SetFrameSize, AutoresizingMask, Draw, MouseDown, Attach, Detach,
+    Tick,  GetAudioUnit, SetAudioUnit,     RenderPNG, Release,
+};
+
+uint32_t InterfaceVersion() { return KorvelViewFactory::interfaceVersion(); }
+const char* Description() { return KorvelViewFactory::description(); }
+KorvelView* MakeView(AudioUnit unit, double preferredWidth, double preferredHeight) {
+  auto view = KorvelViewFactory::uiViewForAudioUnit(unit, preferredWidth, preferredHeight);
+  return reinterpret_cast<KorvelView*>(view.release());
+}
+
+constexpr KorvelViewFactoryInterface kFactoryInterface{
+    InterfaceVersion,
+    Description,
+    MakeView,
+    &kViewInterface,
+};
+
+}  // namespace
+}  // namespace korvel::editor
+
+extern "C" const KorvelViewFactoryInterface* Korvel_ViewFactoryNamed(const char* className) {
+  if (className == nullptr || std::strcmp(className, korvel::editor::kViewFactoryClassName) != 0) {
+    return nullptr;
+  }
+  return &korvel::editor::kFactoryInterface;
+}

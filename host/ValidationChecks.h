@@ -1,0 +1,34 @@
+// The validator's phases. Each one exercises the plug-in through its interface only and
+// answers PASS, FAIL or SKIP with a short reason.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace korvel::host {
+
+class MainLoop;
+class PluginBundle;
+
+enum class Outcome { Pass, Fail, Skip };
+
+struct PhaseResult {
+  Outcome outcome = Outcome::Pass;
+  std::string detail;
+};
+
+struct ValidationContext {
+  const PluginBundle& bundle;
+  MainLoop& loop;
+  int cycles;
+};
+
+struct ValidationPhase {
+  const char* name;
+  PhaseResult (*run)(ValidationContext&);
+};
+
+// In the order they must run: open times first, while no instance has ever existed.
+const std::vector<ValidationPhase>& ValidationPhases();
+
+}  // namespace korvel::host

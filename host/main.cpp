@@ -1,0 +1,77 @@
+// korvel-host: a small host that loads the Korvel plug-in bundle the way a music host
+// does (Info.plist, factory, plug-in interface), plays MIDI through it, runs it live
+// between JACK ports, keeps projects, and validates the bundle.
+#include <CLI/CLI.hpp>
+
+#include <exception>
+#include <iostream>
+
+#include "host/Commands.h"
+#include "host/MainLoop.h"
+
+using namespace korvel::host;
+
+namespace {
+
+void AddSessionOptions(CLI::App* cmd, SessionOptions& o) {
+  cmd->add_option("--bundle", o.bundlePath, "plug-in bundle (default: the built Korvel.component)");
+  cmd->add_option("--load", o.loadProjects,
+                  "restore tracks from a project; may be given more than once")
+      ->check(CLI::ExistingFile);
+  cmd->add_flag("--duplicate", o.duplicate,
+                "load every project a second time (its UIDs are then taken)");
+  cmd->add_option("--save", o.saveProject, "save the tracks to a project at the end");
+  cmd->add_option("--wait-linked", o.waitLinkedSeconds,
+                  "before starting, wait up to this many seconds for every track to link")
+      ->check(CLI::NonNegativeNumber);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  BlockTerminationSignals();
+
+  CLI::App app{"korvel-host: reference host and validator for the Korvel plug-in"};
+  app.require_subcommand(1);
+
+  PlayOptions play;
+  CLI::App* playCmd = app.add_subcommand("play", "play a Standard MIDI File through Korvel");
+  playCmd->add_option("file", play.midiFile, "MIDI file (format 0 or 1)")
+      ->required()
+      ->check(CLI::ExistingFile);
+  playCmd->add_option("--tracks", play.tracks,
+                      "number of tracks (instances); MIDI track k plays on track k mod N")
+      ->check(CLI::PositiveNumber);
+  playCmd->add_option("--speed", play.speed, "tempo factor; 0 plays as fast as possible")
+      ->check(CLI::NonNegativeNumber);
+  AddSessionOptions(playCmd, play.session);
+
+  LiveOptions live;
+  CLI::App* liveCmd =
+      app.add_subcommand("live", "JACK MIDI In -> Korvel -> JACK MIDI Out until Ctrl-C");
+  AddSessionOptions(liveCmd, live.session);
+
+  ValidateOptions validate;
+  CLI::App* validateCmd = app.add_subcommand("validate", "check a plug-in bundle");
+  validateCmd->add_option("bundle", validate.bundlePath, "bundle (default: the built one)");
+  validateCmd->add_option("--cycles", validate.cycles, "open/close cycles of the leak check")
+      ->check(CLI::PositiveNumber);
+
+  CLI11_PARSE(app, argc, argv);
+
+  try {
+    if (*playCmd) {
+      if (play.session.bundlePath.empty()) play.session.bundlePath = DefaultBundlePath();
+      return RunPlay(play);
+    }
+    if (*liveCmd) {
+      if (live.session.bundlePath.empty()) live.session.bundlePath = DefaultBundlePath();
+      return RunLive(live);
+    }
+    if (validate.bundlePath.empty()) validate.bundlePath = DefaultBundlePath();
+    return RunValidate(validate);
+  } catch (const std::exception& e) {
+    std::cerr << "korvel-host: " << e.what() << "\n";
+    return 1;
+  }
+}

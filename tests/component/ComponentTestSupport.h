@@ -1,0 +1,65 @@
+// A bare record for the real-time tests: made by the factory and given the starting
+// state of the MIDI tables without opening a link.
+#pragma once
+
+#include <cstring>
+#include <vector>
+
+#include "component/KorvelInstance.h"
+
+namespace korvel::test {
+
+struct ThruCapture {
+  std::vector<std::vector<uint8_t>> packets;
+  int calls = 0;
+  uint32_t lastOutput = 99;
+
+  static OSStatus Callback(void* user, const AudioTimeStamp* when, uint32_t output, const MIDIPacketList* list) {
+    auto* self = static_cast<ThruCapture*>(user);
+    self->calls++;
+    self->lastOutput = output;
+    static const AudioTimeStamp zero{};
+    if (std::memcmp(when, &zero, sizeof zero) != 0) self->packets.push_back({0xEE});  // flag a non-zero stamp
+    const MIDIPacket* p = list->packet;
+    for (uint32_t i = 0; i < list->numPackets; ++i) {
+      self->packets.emplace_back(p->data, p->data + p->length);
+      p = reinterpret_cast<const MIDIPacket*>(reinterpret_cast<const uint8_t*>(p) + offsetof(MIDIPacket, data) + p->length);
+    }
+    return 0;
+  }
+};
+
+class BareRecord {
+ public:
+  BareRecord() : inst_(reinterpret_cast<KorvelInstance*>(KorvelAUFactory(nullptr))) {
+    KR_Reset(inst_, 0, 0);
+  }
+  ~BareRecord() { KR_Release(inst_); }
+  KorvelInstance* operator->() { return inst_; }
+  KorvelInstance* get() { return inst_; }
+
+  void link(bool connected = true, bool active = true) {
+    KR_Store(inst_->isConnected, connected ? 1 : 0);
+    KR_Store(inst_->isActiveTrack, active ? 1 : 0);
+  }
+  void captureThru(ThruCapture* capture) {
+    AUMIDIOutputCallbackStruct cb{&ThruCapture::Callback, capture};
+    KR_SetProperty(inst_, kAudioUnitProperty_MIDIOutputCallback, 0, 0, &cb, sizeof cb);
+  }
+  void setKeyswitches(const std::vector<int32_t>& notes) {
+    static const int32_t none = 0;  // a zero-length value still needs a data pointer
+    KR_SetProperty(inst_, kKorvelProperty_ArticulationNotes, 0, 0, notes.empty() ? &none : notes.data(),
+                   static_cast<uint32_t>(notes.size() * 4));
+  }
+  void send(uint32_t status, uint32_t d1, uint32_t d2) { KR_MIDIEvent(inst_, status, d1, d2, 0); }
+  std::vector<PendingEvent> drain() {
+    PendingEvent events[kKorvelMaxPending];
+    int n = KR_DrainPending(inst_, events);
+    return {events, events + n};
+  }
+
+ private:
+  KorvelInstance* inst_;
+};
+
+}  // namespace korvel::test

@@ -1,0 +1,306 @@
+// The system dispatcher: real threads, real clock. Waits are on conditions with deadlines.
+#include <dirent.h>
+#include <poll.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Dispatch.h"
+#include "tests/support/TestSupport.h"
+
+namespace korvel::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using korvel::test::WaitUntil;
+
+bool MainQueueReadable(int timeoutMs = 0) {
+  pollfd p{Korvel_MainQueueFD(), POLLIN, 0};
+  return poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN);
+}
+
+int ThreadCount() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/task");
+  while (dirent* entry = readdir(dir))
+    if (entry->d_name[0] != '.') ++count;
+  closedir(dir);
+  return count;
+}
+
+/* A gate a handler blocks on until the test opens it (with a deadline, so that a broken
+ * dispatcher fails the test instead of hanging it). */
+class Gate {
+ public:
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  bool wait() {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, 10s, [&] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
+TEST(SystemDispatcher, MainQueueFdIsReadableExactlyWhileWorkIsDue) {
+  Dispatcher& d = CurrentDispatcher();
+  Korvel_RunMainQueue();
+  ASSERT_GE(Korvel_MainQueueFD(), 0);
+  EXPECT_FALSE(MainQueueReadable());
+
+  std::vector<int> ran;
+  std::thread::id ranOn;
+  d.async(DispatchQueue::Main, [&] {
+    ran.push_back(1);
+    ranOn = std::this_thread::get_id();
+    d.async(DispatchQueue::Main, [&] { ran.push_back(3); });
+  });
+  // Posted from another thread too: nothing is lost.
+  std::thread([&] { d.async(DispatchQueue::Main, [&] { ran.push_back(2); }); }).join();
+  EXPECT_TRUE(MainQueueReadable());
+  EXPECT_TRUE(ran.empty()) << "main-queue work waits for the host";
+
+  Korvel_RunMainQueue();
+  EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_TRUE(MainQueueReadable()) << "the task posted while running waits for the next call";
+
+  Korvel_RunMainQueue();
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
+  EXPECT_FALSE(MainQueueReadable());
+}
+
+TEST(SystemDispatcher, DelayedTaskReachesTheMainQueueWhenDue) {
+  Dispatcher& d = CurrentDispatcher();
+  Korvel_RunMainQueue();
+  Duration posted = d.now();
+  Duration ranAt{0};
+  d.after(30ms, DispatchQueue::Main, [&] { ranAt = d.now(); });
+  ASSERT_TRUE(MainQueueReadable(10000));
+  Korvel_RunMainQueue();
+  EXPECT_GE(ranAt - posted, 30ms);
+  EXPECT_FALSE(MainQueueReadable());
+}
+
+TEST(SystemDispatcher, MainQueueTimerTicksOnTheHostThread) {
+  Dispatcher& d = CurrentDispatcher();
+  Korvel_RunMainQueue();
+  std::atomic<int> ticks{0};
+  std::thread::id ranOn;
+  TimerSource* timer = d.makeTimerSource(DispatchQueue::Main);
+  timer->setTimer(0ms, 5ms, 1ms);
+  timer->setEventHandler([&] {
+    ranOn = std::this_thread::get_id();
+    ++ticks;
+  });
+  timer->resume();
+  EXPECT_TRUE(WaitUntil([&] {
+    if (MainQueueReadable()) Korvel_RunMainQueue();
+    return ticks >= 3;
+  }));
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  timer->cancel();
+  timer->release();
+  Korvel_RunMainQueue();
+}
+
+TEST(SystemDispatcher, TimerNeverRunsItsHandlerTwiceAtOnce) {
+  Dispatcher& d = CurrentDispatcher();
+  std::atomic<int> running{0}, maxRunning{0}, calls{0};
+  Gate gate;
+  std::atomic<bool> entered{false};
+  TimerSource* timer = d.makeTimerSource(DispatchQueue::Utility);
+  timer->setTimer(0ms, 1ms, 0ms);
+  timer->setEventHandler([&] {
+    int now = ++running;
+    int seen = maxRunning.load();
+    while (now > seen && !maxRunning.compare_exchange_weak(seen, now)) {
+    }
+    if (++calls == 1) {
+      entered = true;
+      gate.wait();
+    }
+    --running;
+  });
+  timer->resume();
+  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
+  // Many ticks come due while the first handler holds on; the other worker is free.
+  Duration blockedSince = d.now();
+  ASSERT_TRUE(WaitUntil([&] { return d.now() - blockedSince > 30ms; }));
+  EXPECT_EQ(calls.load(), 1);
+  gate.open();
+  EXPECT_TRUE(WaitUntil([&] { return calls >= 5; }));
+  std::atomic<bool> cancelled{false};
+  timer->setCancelHandler([&] { cancelled = true; });
+  timer->cancel();
+  timer->release();
+  // No handler may still be using this frame's variables when the test returns.
+  ASSERT_TRUE(WaitUntil([&] { return cancelled.load(); }));
+  EXPECT_EQ(maxRunning.load(), 1);
+}
+
+TEST(SystemDispatcher, CancelHandlerRunsOnceAfterTheHandlerUnderWay) {
+  Dispatcher& d = CurrentDispatcher();
+  std::mutex logMutex;
+  std::vector<std::string> log;
+  auto record = [&](const char* what) {
+    std::lock_guard lock(logMutex);
+    log.push_back(what);
+  };
+  Gate gate;
+  std::atomic<bool> entered{false}, cancelRan{false};
+  std::atomic<int> calls{0};
+  std::thread::id cancelThread;
+  TimerSource* timer = d.makeTimerSource(DispatchQueue::Utility);
+  timer->setTimer(0ms, 2ms, 0ms);
+  timer->setEventHandler([&] {
+    ++calls;
+    record("handler starts");
+    entered = true;
+    gate.wait();
+    record("handler returns");
+  });
+  timer->setCancelHandler([&] {
+    record("cancel handler");
+    cancelThread = std::this_thread::get_id();
+    cancelRan = true;
+  });
+  timer->resume();
+  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
+
+  timer->cancel();
+  timer->cancel();
+  EXPECT_TRUE(timer->isCancelled());
+  // Were the cancel handler wrongly posted now, the idle worker would run it at once.
+  EXPECT_FALSE(WaitUntil([&] { return cancelRan.load(); }, 100ms));
+  gate.open();
+  ASSERT_TRUE(WaitUntil([&] { return cancelRan.load(); }));
+  timer->release();
+
+  std::lock_guard lock(logMutex);
+  EXPECT_EQ(log, (std::vector<std::string>{"handler starts", "handler returns", "cancel handler"}));
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_NE(cancelThread, std::this_thread::get_id());
+}
+
+TEST(SystemDispatcher, ThreadCountDoesNotGrowWithTheNumberOfTimers) {
+  Dispatcher& d = CurrentDispatcher();
+  // Start whatever the dispatcher starts lazily before counting.
+  std::atomic<bool> warm{false};
+  d.after(1ms, DispatchQueue::Utility, [&] { warm = true; });
+  ASSERT_TRUE(WaitUntil([&] { return warm.load(); }));
+  int before = ThreadCount();
+
+  constexpr int kTimers = 200;
+  std::vector<TimerSource*> timers;
+  std::vector<std::atomic<int>> ticks(kTimers);
+  std::atomic<int> cancelled{0};
+  for (int i = 0; i < kTimers; ++i) {
+    TimerSource* t = d.makeTimerSource(DispatchQueue::Utility);
+    t->setTimer(0ms, 100ms, 10ms);
+    t->setEventHandler([&ticks, i] { ++ticks[i]; });
+    t->setCancelHandler([&cancelled] { ++cancelled; });
+    t->resume();
+    timers.push_back(t);
+  }
+  EXPECT_TRUE(WaitUntil([&] {
+    for (auto& n : ticks)
+      if (n < 2) return false;
+    return true;
+  }));
+  EXPECT_EQ(ThreadCount(), before);
+
+  for (TimerSource* t : timers) t->cancel();
+  EXPECT_TRUE(WaitUntil([&] { return cancelled == kTimers; }));
+  for (TimerSource* t : timers) t->release();
+}
+
+/* Times the timer thread has gone to sleep (voluntary context switches), found by name. */
+long TimerThreadSleeps() {
+  DIR* dir = opendir("/proc/self/task");
+  long sleeps = -1;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string task = std::string("/proc/self/task/") + entry->d_name;
+    if (korvel::test::ReadFile(task + "/comm") != "korvel-timer\n") continue;
+    std::string status = korvel::test::ReadFile(task + "/status");
+    auto at = status.find("\nvoluntary_ctxt_switches:");
+    if (at != std::string::npos) sleeps = std::stol(status.substr(status.find(':', at) + 1));
+  }
+  closedir(dir);
+  return sleeps;
+}
+
+TEST(SystemDispatcher, TimersWithLeewayShareWakeUps) {
+  Dispatcher& d = CurrentDispatcher();
+  std::atomic<bool> warm{false};
+  d.after(1ms, DispatchQueue::Utility, [&] { warm = true; });
+  ASSERT_TRUE(WaitUntil([&] { return warm.load(); }));
+
+  // 200 timers of 100 ms whose deadlines are spread evenly over the period: without
+  // grouping, every tick would cost the timer thread a wake-up of its own.
+  constexpr int kTimers = 200;
+  std::atomic<int> ticks{0}, cancelled{0};
+  std::vector<TimerSource*> timers;
+  for (int i = 0; i < kTimers; ++i) {
+    TimerSource* t = d.makeTimerSource(DispatchQueue::Utility);
+    t->setTimer(i * 500us, 100ms, 10ms);
+    t->setEventHandler([&ticks] { ++ticks; });
+    t->setCancelHandler([&cancelled] { ++cancelled; });
+    t->resume();
+    timers.push_back(t);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return ticks >= kTimers; }));
+  long sleepsBefore = TimerThreadSleeps();
+  int ticksBefore = ticks;
+  ASSERT_TRUE(WaitUntil([&] { return ticks >= ticksBefore + 4 * kTimers; }));
+  long sleeps = TimerThreadSleeps() - sleepsBefore;
+  int fired = ticks - ticksBefore;
+  ASSERT_GE(sleepsBefore, 0) << "timer thread not found";
+  EXPECT_LT(sleeps * 4, fired) << sleeps << " wake-ups for " << fired << " ticks";
+
+  for (TimerSource* t : timers) t->cancel();
+  EXPECT_TRUE(WaitUntil([&] { return cancelled == kTimers; }));
+  for (TimerSource* t : timers) t->release();
+}
+
+TEST(DispatchOnce, RunsOnceWhileRacingCallersWaitForIt) {
+  static OnceToken token;
+  std::atomic<int> runs{0};
+  std::atomic<int> sawUnfinished{0};
+  std::atomic<bool> finished{false};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i)
+    threads.emplace_back([&] {
+      DispatchOnce(token, [&] {
+        ++runs;
+        std::this_thread::yield();
+        finished = true;
+      });
+      if (!finished) ++sawUnfinished;
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(runs.load(), 1);
+  EXPECT_EQ(sawUnfinished.load(), 0);
+
+  OnceToken retried;
+  EXPECT_THROW(DispatchOnce(retried, [] { throw 1; }), int);
+  int value = 0;
+  DispatchOnce(retried, [&] { value = 7; });
+  EXPECT_EQ(value, 7);
+}
+
+}  // namespace
+}  // namespace korvel::platform

@@ -1,0 +1,286 @@
+#include "platform/MIDIServices.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/MIDIPacketList.h"
+#include "tests/platform/JackObserver.h"
+#include "tests/support/TestSupport.h"
+
+// The observer's JACK client lives in this process beside the one under test. JACK hands
+// a cycle's port buffers from one client's thread to the other through futexes in shared
+// memory, which the thread sanitizer cannot see, so it takes the observer's reading of
+// what our process callback wrote for a race.
+extern "C" const char* __tsan_default_suppressions() { return "race:korvel::test::JackObserver::Process\n"; }
+
+namespace korvel::test {
+namespace {
+
+using Message = std::vector<uint8_t>;
+constexpr int32_t kCompanionID = 1414941771;  // 'TVLK'
+
+struct PacketListBuffer {
+  alignas(8) uint8_t bytes[1024];
+  MIDIPacketList* list = reinterpret_cast<MIDIPacketList*>(bytes);
+  MIDIPacket* current = MIDIPacketListInit(list);
+
+  PacketListBuffer& add(const Message& data) {
+    current = MIDIPacketListAdd(list, sizeof bytes, current, 0, data.size(), data.data());
+    return *this;
+  }
+};
+
+// A client of the services under test, disposed at the end of the scope.
+struct Client {
+  MIDIClientRef ref = 0;
+  OSStatus status = 0;
+  std::atomic<int> notifications{0};
+
+  explicit Client(const char* name = "KorvelV2AU") {
+    status = MIDIClientCreateWithBlock(name, &ref, [this](const MIDINotification* n) {
+      if (n->messageID == kMIDIMsgSetupChanged) notifications++;
+    });
+  }
+  ~Client() {
+    if (ref) MIDIClientDispose(ref);
+  }
+};
+
+MIDIEndpointRef FindByID(int32_t wanted) {
+  for (unsigned long i = 0; i < MIDIGetNumberOfDestinations(); ++i) {
+    MIDIEndpointRef endpoint = MIDIGetDestination(i);
+    int32_t id = 0;
+    MIDIObjectGetIntegerProperty(endpoint, kMIDIPropertyUniqueID, &id);
+    if (id == wanted) return endpoint;
+  }
+  return 0;
+}
+
+MIDIEndpointRef FindByName(JackObserver& observer, const std::string& name) {
+  // Handles carry no name; the observer's port is the one destination whose ID we know
+  // to be absent, so locate it by position in the graph's own order.
+  auto inputs = observer.ports(nullptr, JackPortIsInput);
+  auto at = std::find(inputs.begin(), inputs.end(), name);
+  if (at == inputs.end()) return 0;
+  return MIDIGetDestination(static_cast<unsigned long>(at - inputs.begin()));
+}
+
+TEST(MIDIServicesWithoutServer, CreationFailsQuietlyAndSendingDoesNothing) {
+  std::string absent = "korvel-no-server-" + std::to_string(getpid());
+  setenv("JACK_DEFAULT_SERVER", absent.c_str(), 1);
+  MIDIClientRef client = 1234;
+  EXPECT_NE(MIDIClientCreateWithBlock("KorvelV2AU", &client, nullptr), 0);
+  EXPECT_EQ(client, 0u);
+  MIDIPortRef port = 99;
+  EXPECT_NE(MIDIOutputPortCreate(client, "KorvelV2Out", &port), 0);
+  EXPECT_EQ(port, 0u);
+  EXPECT_EQ(MIDIGetNumberOfDestinations(), 0u);
+  EXPECT_EQ(MIDIGetDestination(0), 0u);
+  PacketListBuffer packets;
+  packets.add({0xF0, 0x7D, 0x01, 0x11, 0x51, 0x2C, 0x78, 0x03, 0xF7});
+  EXPECT_NE(MIDISend(port, 0, packets.list), 0);
+  EXPECT_NE(MIDIClientDispose(client), 0);
+}
+
+TEST(MIDIServices, OutputPortsShareOneJackClientAndGoAwayWithIt) {
+  PrivateJackServer server;
+  ASSERT_TRUE(server.running());
+  JackObserver observer;
+  ASSERT_TRUE(observer.ok());
+  {
+    Client first, second("another name");
+    ASSERT_EQ(first.status, 0);
+    ASSERT_EQ(second.status, 0);
+    MIDIPortRef a = 0, b = 0;
+    ASSERT_EQ(MIDIOutputPortCreate(first.ref, "KorvelV2Out", &a), 0);
+    ASSERT_EQ(MIDIOutputPortCreate(second.ref, "KorvelV2Out", &b), 0);
+    EXPECT_NE(a, b);
+    auto ports = observer.ports("^KorvelV2AU:", JackPortIsOutput);
+    std::sort(ports.begin(), ports.end());
+    EXPECT_EQ(ports, (std::vector<std::string>{"KorvelV2AU:KorvelV2Out", "KorvelV2AU:KorvelV2Out-2"}));
+    EXPECT_FALSE(observer.clientExists("another name"));
+
+    EXPECT_EQ(MIDIPortDispose(a), 0);
+    EXPECT_EQ(observer.ports("^KorvelV2AU:", JackPortIsOutput), std::vector<std::string>{"KorvelV2AU:KorvelV2Out-2"});
+    EXPECT_NE(MIDIPortDispose(a), 0) << "a disposed handle is not found again";
+    EXPECT_TRUE(observer.clientExists("KorvelV2AU"));
+  }
+  EXPECT_TRUE(WaitUntil([&] { return !observer.clientExists("KorvelV2AU"); }))
+      << "the JACK client closes with the last client handle";
+}
+
+TEST(MIDIServices, DestinationsCarryTheirUniqueIDMetadata) {
+  PrivateJackServer server;
+  JackObserver observer;
+  ASSERT_TRUE(observer.ok());
+  Client companion("Tolvane");
+  ASSERT_EQ(companion.status, 0);
+  MIDIEndpointRef published = 0;
+  ASSERT_EQ(MIDIDestinationCreateWithBlock(companion.ref, "Tolvane Link In", &published, nullptr), 0);
+  ASSERT_EQ(MIDIObjectSetIntegerProperty(published, kMIDIPropertyUniqueID, kCompanionID), 0);
+
+  EXPECT_EQ(FindByID(kCompanionID), published) << "the virtual destination is found under its ID";
+  EXPECT_EQ(MIDIGetNumberOfDestinations(), observer.ports(nullptr, JackPortIsInput).size());
+
+  MIDIEndpointRef plain = FindByName(observer, observer.inputName());
+  ASSERT_NE(plain, 0u);
+  int32_t id = 77;
+  EXPECT_NE(MIDIObjectGetIntegerProperty(plain, kMIDIPropertyUniqueID, &id), 0);
+  EXPECT_EQ(id, 0) << "a port without metadata has ID 0";
+  EXPECT_EQ(FindByName(observer, observer.inputName()), plain) << "handles are stable while the port exists";
+
+  // Metadata set by another client reaches the cached list through JACK's callback.
+  ASSERT_TRUE(observer.setUniqueID(observer.inputUUID(), "-5"));
+  EXPECT_TRUE(WaitUntil([&] {
+    int32_t value = 0;
+    return MIDIObjectGetIntegerProperty(plain, kMIDIPropertyUniqueID, &value) == 0 && value == -5;
+  }));
+
+  ASSERT_EQ(MIDIEndpointDispose(published), 0);
+  EXPECT_EQ(FindByID(kCompanionID), 0u) << "a disposed destination is gone from the search";
+}
+
+TEST(MIDIServices, SentPacketsArriveAsEventsInOrder) {
+  PrivateJackServer server;
+  JackObserver observer;
+  ASSERT_TRUE(observer.ok());
+  Client plugin;
+  MIDIPortRef port = 0;
+  ASSERT_EQ(MIDIOutputPortCreate(plugin.ref, "KorvelV2Out", &port), 0);
+  MIDIEndpointRef destination = FindByName(observer, observer.inputName());
+  ASSERT_NE(destination, 0u);
+
+  Message command{0xF0, 0x7D, 0x01, 0x11, 0x51, 0x2C, 0x78, 0x01, 0xF7};
+  Message tag{0xF0, 0x7D, 0x01, 0x11, 0x51, 0x2C, 0x78, 0xF7};
+  Message noteOn{0x90, 0x3C, 0x64};
+  PacketListBuffer first, second;
+  first.add(command);
+  second.add(tag).add(noteOn);
+  EXPECT_EQ(MIDISend(port, destination, first.list), 0);
+  EXPECT_EQ(MIDISend(port, destination, second.list), 0);
+
+  ASSERT_TRUE(WaitUntil([&] { return observer.received().size() >= 3; }));
+  EXPECT_EQ(observer.received(), (std::vector<Message>{command, tag, noteOn}));
+  auto connections = jack_port_get_all_connections(observer.client(),
+                                                   jack_port_by_name(observer.client(), observer.inputName().c_str()));
+  ASSERT_NE(connections, nullptr);
+  EXPECT_STREQ(connections[0], "KorvelV2AU:KorvelV2Out");
+  EXPECT_EQ(connections[1], nullptr) << "repeated sends connect once";
+  jack_free(connections);
+}
+
+TEST(MIDIServices, ConcurrentSendersOnOnePortLoseNothing) {
+  PrivateJackServer server;
+  JackObserver observer;
+  ASSERT_TRUE(observer.ok());
+  Client plugin;
+  MIDIPortRef port = 0;
+  ASSERT_EQ(MIDIOutputPortCreate(plugin.ref, "KorvelV2Out", &port), 0);
+  MIDIEndpointRef destination = FindByName(observer, observer.inputName());
+  ASSERT_NE(destination, 0u);
+
+  constexpr int kPerThread = 600;
+  auto sender = [&](uint8_t channel) {
+    for (int i = 0; i < kPerThread; ++i) {
+      PacketListBuffer packets;
+      packets.add({static_cast<uint8_t>(0x90 | channel), static_cast<uint8_t>(i % 128), static_cast<uint8_t>(i / 128)});
+      MIDISend(port, destination, packets.list);
+    }
+  };
+  std::thread a(sender, 0), b(sender, 1);
+  a.join();
+  b.join();
+
+  ASSERT_TRUE(WaitUntil([&] { return observer.received().size() >= 2 * kPerThread; }));
+  auto received = observer.received();
+  EXPECT_EQ(received.size(), 2u * kPerThread);
+  int next[2] = {0, 0};
+  for (auto& m : received) {
+    ASSERT_EQ(m.size(), 3u);
+    int channel = m[0] & 0x0F;
+    EXPECT_EQ(m[1] + 128 * m[2], next[channel]) << "each sender's messages stay in order";
+    next[channel]++;
+  }
+}
+
+TEST(MIDIServices, VirtualDestinationDeliversEachEventAsOnePacket) {
+  PrivateJackServer server;
+  Client companion("Tolvane");
+  std::mutex mutex;
+  std::vector<Message> received;
+  MIDIEndpointRef inbox = 0;
+  ASSERT_EQ(MIDIDestinationCreateWithBlock(companion.ref, "Tolvane Link In", &inbox,
+                                           [&](const MIDIPacketList* list) {
+                                             std::lock_guard lock(mutex);
+                                             EXPECT_EQ(list->numPackets, 1u);
+                                             received.emplace_back(list->packet[0].data,
+                                                                   list->packet[0].data + list->packet[0].length);
+                                           }),
+            0);
+  MIDIPortRef port = 0;
+  ASSERT_EQ(MIDIOutputPortCreate(companion.ref, "loop", &port), 0);
+  PacketListBuffer packets;
+  packets.add({0xF0, 0x7D, 0, 0, 0, 0, 1, 0xF7}).add({0xD0, 0x40});
+  ASSERT_EQ(MIDISend(port, inbox, packets.list), 0);
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard lock(mutex);
+    return received.size() >= 2;
+  }));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(received, (std::vector<Message>{{0xF0, 0x7D, 0, 0, 0, 0, 1, 0xF7}, {0xD0, 0x40}}));
+}
+
+TEST(MIDIServices, SetupChangesReachLiveClientsOnly) {
+  PrivateJackServer server;
+  JackObserver observer;
+  ASSERT_TRUE(observer.ok());
+  Client witness;
+  auto leaving = std::make_unique<Client>("other");
+  ASSERT_EQ(leaving->status, 0);
+
+  int before = leaving->notifications;
+  ASSERT_NE(observer.addInput("first"), nullptr);
+  EXPECT_TRUE(WaitUntil([&] { return leaving->notifications > before; })) << "a new port is a setup change";
+
+  std::atomic<int>* leftCount = &leaving->notifications;
+  MIDIClientRef leftRef = leaving->ref;
+  ASSERT_EQ(MIDIClientDispose(leftRef), 0);
+  leaving->ref = 0;
+  int atDispose = *leftCount;
+  int witnessBefore = witness.notifications;
+  ASSERT_NE(observer.addInput("second"), nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return witness.notifications > witnessBefore; }));
+  EXPECT_EQ(*leftCount, atDispose) << "no notification after dispose returned";
+}
+
+TEST(MIDIServices, ServerShutdownLeavesHarmlessHandles) {
+  PrivateJackServer server;
+  JackObserver observer;
+  ASSERT_TRUE(observer.ok());
+  Client plugin;
+  MIDIPortRef port = 0;
+  ASSERT_EQ(MIDIOutputPortCreate(plugin.ref, "KorvelV2Out", &port), 0);
+  MIDIEndpointRef destination = FindByName(observer, observer.inputName());
+  ASSERT_NE(destination, 0u);
+  int before = plugin.notifications;
+
+  server.stop();
+  EXPECT_TRUE(WaitUntil([&] { return plugin.notifications > before; })) << "losing the server is a setup change";
+  PacketListBuffer packets;
+  packets.add({0x90, 60, 100});
+  MIDISend(port, destination, packets.list);
+  EXPECT_EQ(MIDIGetNumberOfDestinations(), 0u);
+  MIDIPortRef late = 0;
+  EXPECT_NE(MIDIOutputPortCreate(plugin.ref, "late", &late), 0);
+  EXPECT_EQ(late, 0u);
+  EXPECT_EQ(MIDIPortDispose(port), 0);
+}
+
+}  // namespace
+}  // namespace korvel::test

@@ -1,0 +1,181 @@
+// Reading and writing files in a directory that anyone may write to.
+#include "platform/SafeFile.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/TestSupport.h"
+
+namespace korvel::platform {
+namespace {
+
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+namespace fs = std::filesystem;
+
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+long PeakRSSKilobytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+TEST(ReadSharedFile, ReadsRegularFilesUpToTheLimitOnly) {
+  TempDir dir;
+  WriteFile(dir.file("small"), std::string("a\0b", 3));
+  EXPECT_EQ(ReadSharedFile(dir.file("small")), std::string("a\0b", 3));
+
+  WriteFile(dir.file("empty"), "");
+  EXPECT_EQ(ReadSharedFile(dir.file("empty")), std::string());
+  EXPECT_EQ(ReadSharedFile(dir.file("missing")), std::nullopt);
+
+  WriteFile(dir.file("at-limit"), std::string(100, 'x'));
+  WriteFile(dir.file("over-limit"), std::string(101, 'x'));
+  EXPECT_EQ(ReadSharedFile(dir.file("at-limit"), 100), std::string(100, 'x'));
+  EXPECT_EQ(ReadSharedFile(dir.file("over-limit"), 100), std::nullopt);
+
+  // The default limit is 1 MiB.
+  WriteFile(dir.file("mebibyte"), std::string(kMaxSharedFileSize, 'y'));
+  WriteFile(dir.file("mebibyte+1"), std::string(kMaxSharedFileSize + 1, 'y'));
+  EXPECT_EQ(ReadSharedFile(dir.file("mebibyte"))->size(), kMaxSharedFileSize);
+  EXPECT_EQ(ReadSharedFile(dir.file("mebibyte+1")), std::nullopt);
+}
+
+TEST(ReadSharedFile, RefusesEverythingButARegularFileWithoutWaitingOrGrowing) {
+  TempDir dir;
+  TempDir elsewhere;
+  WriteFile(elsewhere.file("private"), "secret");
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(dir.file("directory").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("/dev/zero", dir.file("to-dev-zero").c_str()), 0);
+  ASSERT_EQ(symlink(elsewhere.file("private").c_str(), dir.file("to-private").c_str()), 0);
+  {
+    int fd = open(dir.file("sparse").c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 100 << 20), 0);
+    close(fd);
+  }
+  const long peakBefore = PeakRSSKilobytes();
+
+  // Run on another thread so that a hanging open of the FIFO fails the test instead of
+  // blocking it; opening the FIFO's write end lets a stuck reader go.
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    for (const char* name : {"fifo", "directory", "to-dev-zero", "to-private", "sparse"}) {
+      EXPECT_EQ(ReadSharedFile(dir.file(name)), std::nullopt) << name;
+    }
+    EXPECT_EQ(ReadSharedFile("/dev/null"), std::nullopt);
+    done = true;
+  });
+  bool finished = test::WaitUntil([&] { return done.load(); }, std::chrono::seconds(5));
+  if (!finished) {
+    int unblock = open(dir.file("fifo").c_str(), O_WRONLY | O_NONBLOCK);
+    if (unblock >= 0) close(unblock);
+  }
+  reader.join();
+  EXPECT_TRUE(finished) << "reading a hostile file blocked";
+  EXPECT_LT(PeakRSSKilobytes() - peakBefore, 16 * 1024) << "a refused file was read into memory";
+}
+
+TEST(WriteFileAtomically, ReplacesTheTargetWithA0644File) {
+  TempDir dir;
+  const std::string target = dir.file("state.json");
+  mode_t oldMask = umask(077);
+  EXPECT_TRUE(WriteFileAtomically(target, "first"));
+  umask(oldMask);
+  struct stat st;
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(ReadFile(target), "first");
+
+  // A reader holding the old file keeps reading the old content: the new one is a new
+  // file renamed into place, not the old one rewritten.
+  int oldFd = open(target.c_str(), O_RDONLY);
+  ASSERT_GE(oldFd, 0);
+  EXPECT_TRUE(WriteFileAtomically(target, "second, longer"));
+  char buffer[32] = {};
+  EXPECT_EQ(pread(oldFd, buffer, sizeof buffer, 0), 5);
+  EXPECT_STREQ(buffer, "first");
+  close(oldFd);
+  EXPECT_EQ(ReadFile(target), "second, longer");
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"state.json"});
+
+  const std::string big(3 << 20, 'z');
+  EXPECT_TRUE(WriteFileAtomically(target, big));
+  EXPECT_EQ(ReadFile(target), big);
+}
+
+TEST(WriteFileAtomically, ReplacesASymbolicLinkInsteadOfWritingThroughIt) {
+  TempDir dir;
+  TempDir elsewhere;
+  WriteFile(elsewhere.file("victim"), "untouched");
+  const std::string target = dir.file("state.json");
+  ASSERT_EQ(symlink(elsewhere.file("victim").c_str(), target.c_str()), 0);
+
+  EXPECT_TRUE(WriteFileAtomically(target, "mine"));
+  struct stat st;
+  ASSERT_EQ(lstat(target.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(ReadFile(target), "mine");
+  EXPECT_EQ(ReadFile(elsewhere.file("victim")), "untouched");
+}
+
+TEST(WriteFileAtomically, AFailedWriteLeavesTheOldFileAndNoLitter) {
+  TempDir dir;
+  const std::string target = dir.file("state.json");
+  WriteFile(target, "old");
+
+  // A file-size limit makes the write fail part-way, as a full disk would.
+  struct sigaction ignore {}, previous{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, &previous);
+  rlimit oldLimit{};
+  getrlimit(RLIMIT_FSIZE, &oldLimit);
+  rlimit small = oldLimit;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  bool written = WriteFileAtomically(target, std::string(10000, 'n'));
+  setrlimit(RLIMIT_FSIZE, &oldLimit);
+  sigaction(SIGXFSZ, &previous, nullptr);
+
+  EXPECT_FALSE(written);
+  EXPECT_EQ(ReadFile(target), "old");
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"state.json"});
+
+  // A directory at the target cannot be replaced by a file.
+  ASSERT_EQ(mkdir(dir.file("taken").c_str(), 0700), 0);
+  EXPECT_FALSE(WriteFileAtomically(dir.file("taken"), "x"));
+  EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"state.json", "taken"}));
+
+  EXPECT_FALSE(WriteFileAtomically(dir.file("no-such-dir/state.json"), "x"));
+}
+
+TEST(WriteFileAtomically, FailsInAReadOnlyDirectory) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
+  TempDir dir;
+  const std::string target = dir.file("state.json");
+  WriteFile(target, "old");
+  ASSERT_EQ(chmod(dir.path().c_str(), 0500), 0);
+  EXPECT_FALSE(WriteFileAtomically(target, "new"));
+  chmod(dir.path().c_str(), 0700);
+  EXPECT_EQ(ReadFile(target), "old");
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"state.json"});
+}
+
+}  // namespace
+}  // namespace korvel::platform
