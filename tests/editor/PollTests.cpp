@@ -215,6 +215,8 @@ TEST_F(EditorPoll, TickCopiesTheInstancesLiveState) {
   instance.setWord(kKorvelProperty_ActiveTrack, 1);
   const char name[] = "Strings";
   AudioUnitSetProperty(instance.real(), kKorvelProperty_TrackName, kAudioUnitScope_Global, 0, name, 7);
+  // The instance has written its file, "disconnected", which would clear the name shown.
+  ::unlink(link::ConnectionFilePath(uid).c_str());
   EXPECT_TRUE(tick().empty());
 
   EditorViewProbe probe{*view};
@@ -234,6 +236,7 @@ TEST_F(EditorPoll, TickCopiesTheInstancesLiveState) {
   EXPECT_EQ(view->trackName(), "Strings");
   const char broken[] = "Str\xC3(ngs";
   AudioUnitSetProperty(instance.real(), kKorvelProperty_TrackName, kAudioUnitScope_Global, 0, broken, 8);
+  ::unlink(link::ConnectionFilePath(uid).c_str());
   tick();
   EXPECT_EQ(view->trackName(), "");
 

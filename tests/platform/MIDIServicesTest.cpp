@@ -17,7 +17,7 @@
 // a cycle's port buffers from one client's thread to the other through futexes in shared
 // memory, which the thread sanitizer cannot see, so it takes the observer's reading of
 // what our process callback wrote for a race.
-extern "C" const char* __tsan_default_suppressions() { return "race:korvel::test::JackObserver::Process\n"; }
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() { return "race:korvel::test::JackObserver::Process\n"; }
 
 namespace korvel::test {
 namespace {

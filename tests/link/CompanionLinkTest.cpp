@@ -1,0 +1,219 @@
+// The link's schedule and wire bytes, on the virtual clock, against a private JACK server
+// with a destination that answers to the companion's ID.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <mutex>
+
+#include "link/CompanionProtocol.h"
+#include "platform/MIDIPacketList.h"
+#include "platform/MIDIServices.h"
+#include "platform/Notify.h"
+#include "tests/support/TestSupport.h"
+#include "component/KorvelInstance.h"
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// A destination with the companion's unique ID that records every packet list it gets.
+class FakeCompanion {
+ public:
+  FakeCompanion() {
+    MIDIClientCreateWithBlock("KorvelTestCompanion", &client_, [](const MIDINotification*) {});
+    MIDIDestinationCreateWithBlock(client_, "Test Companion In", &dest_, [this](const MIDIPacketList* list) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const MIDIPacket* p = list->packet;
+      for (uint32_t i = 0; i < list->numPackets; ++i, p = MIDIPacketNext(p)) packets_.emplace_back(p->data, p->data + p->length);
+    });
+    MIDIObjectSetIntegerProperty(dest_, kMIDIPropertyUniqueID, korvel::link::kCompanionDestinationID);
+  }
+  ~FakeCompanion() {
+    MIDIEndpointDispose(dest_);
+    MIDIClientDispose(client_);
+  }
+  bool valid() const { return client_ != 0 && dest_ != 0; }
+  std::vector<Bytes> packets() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return packets_;
+  }
+  size_t count() { return packets().size(); }
+  bool waitFor(size_t n) {
+    return korvel::test::WaitUntil([&] { return count() >= n; });
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    packets_.clear();
+  }
+
+ private:
+  MIDIClientRef client_ = 0;
+  MIDIEndpointRef dest_ = 0;
+  std::mutex mutex_;
+  std::vector<Bytes> packets_;
+};
+
+bool CompanionVisible() {
+  for (unsigned long i = 0; i < MIDIGetNumberOfDestinations(); ++i) {
+    int32_t id = 0;
+    MIDIObjectGetIntegerProperty(MIDIGetDestination(i), kMIDIPropertyUniqueID, &id);
+    if (id == korvel::link::kCompanionDestinationID) return true;
+  }
+  return false;
+}
+
+Bytes Command(uint8_t command) { return {0xF0, 0x7D, 0x01, 0x11, 0x51, 0x2C, 0x78, command, 0xF7}; }
+const Bytes kTag12345678 = {0xF0, 0x7D, 0x01, 0x11, 0x51, 0x2C, 0x78, 0xF7};
+
+class CompanionLink : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(jack_.running()); }
+  void TearDown() override {
+    for (KorvelInstance* inst : open_) inst->plugInInterface.Close(inst);
+    clock_.advance(1s);
+    for (uint32_t uid : uids_) std::filesystem::remove(korvel::test::ConnectionFilePath(uid));
+  }
+  KorvelInstance* Open(uint32_t uid) {
+    auto* iface = KorvelAUFactory(nullptr);
+    iface->Open(iface, iface);
+    auto* inst = reinterpret_cast<KorvelInstance*>(iface);
+    open_.push_back(inst);
+    SetUID(inst, uid);
+    return inst;
+  }
+  void SetUID(KorvelInstance* inst, uint32_t uid) {
+    EXPECT_EQ(KR_SetProperty(inst, kKorvelProperty_UniqueID, 0, 0, &uid, 4), 0);
+    uids_.push_back(uid);
+  }
+  void Command(KorvelInstance* inst, uint32_t command) {
+    EXPECT_EQ(KR_SetProperty(inst, kKorvelProperty_CompanionCommand, 0, 0, &command, 4), 0);
+  }
+  void Link(KorvelInstance* inst) {
+    KR_Store(inst->isConnected, 1);
+    KR_Store(inst->isActiveTrack, 1);
+  }
+
+  korvel::test::PrivateJackServer jack_;
+  korvel::test::ActiveTrackFilesGuard activeFiles_;
+  korvel::test::VirtualDispatchScope clock_;
+  std::vector<KorvelInstance*> open_;
+  std::vector<uint32_t> uids_;
+};
+
+TEST_F(CompanionLink, CommandHeartbeatAndEventBytes) {
+  FakeCompanion companion;
+  ASSERT_TRUE(companion.valid());
+  ASSERT_TRUE(korvel::test::WaitUntil(CompanionVisible));
+  KorvelInstance* inst = Open(0x12345678);
+  ASSERT_NE(KR_Load(inst->midiOutPort), 0u);
+  Command(inst, 1);
+  Command(inst, 2);
+  Command(inst, 3);  // not a command the editor may send: ignored
+  Command(inst, 0);
+  Link(inst);
+  KR_MIDIEvent(inst, 0x90, 60, 100, 0);
+  KR_MIDIEvent(inst, 0xD0, 0x45, 0, 0);
+  clock_.advance(100ms);  // the tick forwards both queued events
+  ASSERT_TRUE(companion.waitFor(6));
+  clock_.advance(800ms);  // 900 ms after Open: the first heartbeat
+  ASSERT_TRUE(companion.waitFor(7));
+  const std::vector<Bytes> expected = {
+      ::Command(1), ::Command(2), kTag12345678, {0x90, 0x3C, 0x64}, kTag12345678, {0xD0, 0x45}, ::Command(3)};
+  EXPECT_EQ(companion.packets(), expected);
+}
+
+TEST_F(CompanionLink, HeartbeatWaitsForTheEnableThenComesEveryTenthTick) {
+  FakeCompanion companion;
+  ASSERT_TRUE(korvel::test::WaitUntil(CompanionVisible));
+  KorvelInstance* inst = Open(0x12345678);
+  clock_.advance(800ms);  // ticks 1..9
+  // Anything sent so far would arrive before this marker on the same port.
+  Command(inst, 1);
+  ASSERT_TRUE(companion.waitFor(1));
+  EXPECT_EQ(companion.packets().front(), ::Command(1));
+  clock_.advance(100ms);  // tick 10
+  ASSERT_TRUE(companion.waitFor(2));
+  EXPECT_EQ(companion.packets()[1], ::Command(3));
+  clock_.advance(900ms);  // ticks 11..19: nothing
+  Command(inst, 2);
+  ASSERT_TRUE(companion.waitFor(3));
+  EXPECT_EQ(companion.packets()[2], ::Command(2));
+  // A UID change shows in the very next heartbeat.
+  SetUID(inst, 0x0FEDCBA9);
+  clock_.advance(100ms);  // tick 20
+  ASSERT_TRUE(companion.waitFor(4));
+  EXPECT_EQ(companion.packets()[3], (Bytes{0xF0, 0x7D, 0x00, 0x7F, 0x37, 0x17, 0x29, 0x03, 0xF7}));
+}
+
+TEST_F(CompanionLink, ADestinationThatAppearsLaterIsFoundAndQueuedEventsGoOut) {
+  KorvelInstance* inst = Open(0x12345678);
+  Link(inst);
+  KR_MIDIEvent(inst, 0xB0, 1, 10, 0);
+  KR_MIDIEvent(inst, 0xB0, 1, 11, 0);
+  Command(inst, 1);        // no destination: lost, not queued
+  clock_.advance(300ms);   // ticks search and find nothing; the queue waits
+  {
+    KR_LockGuard guard(&inst->pendingLock);
+    EXPECT_EQ(inst->pendingCount, 2);
+  }
+  FakeCompanion companion;
+  ASSERT_TRUE(korvel::test::WaitUntil(CompanionVisible));
+  clock_.advance(100ms);  // the next tick finds it and forwards in the same tick
+  ASSERT_TRUE(companion.waitFor(4));
+  EXPECT_EQ(companion.packets(), (std::vector<Bytes>{kTag12345678, {0xB0, 1, 10}, kTag12345678, {0xB0, 1, 11}}));
+}
+
+TEST_F(CompanionLink, ConnectionFileIsReadOnEveryFifthTick) {
+  KorvelInstance* inst = Open(0x2468ACE0);
+  korvel::test::WriteFile(korvel::test::ConnectionFilePath(0x2468ACE0),
+                          R"({"status":"connected","trackName":"Brass","articulationNotes":[24,25]})");
+  clock_.advance(300ms);  // ticks at 0..300 ms
+  EXPECT_FALSE(KR_Load(inst->isConnected));
+  clock_.advance(100ms);  // the 5th tick
+  EXPECT_TRUE(KR_Load(inst->isConnected));
+  EXPECT_EQ(KR_Load(inst->articulationNoteCount), 2);
+  korvel::test::WriteFile(korvel::test::ConnectionFilePath(0x2468ACE0), R"({"status":"disconnected"})");
+  clock_.advance(400ms);
+  EXPECT_TRUE(KR_Load(inst->isConnected));
+  clock_.advance(100ms);  // the 10th tick
+  EXPECT_FALSE(KR_Load(inst->isConnected));
+}
+
+TEST_F(CompanionLink, TheTrackChangedNotificationMakesAnInstanceReadAtOnce) {
+  KorvelInstance* inst = Open(0x13572468);
+  clock_.advance(100ms);
+  korvel::test::WriteFile(korvel::test::ConnectionFilePath(0x13572468), R"({"status":"connected","trackName":"Harp"})");
+  activeFiles_.set("13572468\n", nullptr);
+  const size_t queued = clock_.dispatcher().pendingCount();
+  const std::string touch = "touch '" + korvel::platform::NotifyDirectory() + "/" + korvel::link::kTrackChangedNotification + "'";
+  ASSERT_EQ(std::system(touch.c_str()), 0);
+  ASSERT_TRUE(korvel::test::WaitUntil([&] { return clock_.dispatcher().pendingCount() > queued; }));
+  clock_.dispatcher().runDue();  // no time passes: the read comes from the notification
+  EXPECT_TRUE(KR_Load(inst->isConnected));
+  EXPECT_TRUE(KR_Load(inst->isActiveTrack));
+}
+
+TEST(CompanionLinkWithoutServer, NothingIsSentAndNothingBreaks) {
+  korvel::test::ActiveTrackFilesGuard activeFiles;
+  korvel::test::VirtualDispatchScope clock;
+  auto* iface = KorvelAUFactory(nullptr);
+  iface->Open(iface, iface);
+  auto* inst = reinterpret_cast<KorvelInstance*>(iface);
+  EXPECT_EQ(KR_Load(inst->midiClient), 0u);
+  EXPECT_EQ(KR_Load(inst->midiOutPort), 0u);
+  KR_Store(inst->isConnected, 1);
+  KR_Store(inst->isActiveTrack, 1);
+  KR_MIDIEvent(inst, 0x90, 1, 2, 0);
+  uint32_t connect = 1;
+  EXPECT_EQ(KR_SetProperty(inst, kKorvelProperty_CompanionCommand, 0, 0, &connect, 4), 0);
+  clock.advance(2s);
+  {
+    KR_LockGuard guard(&inst->pendingLock);
+    EXPECT_EQ(inst->pendingCount, 1);  // still waiting: no destination ever came
+  }
+  iface->Close(iface);
+  clock.advance(1s);
+}
+
+}  // namespace
