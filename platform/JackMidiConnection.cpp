@@ -229,6 +229,14 @@ bool MidiConnection::send(MidiPort& port, const std::string& destination, const 
   if (!jack_port_connected_to(port.port_, destination.c_str())) {
     int rc = jack_connect(client_, port.fullName.c_str(), destination.c_str());
     if (rc != 0 && rc != EEXIST) return false;
+    // The server puts a new connection into the graph that the next cycle starts with;
+    // a message written in the cycle under way would go nowhere. The connection shows
+    // in the current graph once that switch has happened.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (!jack_port_connected_to(port.port_, destination.c_str()) && alive() &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
   return port.ring.pushPacketList(list);
 }
