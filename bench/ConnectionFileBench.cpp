@@ -20,12 +20,12 @@ namespace {
 
 // A typical file: the instance's keys plus a companion's list of a dozen keyswitches.
 constexpr const char* kTypicalFile =
-    R"({"articulationNames":["Legato","Staccato","Spiccato","Pizzicato","Tremolo",)"
-    R"("Col legno","Harmonics","Marcato","Sforzando","Trill (half)","Trill (whole)",)"
-    R"("Sul ponticello"],"articulationNotes":[24,25,26,27,28,29,30,31,32,33,34,35],)"
-    R"("pluginVersion":"2.0 (2.0.1)","protocol":"korvel-v2","schemaVersion":2,)"
-    R"("source":"audio-unit","status":"connected","timestamp":1718000000.123456,)"
-    R"("trackName":"Violins I","uid":305419896})";
+    R"json({"articulationNames":["Legato","Staccato","Spiccato","Pizzicato","Tremolo",)json"
+    R"json("Col legno","Harmonics","Marcato","Sforzando","Trill (half)","Trill (whole)",)json"
+    R"json("Sul ponticello"],"articulationNotes":[24,25,26,27,28,29,30,31,32,33,34,35],)json"
+    R"json("pluginVersion":"2.0 (2.0.1)","protocol":"korvel-v2","schemaVersion":2,)json"
+    R"json("source":"audio-unit","status":"connected","timestamp":1718000000.123456,)json"
+    R"json("trackName":"Violins I","uid":305419896})json";
 
 constexpr uint32_t kUID = 0x12345678;
 

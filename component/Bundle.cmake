@@ -17,7 +17,11 @@ set_target_properties(Korvel PROPERTIES
   PREFIX ""
   OUTPUT_NAME "Korvel"
   LIBRARY_OUTPUT_DIRECTORY "${KORVEL_BUNDLE_DIR}/Contents/x86_64-linux")
-target_link_options(Korvel PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL)
+# Only the plain C entry points a host looks up leave the shared object; template
+# instances of the standard library would otherwise be exported as weak symbols.
+target_link_options(Korvel PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL
+  -Wl,--version-script=${CMAKE_SOURCE_DIR}/component/Korvel.exports)
+set_target_properties(Korvel PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/component/Korvel.exports)
 
 configure_file(${CMAKE_SOURCE_DIR}/component/Info.plist.in
   "${KORVEL_BUNDLE_DIR}/Contents/Info.plist" @ONLY)

@@ -14,10 +14,13 @@ inline AUMIDIOutputCallbackStruct KR_LoadMIDIOutputCallback(const KorvelInstance
       __builtin_ia32_pause();
       continue;
     }
+    // Acquire loads: a value from a writer that has begun makes the second read of the
+    // sequence word see that writer's odd mark, so a mixed pair is never returned.
     AUMIDIOutputCallbackStruct out;
-    out.midiOutputCallback = KR_Load(inst->midiOutputCallback.midiOutputCallback);
-    out.userData = KR_Load(inst->midiOutputCallback.userData);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    out.midiOutputCallback = std::atomic_ref<AUMIDIOutputCallback>(
+        const_cast<AUMIDIOutputCallback&>(inst->midiOutputCallback.midiOutputCallback)).load(std::memory_order_acquire);
+    out.userData = std::atomic_ref<void*>(const_cast<void*&>(inst->midiOutputCallback.userData))
+                       .load(std::memory_order_acquire);
     if (seq.load(std::memory_order_relaxed) == before) return out;
   }
 }
@@ -29,9 +32,9 @@ inline void KR_StoreMIDIOutputCallback(KorvelInstance* inst, const AUMIDIOutputC
   while ((current & 1) || !seq.compare_exchange_weak(current, current + 1, std::memory_order_acquire)) {
     if (current & 1) current = seq.load(std::memory_order_relaxed);
   }
-  std::atomic_thread_fence(std::memory_order_release);
-  KR_Store(inst->midiOutputCallback.midiOutputCallback, value.midiOutputCallback);
-  KR_Store(inst->midiOutputCallback.userData, value.userData);
+  std::atomic_ref<AUMIDIOutputCallback>(inst->midiOutputCallback.midiOutputCallback)
+      .store(value.midiOutputCallback, std::memory_order_release);
+  std::atomic_ref<void*>(inst->midiOutputCallback.userData).store(value.userData, std::memory_order_release);
   seq.store(current + 2, std::memory_order_release);
 }
 

@@ -14,6 +14,7 @@
 
 #include <string_view>
 
+
 #include "editor/Colour.h"
 #include "editor/Geometry.h"
 
@@ -48,8 +49,13 @@ struct TextExtents {
 PangoFontDescription* NewFontDescription(const Font& font);
 
 /*
- * Measures and draws text. One renderer serves one drawing pass (or one hit test); it
- * keeps a single Pango layout and re-uses it for every text.
+ * Measures and draws text. One renderer serves one drawing pass (or one hit test).
+ *
+ * Laying text out (itemising, shaping) is most of the cost of a redraw, and the editor
+ * draws the same few hundred strings ten times a second, so laid-out lines are kept per
+ * thread, keyed by font, width limit and text, in a bounded cache that is emptied when
+ * it fills. A kept line is laid out again by Pango by itself when the target's
+ * transformation or font options change.
  */
 class TextRenderer {
  public:
@@ -59,6 +65,8 @@ class TextRenderer {
   TextRenderer();
   ~TextRenderer();
   TextRenderer(const TextRenderer&) = delete;
+  /* Tests and benchmarks: forget every kept line of this thread. */
+  static void ForgetLaidOutLines();
   TextRenderer& operator=(const TextRenderer&) = delete;
 
   double width(std::string_view text, const Font& font);
@@ -70,10 +78,11 @@ class TextRenderer {
   void drawTruncated(std::string_view text, const TextStyle& style, const Rect& box);
 
  private:
-  void prepare(std::string_view text, const Font& font, int widthLimit);
+  PangoLayout* layoutFor(std::string_view text, const Font& font, int widthLimit);
+  void show(PangoLayout* layout, const TextStyle& style, double x, double y);
 
   cairo_t* cr_;
-  PangoLayout* layout_;
+  PangoContext* context_;
 };
 
 }  // namespace korvel::editor

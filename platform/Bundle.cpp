@@ -18,24 +18,14 @@ constexpr std::uintmax_t kMaxInfoPlistSize = 1 << 20;
 std::mutex gMutex;
 std::optional<std::string> gBundlePathOverride;
 
-/* The bundle around the shared object that holds this code, if it sits in one:
-   <bundle>/Contents/x86_64-linux/<executable>. */
+/* The bundle around the shared object that holds this code, if it sits in one. */
 std::optional<std::string> LoadedModuleBundle() {
   Dl_info info{};
   if (::dladdr(reinterpret_cast<void*>(&LoadedModuleBundle), &info) == 0 || !info.dli_fname ||
       !*info.dli_fname) {
     return std::nullopt;
   }
-  std::error_code ec;
-  std::filesystem::path module = std::filesystem::absolute(info.dli_fname, ec);
-  if (ec) return std::nullopt;
-  module = module.lexically_normal();
-  std::filesystem::path architectureDir = module.parent_path();
-  std::filesystem::path contentsDir = architectureDir.parent_path();
-  if (architectureDir.filename() != "x86_64-linux" || contentsDir.filename() != "Contents") {
-    return std::nullopt;
-  }
-  return contentsDir.parent_path().string();
+  return BundleOfModule(info.dli_fname);
 }
 
 struct CachedInfo {
@@ -102,6 +92,21 @@ std::optional<std::string> ReadInfoPlist(const std::string& path, std::uintmax_t
 }
 
 }  // namespace
+
+std::optional<std::string> BundleOfModule(const std::string& modulePath) {
+  std::error_code ec;
+  std::filesystem::path module = std::filesystem::absolute(modulePath, ec);
+  if (ec) return std::nullopt;
+  // Symbolic links are left alone: a bundle linked into a plug-in folder is found where
+  // the host loaded it from.
+  module = module.lexically_normal();
+  std::filesystem::path architectureDir = module.parent_path();
+  std::filesystem::path contentsDir = architectureDir.parent_path();
+  if (architectureDir.filename() != "x86_64-linux" || contentsDir.filename() != "Contents") {
+    return std::nullopt;
+  }
+  return contentsDir.parent_path().string();
+}
 
 std::optional<std::string> OwnBundlePath() {
   {

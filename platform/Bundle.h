@@ -14,6 +14,9 @@ namespace korvel::platform {
 
 /* The bundle directory, or nothing when the code is not running from a bundle. */
 std::optional<std::string> OwnBundlePath();
+/* The bundle around a shared object at `modulePath`, made absolute: the directory two
+   levels above it when those are Contents/x86_64-linux, else nothing. */
+std::optional<std::string> BundleOfModule(const std::string& modulePath);
 /* Tests: use `path` as the bundle (nullopt: back to the loaded module's own). */
 void SetBundlePathForTesting(std::optional<std::string> path);
 

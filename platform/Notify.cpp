@@ -128,6 +128,11 @@ class NotifyCenter {
     DispatchQueue queue;
     std::shared_ptr<std::function<void()>> handler;
   };
+  struct Event {
+    int wd;
+    uint32_t mask;
+    std::string name;
+  };
 
   /* Watches the current directory, moving the watch when a test moved the directory or
    * when the directory was removed and must be made again (mutex_ held). */
@@ -153,11 +158,6 @@ class NotifyCenter {
     for (;;) {
       ssize_t length = read(inotifyFd_, buffer, sizeof buffer);
       if (length <= 0) continue;  // EINTR; the descriptor itself stays valid
-      struct Event {
-        int wd;
-        uint32_t mask;
-        std::string name;
-      };
       std::vector<Event> events;
       for (ssize_t offset = 0; offset < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
@@ -168,8 +168,7 @@ class NotifyCenter {
     }
   }
 
-  template <class Events>
-  void deliver(const Events& events) {
+  void deliver(const std::vector<Event>& events) {
     struct Delivery {
       int token;
       DispatchQueue queue;

@@ -1,3 +1,7 @@
 #!/usr/bin/env bash
-echo "make run: the reference host does not exist yet (not yet available)." >&2
-exit 1
+# `make run` until the companion stand-in joins the demonstration: the reference host
+# plays the example MIDI file through one Korvel instance per track and prints what each
+# instance saw.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+exec build/host/korvel-host play examples/demo.mid --speed 4

@@ -19,7 +19,7 @@ Bytes Header(uint16_t format, uint16_t tracks, uint16_t division) {
 Bytes Chunk(const char* id, const Bytes& body) {
   Bytes out(id, id + 4);
   uint32_t n = body.size();
-  out.insert(out.end(), {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(n >> shift));
   out.insert(out.end(), body.begin(), body.end());
   return out;
 }

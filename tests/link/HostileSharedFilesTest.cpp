@@ -162,15 +162,5 @@ TEST_F(HostileSharedFiles, AtTheActiveTrackPathTheyCountAsNoFile) {
   }
 }
 
-TEST_F(HostileSharedFiles, ADeeplyNestedDocumentIsMalformedNotACrash) {
-  Link(0x42, true, "Mine");
-  WriteFile(ConnectionPath(), R"({"status":"disconnected","x":)" + std::string(500000, '[') +
-                                  std::string(500000, ']') + "}");
-  KR_ReadConnectionFile(inst_.get());
-  EXPECT_TRUE(Connected());
-  KR_WriteConnectionFile(inst_.get());
-  EXPECT_EQ(FileJSON().size(), 7u);
-}
-
 }  // namespace
 }  // namespace korvel::test

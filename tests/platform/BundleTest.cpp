@@ -45,6 +45,19 @@ TEST(Bundle, ATestBinaryIsInNoBundleUnlessToldOtherwise) {
   EXPECT_EQ(OwnBundlePath(), std::nullopt);
 }
 
+TEST(Bundle, IsTheDirectoryAroundContentsOfTheSharedObject) {
+  EXPECT_EQ(BundleOfModule("/usr/lib/audio/Korvel.component/Contents/x86_64-linux/Korvel.so"),
+            "/usr/lib/audio/Korvel.component");
+  EXPECT_EQ(BundleOfModule("/p/K.component/Contents/./x86_64-linux/../x86_64-linux/Korvel.so"),
+            "/p/K.component");
+  const std::string cwd = std::filesystem::current_path().string();
+  EXPECT_EQ(BundleOfModule("K.component/Contents/x86_64-linux/Korvel.so"), cwd + "/K.component");
+
+  EXPECT_EQ(BundleOfModule("/work/build/tests/platform/BundleTest"), std::nullopt);
+  EXPECT_EQ(BundleOfModule("/p/K.component/Contents/MacOS/Korvel"), std::nullopt);
+  EXPECT_EQ(BundleOfModule("/p/K.component/Other/x86_64-linux/Korvel.so"), std::nullopt);
+}
+
 TEST(Bundle, ReadsTheBuiltBundlesVersions) {
   BundleVersionInfo info = ReadBundleVersionInfo(KORVEL_TEST_BUNDLE_DIR);
   EXPECT_EQ(info.shortVersion, KORVEL_TEST_SHORT_VERSION);

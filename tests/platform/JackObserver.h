@@ -1,6 +1,7 @@
 // A plain JACK client, separate from the MIDI services under test, that looks at the
-// graph the way another program would: lists ports, owns a MIDI input port that records
-// what it receives, and can publish ports of its own.
+// graph the way another program would: lists ports, owns a MIDI input port without
+// metadata, and can set metadata. (What arrives at a port is checked with MidiDump, in a
+// process of its own.)
 #pragma once
 
 #include <jack/jack.h>
@@ -8,7 +9,6 @@
 #include <jack/midiport.h>
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,13 +16,10 @@ namespace korvel::test {
 
 class JackObserver {
  public:
-  using Message = std::vector<uint8_t>;
-
   explicit JackObserver(const char* name = "observer") {
     jack_status_t status;
     client_ = jack_client_open(name, JackNoStartServer, &status);
     if (!client_) return;
-    jack_set_process_callback(client_, Process, this);
     input_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     jack_activate(client_);
   }
@@ -47,11 +44,6 @@ class JackObserver {
     return true;
   }
 
-  std::vector<Message> received() {
-    std::lock_guard lock(mutex_);
-    return received_;
-  }
-
   // Registers an extra MIDI input port; returns it, or nullptr.
   jack_port_t* addInput(const char* name) {
     return jack_port_register(client_, name, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
@@ -62,26 +54,8 @@ class JackObserver {
   jack_client_t* client() const { return client_; }
 
  private:
-  // Test code: a lock on the process thread is acceptable here.
-  static int Process(jack_nframes_t frames, void* arg) {
-    auto* self = static_cast<JackObserver*>(arg);
-    void* buffer = jack_port_get_buffer(self->input_, frames);
-    jack_nframes_t count = jack_midi_get_event_count(buffer);
-    if (count == 0) return 0;
-    std::lock_guard lock(self->mutex_);
-    for (jack_nframes_t i = 0; i < count; ++i) {
-      jack_midi_event_t event;
-      if (jack_midi_event_get(&event, buffer, i) == 0) {
-        self->received_.emplace_back(event.buffer, event.buffer + event.size);
-      }
-    }
-    return 0;
-  }
-
   jack_client_t* client_ = nullptr;
   jack_port_t* input_ = nullptr;
-  std::mutex mutex_;
-  std::vector<Message> received_;
 };
 
 }  // namespace korvel::test
