@@ -15,7 +15,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
+
 #include "companion/Companion.h"
+#include "companion/DesktopEntry.h"
 #include "companion/LinkMessages.h"
 #include "companion/Session.h"
 #include "platform/MIDIPacketList.h"
@@ -182,6 +185,11 @@ int main(int argc, char** argv) {
   auto* languageCommand = app.add_subcommand("language", "set the companion's user-interface language");
   languageCommand->add_option("CODE", language, "de, en, fr, es, ja, ko or zh")->required();
   auto* status = app.add_subcommand("status", "list the instances the connection files show as connected");
+  std::string bundle = TOLVANE_DEFAULT_BUNDLE;
+  std::string applications = tolvane::UserApplicationsDirectory();
+  auto* install = app.add_subcommand("install", "write the desktop entry through which the plug-in finds the translations");
+  install->add_option("--bundle", bundle, "the companion bundle with Contents/Resources/<lang>.lproj")->check(CLI::ExistingDirectory);
+  install->add_option("--applications", applications, "where the desktop entry goes");
   app.require_subcommand(0, 1);
   CLI11_PARSE(app, argc, argv);
 
@@ -197,6 +205,17 @@ int main(int argc, char** argv) {
   }
 
   if (*languageCommand) return RunLanguage(language) ? 0 : 1;
+  if (*install) {
+    std::error_code ec;
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    auto entry = tolvane::InstallDesktopEntry(applications, bundle, self);
+    if (!entry) {
+      PrintError("could not write the desktop entry in " + applications);
+      return 1;
+    }
+    PrintLine("installed " + *entry);
+    return 0;
+  }
   tolvane::Companion companion(session);
   if (*select) return RunSelect(companion, track) ? 0 : 1;
   if (*status) {

@@ -77,3 +77,22 @@ int KR_DrainPending(KorvelInstance* inst, PendingEvent out[kKorvelMaxPending]) {
   }
   return n;
 }
+
+void KR_StoreArticulationNotes(KorvelInstance* inst, const int32_t* notes, int count) {
+  if (count < 0) count = 0;
+  if (count > kKorvelMaxArticulations) count = kKorvelMaxArticulations;
+  uint64_t mask[2] = {0, 0};
+  KR_LockGuard guard(&inst->articulationLock);
+  for (int i = 0; i < count; ++i) {
+    KR_Store(inst->articulationNotes[i], notes[i]);
+    // Entries outside 0..127 are stored but can never match a note.
+    if (notes[i] >= 0 && notes[i] < 128) mask[notes[i] >> 6] |= uint64_t{1} << (notes[i] & 63);
+  }
+  KR_Store(inst->articulationNoteCount, count);
+  KR_Store(inst->keyswitchMask[0], mask[0]);
+  KR_Store(inst->keyswitchMask[1], mask[1]);
+}
+
+bool KR_IsKeyswitch(const KorvelInstance* inst, int32_t note) {
+  return (KR_Load(inst->keyswitchMask[note >> 6]) >> (note & 63)) & 1;
+}

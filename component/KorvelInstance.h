@@ -91,6 +91,10 @@ struct KorvelInstance {
                                       callback pair consistently without waiting */
   int32_t retainCount;             /* the host's reference plus one per timer, task or
                                       queued handler that may still touch the record */
+  KR_UnfairLock articulationLock;  /* orders writers of the articulation list; the
+                                      real-time thread never takes it */
+  uint64_t keyswitchMask[2];       /* bit n set when note n is among the counted
+                                      articulation notes: one look-up per note-on */
 };
 
 /* Relaxed atomic access to the fields shared without a lock. */
@@ -155,6 +159,11 @@ void KR_CopySysExHeader(const KorvelInstance* inst, uint8_t out[7]);
 /* trackName under its lock: copy out (always NUL-terminated), or replace. */
 void KR_CopyTrackName(KorvelInstance* inst, char out[kKorvelTrackNameSize]);
 void KR_SetTrackName(KorvelInstance* inst, const char* bytes, size_t length);
+/* Replaces the first `count` articulation notes (0..128) and the count, and the
+ * keyswitch mask the real-time thread matches note-ons against. */
+void KR_StoreArticulationNotes(KorvelInstance* inst, const int32_t* notes, int count);
+/* Whether `note` (0..127) is one of the counted articulation notes. */
+bool KR_IsKeyswitch(const KorvelInstance* inst, int32_t note);
 /* Takes and empties the pending queue; returns the number of entries copied to `out`. */
 int KR_DrainPending(KorvelInstance* inst, PendingEvent out[kKorvelMaxPending]);
 

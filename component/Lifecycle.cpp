@@ -43,7 +43,7 @@ OSStatus KR_Open(void* self, AudioComponentInstance instance) {
   for (auto& channel : inst->lastQueuedValue)
     for (auto& value : channel) KR_Store(value, 0xFF);
   for (auto& note : inst->articulationNotes) KR_Store(note, 0);
-  KR_Store(inst->articulationNoteCount, 0);
+  KR_StoreArticulationNotes(inst, nullptr, 0);
 
   AudioStreamBasicDescription& f = inst->streamFormat;
   f.mSampleRate = 48000.0;

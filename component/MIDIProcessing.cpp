@@ -24,15 +24,6 @@ void PassThrough(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t
   out.midiOutputCallback(out.userData, &when, 0, list);
 }
 
-bool IsKeyswitch(const KorvelInstance* inst, int32_t note) {
-  int32_t count = KR_Load(inst->articulationNoteCount);
-  if (count > kKorvelMaxArticulations) count = kKorvelMaxArticulations;
-  for (int32_t i = 0; i < count; ++i) {
-    if (KR_Load(inst->articulationNotes[i]) == note) return true;
-  }
-  return false;
-}
-
 void Enqueue(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t data2, uint8_t length) {
   KR_Lock(&inst->pendingLock);
   if (inst->pendingCount < kKorvelMaxPending) {
@@ -60,7 +51,9 @@ OSStatus KR_MIDIEvent(void* self, uint32_t status, uint32_t data1, uint32_t data
     KR_Store(inst->ccTriggered[controller], 1);
   } else if (type == 0x90 && data2 != 0) {
     const int32_t note = static_cast<int32_t>(data1 & 0x7F);
-    if (IsKeyswitch(inst, note)) {
+    // The mask answers "is the note among the first articulationNoteCount entries" in
+    // one look-up instead of a walk over up to 128 of them.
+    if (KR_IsKeyswitch(inst, note)) {
       KR_Store(inst->activeArticulation, note);
     } else {
       KR_Store(inst->lastVelocity, data2);

@@ -231,8 +231,9 @@ OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, Au
       uint32_t n = inDataSize / 4;
       if (n > kKorvelMaxArticulations) n = kKorvelMaxArticulations;
       const auto* bytes = static_cast<const uint8_t*>(inData);
-      for (uint32_t i = 0; i < n; ++i) KR_Store(inst->articulationNotes[i], static_cast<int32_t>(ReadWord(bytes + 4 * i)));
-      KR_Store(inst->articulationNoteCount, static_cast<int32_t>(n));
+      int32_t notes[kKorvelMaxArticulations];
+      for (uint32_t i = 0; i < n; ++i) notes[i] = static_cast<int32_t>(ReadWord(bytes + 4 * i));
+      KR_StoreArticulationNotes(inst, notes, static_cast<int>(n));
       return noErr;
     }
     case kKorvelProperty_ActiveTrack:

@@ -2,9 +2,11 @@
 // exit status and reports its errors itself.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "host/EditorSnapshots.h"
 #include "host/PluginBundle.h"
 
 namespace korvel::host {
@@ -16,13 +18,16 @@ struct SessionOptions {
   bool duplicate = false;                 // load every project a second time
   std::string saveProject;                // "" = do not save
   double waitLinkedSeconds = 0;           // before playing, wait for every track to link
+  bool editor = false;                    // one GTK editor window per track
+  double editorSeconds = 0;               // close the windows this long after they open (0: never)
 };
 
 struct PlayOptions {
   SessionOptions session;
-  std::string midiFile;
+  std::string midiFile;  // "" (snapshot only): no file, nothing is played
   int tracks = 0;      // 0: one per MIDI track that holds channel messages
   double speed = 1.0;  // 0: as fast as possible
+  std::optional<SnapshotOptions> snapshot;  // after playing, render each track's editor
 };
 
 struct LiveOptions {

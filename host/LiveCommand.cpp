@@ -1,9 +1,11 @@
 // korvel-host live: JACK "MIDI In" -> the first track's instance -> JACK "MIDI Out", all on
-// JACK's process thread, until SIGINT or SIGTERM; then the same report as play.
+// JACK's process thread, until SIGINT or SIGTERM (with --editor: or until the editor
+// windows are closed); then the same report as play.
 #include <iostream>
 #include <vector>
 
 #include "host/Commands.h"
+#include "host/EditorWindows.h"
 #include "host/JackSession.h"
 #include "host/MainLoop.h"
 #include "host/MonitoredState.h"
@@ -67,8 +69,10 @@ class LiveProcessor : public JackProcessor {
 }  // namespace
 
 int RunLive(const LiveOptions& options) {
+  if (options.session.editor) ConnectEditorDisplay();
   PluginBundle bundle(options.session.bundlePath);
   MainLoop loop(bundle);
+  if (options.session.editor) loop.useGLibContext();
   auto jack = JackSession::TryOpen("korvel-host", true);
   if (!jack) {
     std::cerr << "korvel-host live: no JACK server is running\n";
@@ -77,6 +81,9 @@ int RunLive(const LiveOptions& options) {
   Session session(bundle, nullptr);
   LoadProjects(session, options.session);
   if (session.tracks().empty()) session.addTrack("Live");
+  // Declared after the session: the views are released before the instances close.
+  std::unique_ptr<EditorWindows> editors;
+  if (options.session.editor) editors = std::make_unique<EditorWindows>(session, loop);
   WaitForLinks(session, loop, options.session.waitLinkedSeconds);
 
   auto processor = std::make_unique<LiveProcessor>(session);
@@ -87,7 +94,13 @@ int RunLive(const LiveOptions& options) {
   const std::string name = jack->clientName();
   std::cout << "live: " << name << ":MIDI In -> " << session.tracks().front()->name << " -> "
             << name << ":MIDI Out (Ctrl-C to stop)" << std::endl;
-  loop.runUntil(nullptr);
+  if (editors) {
+    // Until the windows are all closed (or the --editor-seconds limit), or Ctrl-C.
+    editors->runUntilClosed(options.session.editorSeconds);
+    editors.reset();
+  } else {
+    loop.runUntil(nullptr);
+  }
   jack->deactivate();
 
   for (size_t i = 0; i < session.tracks().size(); ++i)

@@ -6,6 +6,9 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <glib-unix.h>
+#include <glib.h>
+
 #include <algorithm>
 #include <cstdint>
 
@@ -36,6 +39,8 @@ MainLoop::MainLoop(const PluginBundle& bundle) : bundle_(bundle) {
 }
 
 MainLoop::~MainLoop() {
+  for (unsigned id : glibSources_)
+    if (id != 0) g_source_remove(id);
   if (signalFd_ >= 0) ::close(signalFd_);
   if (wakeFd_ >= 0) ::close(wakeFd_);
 }
@@ -60,20 +65,60 @@ bool MainLoop::runUntil(const std::function<bool()>& done,
       if (left.count() <= 0) return false;
       waitMs = std::min<int>(waitMs, static_cast<int>(left.count()) + 1);
     }
+    if (glib_) {
+      waitWithGLib(waitMs);
+      continue;
+    }
     pollfd fds[3] = {{bundle_.mainQueueFD(), POLLIN, 0}, {signalFd_, POLLIN, 0},
                      {wakeFd_, POLLIN, 0}};
     int n = ::poll(fds, 3, waitMs);
     if (n < 0) continue;  // EINTR
     if (fds[0].revents & POLLIN) bundle_.runMainQueue();
-    if (fds[1].revents & POLLIN) {
-      signalfd_siginfo info;
-      while (::read(signalFd_, &info, sizeof info) == sizeof info) interrupted_ = true;
-    }
-    if (fds[2].revents & POLLIN) {
-      uint64_t count;
-      [[maybe_unused]] ssize_t r = ::read(wakeFd_, &count, sizeof count);
-    }
+    if (fds[1].revents & POLLIN) readSignals();
+    if (fds[2].revents & POLLIN) drainWakeups();
   }
+}
+
+void MainLoop::readSignals() {
+  signalfd_siginfo info;
+  while (::read(signalFd_, &info, sizeof info) == sizeof info) interrupted_ = true;
+}
+
+void MainLoop::drainWakeups() {
+  uint64_t count;
+  [[maybe_unused]] ssize_t r = ::read(wakeFd_, &count, sizeof count);
+}
+
+void MainLoop::useGLibContext() {
+  if (glib_) return;
+  glib_ = true;
+  auto watch = [this](int fd, GUnixFDSourceFunc handler) -> unsigned {
+    return fd >= 0 ? g_unix_fd_add(fd, G_IO_IN, handler, this) : 0;
+  };
+  glibSources_[0] = watch(bundle_.mainQueueFD(), [](int, GIOCondition, gpointer self) -> gboolean {
+    static_cast<MainLoop*>(self)->bundle_.runMainQueue();
+    return G_SOURCE_CONTINUE;
+  });
+  glibSources_[1] = watch(signalFd_, [](int, GIOCondition, gpointer self) -> gboolean {
+    static_cast<MainLoop*>(self)->readSignals();
+    return G_SOURCE_CONTINUE;
+  });
+  glibSources_[2] = watch(wakeFd_, [](int, GIOCondition, gpointer self) -> gboolean {
+    static_cast<MainLoop*>(self)->drainWakeups();
+    return G_SOURCE_CONTINUE;
+  });
+}
+
+// One pass of the default context: dispatches whatever is ready (windows, timers, the
+// sources above), waiting at most `waitMs` for something to become ready.
+void MainLoop::waitWithGLib(int waitMs) {
+  bool elapsed = false;
+  unsigned timeout = g_timeout_add(static_cast<unsigned>(std::max(waitMs, 0)), [](gpointer flag) -> gboolean {
+    *static_cast<bool*>(flag) = true;
+    return G_SOURCE_REMOVE;
+  }, &elapsed);
+  g_main_context_iteration(nullptr, TRUE);
+  if (!elapsed) g_source_remove(timeout);
 }
 
 void MainLoop::runFor(std::chrono::steady_clock::duration d) { runUntil(nullptr, d); }

@@ -31,6 +31,11 @@ class MainLoop {
   void runFor(std::chrono::steady_clock::duration d);
   // Safe from any thread, also real-time ones (one write to an eventfd).
   void wake();
+  // From now on the loop waits in GLib's default main context, with the plug-in's
+  // main-queue descriptor, the signals and the wake-ups as sources there, so that GTK
+  // windows and the plug-in's main-queue work share the main thread. Call once, on the
+  // main thread, before windows are made.
+  void useGLibContext();
   bool interrupted() const { return interrupted_; }
 
  private:
@@ -38,6 +43,12 @@ class MainLoop {
   int signalFd_ = -1;
   int wakeFd_ = -1;
   bool interrupted_ = false;
+  bool glib_ = false;
+  unsigned glibSources_[3] = {0, 0, 0};
+
+  void readSignals();
+  void drainWakeups();
+  void waitWithGLib(int waitMs);
 };
 
 }  // namespace korvel::host

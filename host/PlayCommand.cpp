@@ -1,6 +1,7 @@
 // korvel-host play: a Standard MIDI File through one instance per track, delivered and
 // rendered block by block on the host's real-time thread, then a report of what each
-// instance saw.
+// instance saw. With --editor the tracks' editors are open in windows meanwhile; the
+// snapshot command is a play (of a file or of nothing) that ends in PNGs of the editors.
 #include <time.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "host/Commands.h"
+#include "host/EditorWindows.h"
 #include "host/JackSession.h"
 #include "host/MainLoop.h"
 #include "host/MonitoredState.h"
@@ -126,13 +128,15 @@ class Playback {
 }  // namespace
 
 int RunPlay(const PlayOptions& options) {
-  MidiFile file = ReadStandardMidiFile(options.midiFile);
+  if (options.session.editor) ConnectEditorDisplay();
+  MidiFile file = options.midiFile.empty() ? MidiFile{} : ReadStandardMidiFile(options.midiFile);
   std::vector<size_t> played;
   for (size_t i = 0; i < file.tracks.size(); ++i)
     if (!file.tracks[i].events.empty()) played.push_back(i);
 
   PluginBundle bundle(options.session.bundlePath);
   MainLoop loop(bundle);
+  if (options.session.editor) loop.useGLibContext();
   auto jack = JackSession::TryOpen("korvel-host", false);
   std::unique_ptr<ThruRing> ring = jack ? std::make_unique<ThruRing>() : nullptr;
   std::unique_ptr<RingToJack> toJack;
@@ -150,6 +154,9 @@ int RunPlay(const PlayOptions& options) {
     std::string name = k < played.size() ? file.tracks[played[k]].name : "";
     session.addTrack(name.empty() ? "Track " + std::to_string(k + 1) : name);
   }
+  // Declared after the session: the views are released before the instances close.
+  std::unique_ptr<EditorWindows> editors;
+  if (options.session.editor) editors = std::make_unique<EditorWindows>(session, loop);
   WaitForLinks(session, loop, options.session.waitLinkedSeconds);
 
   std::vector<ScheduledEvent> events = Schedule(file, played, session.tracks().size());
@@ -158,7 +165,8 @@ int RunPlay(const PlayOptions& options) {
   Playback playback(events, instances, options.speed, loop);
   {
     RealtimeThread thread([&] { playback.run(); });
-    loop.runUntil([&] { return playback.done(); });
+    // Closing every editor window ends the play early, as Ctrl-C does.
+    loop.runUntil([&] { return playback.done() || (editors && editors->allClosed()); });
     playback.stop();
   }
   if (jack) {
@@ -166,10 +174,19 @@ int RunPlay(const PlayOptions& options) {
     loop.runFor(std::chrono::milliseconds(50));
   }
 
+  if (editors) {
+    editors->runUntilClosed(options.session.editorSeconds);
+    editors.reset();
+  }
+
   if (loop.interrupted()) std::cout << "interrupted\n";
-  std::cout << "played " << events.size() << " events from " << options.midiFile << " on "
+  std::cout << "played " << events.size() << " events from "
+            << (options.midiFile.empty() ? "no file" : options.midiFile) << " on "
             << session.tracks().size() << " track(s)"
             << (jack ? ", thru to JACK port " + jack->clientName() + ":MIDI Out" : "") << "\n";
+  if (options.snapshot)
+    for (const std::string& path : WriteEditorSnapshots(session, *options.snapshot))
+      std::cout << "snapshot " << path << "\n";
   for (size_t i = 0; i < session.tracks().size(); ++i)
     PrintTrackReport(std::cout, i, *session.tracks()[i]);
   if (!options.session.saveProject.empty()) {

@@ -1,6 +1,7 @@
 // korvel-host: a small host that loads the Korvel plug-in bundle the way a music host
 // does (Info.plist, factory, plug-in interface), plays MIDI through it, runs it live
-// between JACK ports, keeps projects, and validates the bundle.
+// between JACK ports, keeps projects, shows or renders the plug-in's editors, and
+// validates the bundle.
 #include <CLI/CLI.hpp>
 
 #include <exception>
@@ -26,6 +27,14 @@ void AddSessionOptions(CLI::App* cmd, SessionOptions& o) {
       ->check(CLI::NonNegativeNumber);
 }
 
+void AddEditorOptions(CLI::App* cmd, SessionOptions& o) {
+  cmd->add_flag("--editor", o.editor, "open the plug-in's editor of every track in a window");
+  cmd->add_option("--editor-seconds", o.editorSeconds,
+                  "close the editor windows this many seconds after they open (default: when "
+                  "the user closes them)")
+      ->check(CLI::NonNegativeNumber);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -45,11 +54,28 @@ int main(int argc, char** argv) {
   playCmd->add_option("--speed", play.speed, "tempo factor; 0 plays as fast as possible")
       ->check(CLI::NonNegativeNumber);
   AddSessionOptions(playCmd, play.session);
+  AddEditorOptions(playCmd, play.session);
 
   LiveOptions live;
   CLI::App* liveCmd =
       app.add_subcommand("live", "JACK MIDI In -> Korvel -> JACK MIDI Out until Ctrl-C");
   AddSessionOptions(liveCmd, live.session);
+  AddEditorOptions(liveCmd, live.session);
+
+  PlayOptions snapshot;
+  SnapshotOptions snapshotOut;
+  CLI::App* snapshotCmd = app.add_subcommand(
+      "snapshot", "render every track's editor to DIR/track-<n>.png, without a display");
+  snapshotCmd->add_option("--out", snapshotOut.directory, "directory for the PNG files")->required();
+  snapshotCmd->add_option("file", snapshot.midiFile, "MIDI file to play first, as fast as possible")
+      ->check(CLI::ExistingFile);
+  snapshotCmd->add_option("--tracks", snapshot.tracks, "number of tracks (instances)")
+      ->check(CLI::PositiveNumber);
+  snapshotCmd->add_option("--width", snapshotOut.width, "image width in pixels (points)")
+      ->check(CLI::PositiveNumber);
+  snapshotCmd->add_option("--height", snapshotOut.height, "image height in pixels (points)")
+      ->check(CLI::PositiveNumber);
+  AddSessionOptions(snapshotCmd, snapshot.session);
 
   ValidateOptions validate;
   CLI::App* validateCmd = app.add_subcommand("validate", "check a plug-in bundle");
@@ -63,6 +89,12 @@ int main(int argc, char** argv) {
     if (*playCmd) {
       if (play.session.bundlePath.empty()) play.session.bundlePath = DefaultBundlePath();
       return RunPlay(play);
+    }
+    if (*snapshotCmd) {
+      if (snapshot.session.bundlePath.empty()) snapshot.session.bundlePath = DefaultBundlePath();
+      snapshot.speed = 0;
+      snapshot.snapshot = snapshotOut;
+      return RunPlay(snapshot);
     }
     if (*liveCmd) {
       if (live.session.bundlePath.empty()) live.session.bundlePath = DefaultBundlePath();

@@ -92,10 +92,9 @@ bool ReadConnectionFile(KorvelInstance* inst) {
   auto notes = document->find("articulationNotes");
   if (notes != document->end() && notes->is_array() && !notes->empty()) {
     const size_t count = std::min<size_t>(notes->size(), kKorvelMaxArticulations);
-    for (size_t i = 0; i < count; ++i) {
-      KR_Store(inst->articulationNotes[i], korvel::link::IntegerValue((*notes)[i]));
-    }
-    KR_Store(inst->articulationNoteCount, static_cast<int32_t>(count));
+    int32_t values[kKorvelMaxArticulations];
+    for (size_t i = 0; i < count; ++i) values[i] = korvel::link::IntegerValue((*notes)[i]);
+    KR_StoreArticulationNotes(inst, values, static_cast<int>(count));
   }
   return true;
 }

@@ -31,11 +31,14 @@ void CountLock(const KR_UnfairLock* lock) {
   if (tDistinctLocks < 8) tLocksTaken[tDistinctLocks++] = lock;
 }
 
+}  // namespace
+
+#ifndef KORVEL_SANITIZED
+namespace {
 using MutexFn = int (*)(pthread_mutex_t*);
 MutexFn RealMutex(const char* name) { return reinterpret_cast<MutexFn>(dlsym(RTLD_NEXT, name)); }
 }  // namespace
 
-#ifndef KORVEL_SANITIZED
 extern "C" {
 void* malloc(size_t n) {
   if (tCounting) ++tAllocations;

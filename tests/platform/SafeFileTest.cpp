@@ -29,12 +29,6 @@ std::vector<std::string> Entries(const std::string& dir) {
   return names;
 }
 
-long PeakRSSKilobytes() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
-}
-
 TEST(ReadSharedFile, ReadsRegularFilesUpToTheLimitOnly) {
   TempDir dir;
   WriteFile(dir.file("small"), std::string("a\0b", 3));
@@ -54,42 +48,11 @@ TEST(ReadSharedFile, ReadsRegularFilesUpToTheLimitOnly) {
   WriteFile(dir.file("mebibyte+1"), std::string(kMaxSharedFileSize + 1, 'y'));
   EXPECT_EQ(ReadSharedFile(dir.file("mebibyte"))->size(), kMaxSharedFileSize);
   EXPECT_EQ(ReadSharedFile(dir.file("mebibyte+1")), std::nullopt);
-}
 
-TEST(ReadSharedFile, RefusesEverythingButARegularFileWithoutWaitingOrGrowing) {
-  TempDir dir;
-  TempDir elsewhere;
-  WriteFile(elsewhere.file("private"), "secret");
-  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-  ASSERT_EQ(mkdir(dir.file("directory").c_str(), 0700), 0);
-  ASSERT_EQ(symlink("/dev/zero", dir.file("to-dev-zero").c_str()), 0);
-  ASSERT_EQ(symlink(elsewhere.file("private").c_str(), dir.file("to-private").c_str()), 0);
-  {
-    int fd = open(dir.file("sparse").c_str(), O_CREAT | O_WRONLY, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, 100 << 20), 0);
-    close(fd);
-  }
-  const long peakBefore = PeakRSSKilobytes();
-
-  // Run on another thread so that a hanging open of the FIFO fails the test instead of
-  // blocking it; opening the FIFO's write end lets a stuck reader go.
-  std::atomic<bool> done{false};
-  std::thread reader([&] {
-    for (const char* name : {"fifo", "directory", "to-dev-zero", "to-private", "sparse"}) {
-      EXPECT_EQ(ReadSharedFile(dir.file(name)), std::nullopt) << name;
-    }
-    EXPECT_EQ(ReadSharedFile("/dev/null"), std::nullopt);
-    done = true;
-  });
-  bool finished = test::WaitUntil([&] { return done.load(); }, std::chrono::seconds(5));
-  if (!finished) {
-    int unblock = open(dir.file("fifo").c_str(), O_WRONLY | O_NONBLOCK);
-    if (unblock >= 0) close(unblock);
-  }
-  reader.join();
-  EXPECT_TRUE(finished) << "reading a hostile file blocked";
-  EXPECT_LT(PeakRSSKilobytes() - peakBefore, 16 * 1024) << "a refused file was read into memory";
+  // Devices are not files, even empty or endless ones. (FIFOs, directories, links and
+  // huge files are planted at the link's own paths in its tests.)
+  EXPECT_EQ(ReadSharedFile("/dev/null"), std::nullopt);
+  EXPECT_EQ(ReadSharedFile("/dev/zero"), std::nullopt);
 }
 
 TEST(WriteFileAtomically, ReplacesTheTargetWithA0644File) {
