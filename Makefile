@@ -33,5 +33,12 @@ test-tsan: build-tsan
 bench: build
 	@scripts/bench.sh
 
+# libFuzzer targets (clang): each runs FUZZ_SECONDS (default 60); fuzz-smoke is CI's short run.
+fuzz: deps
+	@fuzz/run.sh $(FUZZ_SECONDS)
+
+fuzz-smoke: deps
+	@fuzz/run.sh 10
+
 clean:
 	rm -rf build build-asan build-tsan

@@ -11,6 +11,12 @@
 #include "identity/UIDRegistry.h"
 #include "link/SharedPaths.h"
 
+// Defaults for every target, so that running a binary by hand behaves like `make fuzz`:
+// UBSan stops at the first report that the suppression file does not cover.
+extern "C" const char* __ubsan_default_options() {
+  return "halt_on_error=1:print_stacktrace=1:suppressions=" KORVEL_FUZZ_UBSAN_SUPPRESSIONS;
+}
+
 namespace korvel::fuzz {
 
 void Fail(const char* file, int line, const char* condition, const std::string& detail) {

@@ -267,13 +267,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       CheckRewrite(path, *document, inst);
 
-      // 3. The instance reads its own rewrite: nothing may change.
+      // 3. The instance reads its own rewrite: the link and the list stay. The name may
+      // change back: when the view sent an empty name, the instance kept no name and did
+      // not write, so the file still holds the name written with the link flag.
       const std::string nameNow = TrackNameOf(inst);
       const std::vector<int32_t> notesNow = NotesOf(inst);
+      const std::optional<json> rewrite = AcceptedDocument(*korvel::platform::ReadSharedFile(path));
+      const std::string* rewrittenName = String(*rewrite, "trackName");
+      const std::string nameAfter = rewrittenName && !rewrittenName->empty()
+                                        ? UpToNUL(BoundedName(*rewrittenName, kKorvelTrackNameSize - 1))
+                                        : nameNow;
+      FUZZ_CHECK(nameNow.empty() || nameAfter == nameNow || !IsStrictUTF8(nameNow),
+                 "the rewrite holds another name than the instance");
       KR_ReadConnectionFile(inst);
       CheckRecordInvariants(inst);
       FUZZ_CHECK(KR_Load(inst->isConnected) == 1, "re-read of the rewrite: isConnected");
-      FUZZ_CHECK(TrackNameOf(inst) == nameNow, "re-read of the rewrite: trackName");
+      FUZZ_CHECK(TrackNameOf(inst) == nameAfter, "re-read of the rewrite: trackName");
       FUZZ_CHECK(NotesOf(inst) == notesNow, "re-read of the rewrite: articulation list");
     } else {
       FUZZ_CHECK(!attached.isConnected() && attached.trackName().empty() && attached.articulationNotes().empty() &&

@@ -237,6 +237,7 @@ void CheckReturnedObjects(const PluginBundle& bundle, uint32_t id, std::vector<u
     std::memcpy(&preset, data.data(), sizeof preset);
     Expect(preset.presetNumber == -1, "preset number is not -1");
     Expect(PlistString(preset.presetName) == "Korvel", "preset name is not \"Korvel\"");
+    if (preset.presetName) plist_free(preset.presetName);  // the caller owns it, like every object handed out
   }
 }
 
@@ -650,10 +651,17 @@ PhaseResult OpenCloseCycles(ValidationContext& ctx) {
                        ", threads " + std::to_string(threadsBefore) + " -> " +
                        std::to_string(threadsAfter);
   Expect(threadsAfter <= threadsBefore, "threads grew: " + detail);
+#ifdef KORVEL_SANITIZED
+  // The sanitizer's allocator keeps freed memory in quarantine and has no mallinfo:
+  // here LeakSanitizer, at exit, is the memory check.
+  return {Outcome::Pass, "threads " + std::to_string(threadsBefore) + " -> " + std::to_string(threadsAfter) +
+                             "; memory left to LeakSanitizer in this build"};
+#else
   // A leaked instance record alone is several KiB, so a hundred leaks show up clearly
   // above the allocator's own noise.
   Expect(growthKiB <= 256 && heapKiB <= 64, "memory grew: " + detail);
   return {Outcome::Pass, detail};
+#endif
 }
 
 // ---- real-time allocations ---------------------------------------------------------

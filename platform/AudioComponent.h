@@ -131,9 +131,12 @@ typedef struct AUPreset {
   CFStringRef presetName;
 } AUPreset;
 
-/* MIDI packets are packed to 4 bytes: a packet is timeStamp (8), length (2), data. */
+/* MIDI packets: timeStamp at 0, length at 8, data at 10, the list's first packet at 4 --
+ * the offsets of the platform's 4-byte packing. Each next packet follows data[length]
+ * directly, so a packet can start at any address; the types are therefore declared
+ * byte-packed, which keeps every offset and makes member access on such packets valid. */
 typedef uint64_t MIDITimeStamp;
-#pragma pack(push, 4)
+#pragma pack(push, 1)
 typedef struct MIDIPacket {
   MIDITimeStamp timeStamp;
   uint16_t length;
