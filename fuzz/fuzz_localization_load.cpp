@@ -67,6 +67,7 @@ struct Layout {
   std::string languageFile = home + "/Library/Application Support/Tolvane/current_language.txt";
 };
 
+// A fixed clock: the table's throttle is not what this target is about.
 double gNow = 1.0e9;
 
 HXLocalization::Environment TestEnvironment(const Layout& layout) {
@@ -136,7 +137,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(localization.stringForKey(missing, "fb") == "fb", "a missing key must give the fallback");
     FUZZ_CHECK(localization.stringForKey(missing, "") == missing, "a missing key without fallback must give the key");
   }
-  FUZZ_CHECK(HXLocalization::kMinimumCheckInterval == 5.0, "check interval");
-  gNow += 10.0;  // the next instance starts with a clock of its own; keep lookups throttled-free
   return 0;
 }

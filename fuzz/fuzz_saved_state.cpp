@@ -54,11 +54,10 @@ std::optional<int64_t> Number(plist_t node) {
 
 std::optional<std::string> Text(plist_t node) {
   if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* s = nullptr;
-  plist_get_string_val(node, &s);
-  std::string out = s ? s : "";
-  std::free(s);
-  return out;
+  // plist_get_string_val asserts that the text holds no NUL, which a parsed file may.
+  uint64_t length = 0;
+  const char* text = plist_get_string_ptr(node, &length);
+  return text ? std::string(text, length) : std::string();
 }
 
 std::string BoundedName(const std::string& name) {
@@ -135,6 +134,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   plist_from_memory(reinterpret_cast<const char*>(data), static_cast<uint32_t>(size), &raw);
   Node state(raw);
 
+  // Known crash, kept visible by default: a "tvTrackName" with a NUL in it aborts in
+  // libplist's plist_get_string_val (which asserts there is none) under the restore.
+  // KORVEL_FUZZ_SKIP_KNOWN=1 passes over such inputs to fuzz what lies beyond.
+  static const bool skipKnown = std::getenv("KORVEL_FUZZ_SKIP_KNOWN") != nullptr;
+  if (skipKnown && raw != nullptr && plist_get_node_type(raw) == PLIST_DICT) {
+    if (auto text = Text(plist_dict_get_item(raw, "tvTrackName")); text && text->find('\0') != std::string::npos) {
+      return 0;
+    }
+  }
+
   KorvelInstance* inst = NewBareRecord();
   const uint32_t before = KR_Load(inst->uniqueID);
   KR_SetTrackName(inst, kPreviousName.data(), kPreviousName.size());
@@ -149,7 +158,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string name = kPreviousName;
   if (isDict && !refused) {
     if (auto flag = Number(plist_dict_get_item(raw, "tvConnected"))) connected = static_cast<int32_t>(*flag) != 0;
-    if (auto text = Text(plist_dict_get_item(raw, "tvTrackName"))) name = BoundedName(*text);
+    if (auto text = Text(plist_dict_get_item(raw, "tvTrackName"))) {
+      name = BoundedName(*text);
+      name = name.substr(0, name.find('\0'));
+    }
   }
   if (refused) name.clear();
 

@@ -5,7 +5,8 @@
 #   fuzz/run.sh [seconds per target]      default: $FUZZ_SECONDS, else 60
 #   FUZZ_TARGETS="midi_stream saved_state" fuzz/run.sh 30
 #
-# The seeds in fuzz/corpus/<target>/ are only read; what the fuzzer finds goes to
+# The seeds in fuzz/corpus/<target>/ and the past crashers in fuzz/regressions/<target>/
+# are only read; what the fuzzer finds goes to
 # build-fuzz/corpus/<target>/, and crashing inputs to build-fuzz/artifacts/<target>/.
 # Exits non-zero when a target crashes or fails an invariant.
 set -euo pipefail
@@ -42,8 +43,11 @@ for t in "${targets[@]}"; do
   log="$build/logs/$t.log"
   extra=()
   [ -f "fuzz/dict/$t.dict" ] && extra+=("-dict=fuzz/dict/$t.dict")
+  # Inputs that once crashed a target run first, every time.
+  seeds=("fuzz/corpus/$t")
+  [ -d "fuzz/regressions/$t" ] && seeds+=("fuzz/regressions/$t")
   set +e
-  "$build/fuzz_$t" "$corpus" "fuzz/corpus/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  "$build/fuzz_$t" "$corpus" "${seeds[@]}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$artifacts" "${extra[@]}" >"$log" 2>&1
   status=$?
   set -e

@@ -21,6 +21,7 @@ struct ValidationContext {
   const PluginBundle& bundle;
   MainLoop& loop;
   int cycles;
+  double stressSeconds = 5;  // length of the stress phase, when it runs
 };
 
 struct ValidationPhase {

@@ -93,13 +93,16 @@ std::unique_ptr<MidiConnection> MidiConnection::open(const std::string& clientNa
 MidiConnection::~MidiConnection() { close(); }
 
 void MidiConnection::close() {
+  std::unique_lock use(clientMutex_);
   std::lock_guard lock(portsMutex_);
   if (!client_) return;
-  // After a server shutdown the client is already gone from the server's side; closing
-  // then only frees what libjack holds locally.
-  if (alive()) jack_deactivate(client_);
-  dead_.store(true, std::memory_order_release);
-  jack_client_close(client_);
+  if (alive()) {
+    jack_deactivate(client_);
+    dead_.store(true, std::memory_order_release);
+    jack_client_close(client_);
+  }
+  // else: the server is gone and libjack frees the client at the next open (see the
+  // header); calling jack_client_close now could be the second free.
   client_ = nullptr;
   for (auto& slot : slots_) slot.store(nullptr, std::memory_order_relaxed);
 }
@@ -173,6 +176,7 @@ void MidiConnection::waitForCycleEnd() {
 }
 
 std::shared_ptr<MidiPort> MidiConnection::addPort(const std::string& baseName, MidiPort::Direction direction) {
+  std::shared_lock use(clientMutex_);
   std::lock_guard lock(portsMutex_);
   if (!client_ || !alive()) return nullptr;
   size_t slot = 0;
@@ -208,6 +212,7 @@ void MidiConnection::removePort(const std::shared_ptr<MidiPort>& port) {
     if (port->removed_) return;
     port->removed_ = true;
   }
+  std::shared_lock use(clientMutex_);
   std::lock_guard lock(portsMutex_);
   if (port->slot_ >= 0) slots_[port->slot_].store(nullptr, std::memory_order_seq_cst);
   waitForCycleEnd();
@@ -225,7 +230,8 @@ void MidiConnection::removePort(const std::shared_ptr<MidiPort>& port) {
 bool MidiConnection::send(MidiPort& port, const std::string& destination, const MIDIPacketList* list) {
   if (!alive() || port.direction != MidiPort::Direction::Output) return false;
   std::lock_guard lock(port.sendMutex_);
-  if (port.removed_) return false;
+  std::shared_lock use(clientMutex_);
+  if (port.removed_ || !client_ || !alive()) return false;
   if (!jack_port_connected_to(port.port_, destination.c_str())) {
     int rc = jack_connect(client_, port.fullName.c_str(), destination.c_str());
     if (rc != 0 && rc != EEXIST) return false;
@@ -242,7 +248,8 @@ bool MidiConnection::send(MidiPort& port, const std::string& destination, const 
 }
 
 bool MidiConnection::setUniqueID(const MidiPort& port, int32_t id) {
-  if (!alive()) return false;
+  std::shared_lock use(clientMutex_);
+  if (!client_ || !alive()) return false;
   std::string text = std::to_string(id);
   bool ok = jack_set_property(client_, port.uuid, kUniqueIDMetadataKey, text.c_str(), nullptr) == 0;
   // Our own change must show in the next search even before JACK's callback arrives.
@@ -252,7 +259,8 @@ bool MidiConnection::setUniqueID(const MidiPort& port, int32_t id) {
 
 std::vector<GraphDestination> MidiConnection::readDestinations() {
   std::vector<GraphDestination> result;
-  if (!alive()) return result;
+  std::shared_lock use(clientMutex_);
+  if (!client_ || !alive()) return result;
   const char** names = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
   if (!names) return result;
   for (const char** name = names; *name; ++name) {

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -83,7 +84,14 @@ class MidiConnection {
 
   /* False once the server has shut the client down; every call is then a no-op. */
   bool alive() const { return !dead_.load(std::memory_order_acquire); }
-  /* Deactivates and closes the client. Idempotent; the destructor does it too. */
+  /* Deactivates and closes the client; waits for calls under way on other threads to
+   * return first, and no JACK call is made through this object afterwards. Idempotent;
+   * the destructor does it too.
+   *
+   * A client whose server has gone away is not closed but let go: libjack frees every
+   * such client of the process itself at the next jack_client_open (whoever makes it),
+   * so closing it ourselves could free it twice. Keep the object alive until a later
+   * open has succeeded, so that nothing libjack still holds points at freed memory. */
   void close();
   const std::string& clientName() const { return clientName_; }
 
@@ -121,6 +129,11 @@ class MidiConnection {
   std::function<void()> onGraphChanged_;
   std::atomic<bool> dead_{false};
   std::atomic<uint64_t> generation_{1};
+
+  // Held shared by every call that goes through client_ and exclusively by close(), so
+  // that a client is never closed (or let go to libjack) under a call still using it.
+  // Order: a port's sendMutex_, then clientMutex_, then portsMutex_.
+  std::shared_mutex clientMutex_;
 
   std::mutex portsMutex_;              // port registration and the slot table's writers
   std::set<std::string> usedNames_;    // guarded by portsMutex_

@@ -3,6 +3,15 @@
 // itself is in JackMidiConnection. Two threads of ours run while the connection is open:
 // the notifier (setup-changed messages to every client's block) and the reader (messages
 // received by our virtual destinations to their read blocks).
+//
+// When the server goes away the connection dies and every call becomes a no-op. The
+// notifier then tries, about once a second, to open the client again under the same
+// name; when a server answers, every output port and virtual destination that still
+// exists is registered again behind its old handle (its JACK name may differ), the
+// destinations get their unique IDs back, and every client is sent a setup-changed
+// message so that it searches its destinations again. Attempts never run on the
+// callers' threads: without a server each one fails at once (JackNoStartServer), and
+// a successful one registers one port per instance.
 #include "platform/MIDIServices.h"
 
 #include <array>
@@ -53,12 +62,20 @@ struct OutputPortRecord {
   std::shared_ptr<MidiPort> port;
 };
 
+// What a virtual destination keeps across a reconnection, when its port is replaced.
+struct DestinationBinding {
+  MIDIReadBlock read;
+  Delivery delivery;
+  std::optional<int32_t> uniqueID;  // guarded by the service's mutex
+};
+
+// Immutable once published: a reconnection replaces the whole record, so that the reader
+// thread, which works on a snapshot, never sees a port change under it.
 struct VirtualDestination {
   MIDIClientRef client;
   MIDIEndpointRef endpoint;
   std::shared_ptr<MidiPort> port;
-  MIDIReadBlock read;
-  Delivery delivery;
+  std::shared_ptr<DestinationBinding> binding;
 };
 
 struct EndpointInfo {
@@ -152,16 +169,20 @@ class MidiService {
     }
     if (!connection) {
       // The workers exist before the connection so that JACK's first callbacks find them.
-      auto notifier = std::make_shared<Worker>(std::chrono::milliseconds(0), [this] { deliverSetupChanged(); });
+      // The notifier sleeps until signalled, and polls only while the server is lost.
+      auto notifier = std::make_shared<Worker>(kReconnectInterval, [this] { runNotifier(); });
       // The process callback cannot wake anybody (that would be a system call on the
       // real-time thread), so the reader polls while a virtual destination exists.
       auto reader = std::make_shared<Worker>(std::chrono::milliseconds(1), MakeReader(*this));
-      connection = MidiConnection::open(name && *name ? name : "MIDI", [notifier] { notifier->signal(); });
+      std::string clientName = name && *name ? name : "MIDI";
+      connection = MidiConnection::open(clientName, graphCallback(notifier));
       if (!connection) {
         *outClient = 0;
         return kMIDIServerStartErr;
       }
       std::lock_guard lock(mutex_);
+      retired_.clear();  // libjack has freed their clients in this open
+      clientName_ = std::move(clientName);
       notifier_ = std::move(notifier);
       reader_ = std::move(reader);
     }
@@ -206,11 +227,14 @@ class MidiService {
       }
       connection = connection_;
       last = clients_.empty();
-      if (last) connection_.reset();
+      if (last) {
+        connection_.reset();
+        if (connection && !connection->alive()) retired_.push_back(connection);
+      }
       updateReaderPolling();
     }
     record->delivery.end();
-    for (auto& destination : destinations) destination->delivery.end();
+    for (auto& destination : destinations) destination->binding->delivery.end();
     if (connection) {
       for (auto& port : ports) connection->removePort(port);
       for (auto& destination : destinations) connection->removePort(destination->port);
@@ -281,7 +305,8 @@ class MidiService {
     auto destination = std::make_shared<VirtualDestination>();
     destination->client = client;
     destination->port = port;
-    destination->read = std::move(read);
+    destination->binding = std::make_shared<DestinationBinding>();
+    destination->binding->read = std::move(read);
     destination->endpoint = endpointRefFor(port->uuid, port->fullName);
     endpoints_[destination->endpoint] = EndpointInfo{port->uuid, port->fullName, std::nullopt};
     virtuals_[destination->endpoint] = destination;
@@ -304,7 +329,7 @@ class MidiService {
       updateReaderPolling();
       connection = connection_;
     }
-    destination->delivery.end();
+    destination->binding->delivery.end();
     if (connection) connection->removePort(destination->port);
     return 0;
   }
@@ -343,6 +368,8 @@ class MidiService {
       if (found == virtuals_.end()) return kMIDIObjectNotFound;
       port = found->second->port;
       connection = connection_;
+      // Kept so that a reconnection can publish it again.
+      found->second->binding->uniqueID = value;
     }
     if (!connection || !connection->setUniqueID(*port, value)) return kMIDIUnknownProperty;
     return 0;
@@ -379,6 +406,121 @@ class MidiService {
 
   void updateReaderPolling() {
     if (reader_) reader_->setPolling(!virtuals_.empty());
+  }
+
+  static constexpr std::chrono::milliseconds kReconnectInterval{1000};
+
+  std::function<void()> graphCallback(const std::shared_ptr<Worker>& notifier) {
+    return [this, notifier] {
+      graphChanged_.store(true, std::memory_order_release);
+      notifier->signal();
+    };
+  }
+
+  // The notifier's body: pass on a graph change, and while the server is lost, try to
+  // find it again.
+  void runNotifier() {
+    letGoOfLostConnection();
+    if (graphChanged_.exchange(false, std::memory_order_acq_rel)) deliverSetupChanged();
+    if (reconnect()) deliverSetupChanged();
+  }
+
+  // Before anybody hears of the loss: once no call of ours is inside libjack with the
+  // dead client, any open in the process (ours, the host's) may free it safely.
+  void letGoOfLostConnection() {
+    std::shared_ptr<MidiConnection> lost;
+    std::shared_ptr<Worker> notifier;
+    {
+      std::lock_guard lock(mutex_);
+      if (!connection_ || connection_->alive()) return;
+      lost = connection_;
+      notifier = notifier_;
+    }
+    if (notifier) notifier->setPolling(true);
+    lost->close();
+  }
+
+  // True when the connection has been opened again. Runs on the notifier thread only.
+  bool reconnect() {
+    std::shared_ptr<MidiConnection> lost;
+    std::shared_ptr<Worker> notifier;
+    {
+      std::lock_guard lock(mutex_);
+      if (!connection_ || connection_->alive()) return false;
+      lost = connection_;
+      notifier = notifier_;
+    }
+    if (!notifier) return false;
+    // Creation and disposal of clients take this lock while they stop the notifier: an
+    // attempt that cannot have it now waits for the next poll instead.
+    std::unique_lock lifecycle(lifecycleMutex_, std::try_to_lock);
+    if (!lifecycle.owns_lock()) return false;
+    {
+      std::lock_guard lock(mutex_);
+      if (connection_ != lost || clients_.empty()) return false;
+    }
+    lost->close();  // already let go of; in case the loss came after that check
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextReconnectAttempt_) return false;
+    nextReconnectAttempt_ = now + kReconnectInterval / 2;
+
+    std::shared_ptr<MidiConnection> fresh = MidiConnection::open(clientName_, graphCallback(notifier));
+    if (!fresh) return false;
+
+    struct Rebound {
+      uint32_t ref;
+      std::shared_ptr<MidiPort> before;
+      std::shared_ptr<MidiPort> after;
+    };
+    std::vector<Rebound> outputs, destinations;
+    std::vector<std::optional<int32_t>> uniqueIDs;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& [ref, record] : outputs_) outputs.push_back({ref, record.port, nullptr});
+      for (auto& [ref, destination] : virtuals_) {
+        destinations.push_back({ref, destination->port, nullptr});
+        uniqueIDs.push_back(destination->binding->uniqueID);
+      }
+    }
+    // Registered outside the service's lock: a search on another thread is not held up
+    // by one server round trip per port.
+    for (auto& output : outputs) output.after = fresh->addPort(output.before->shortName, MidiPort::Direction::Output);
+    for (size_t i = 0; i < destinations.size(); ++i) {
+      auto& destination = destinations[i];
+      destination.after = fresh->addPort(destination.before->shortName, MidiPort::Direction::Input);
+      if (destination.after && uniqueIDs[i]) fresh->setUniqueID(*destination.after, *uniqueIDs[i]);
+    }
+
+    std::vector<std::shared_ptr<MidiPort>> orphans;  // disposed of while being registered
+    {
+      std::lock_guard lock(mutex_);
+      connection_ = fresh;
+      retired_.clear();  // libjack freed the lost client in the open above
+      for (auto& output : outputs) {
+        auto found = outputs_.find(output.ref);
+        if (found != outputs_.end() && found->second.port == output.before && output.after) {
+          found->second.port = output.after;
+        } else if (output.after) {
+          orphans.push_back(output.after);
+        }
+      }
+      for (auto& destination : destinations) {
+        auto found = virtuals_.find(destination.ref);
+        if (found == virtuals_.end() || found->second->port != destination.before || !destination.after) {
+          if (destination.after) orphans.push_back(destination.after);
+          continue;
+        }
+        auto replacement = std::make_shared<VirtualDestination>(*found->second);
+        replacement->port = destination.after;
+        found->second = replacement;
+        endpointRefs_[{destination.after->uuid, destination.after->fullName}] = destination.ref;
+      }
+      virtualsChanged_ = true;
+      cachedGeneration_ = 0;
+    }
+    for (auto& port : orphans) fresh->removePort(port);
+    notifier->setPolling(false);
+    return true;
   }
 
   void deliverSetupChanged() {
@@ -424,8 +566,8 @@ class MidiService {
         packet->timeStamp = 0;
         packet->length = length;
         ring.popFront(packet->data);
-        destination->delivery.run([&] {
-          if (destination->read) destination->read(list);
+        destination->binding->delivery.run([&] {
+          if (destination->binding->read) destination->binding->read(list);
         });
       }
     }
@@ -484,6 +626,15 @@ class MidiService {
 
   std::shared_ptr<Worker> notifier_;
   std::shared_ptr<Worker> reader_;
+
+  // Reconnection. clientName_ is written under both locks and read by the notifier under
+  // lifecycleMutex_; nextReconnectAttempt_ belongs to the notifier.
+  std::string clientName_;
+  std::atomic<bool> graphChanged_{false};
+  std::chrono::steady_clock::time_point nextReconnectAttempt_{};
+  // Connections whose server went away, kept until libjack has freed their clients (at
+  // the next successful open), since those may still hold pointers to them.
+  std::vector<std::shared_ptr<MidiConnection>> retired_;
 };
 
 }  // namespace

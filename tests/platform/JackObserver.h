@@ -8,6 +8,7 @@
 #include <jack/metadata.h>
 #include <jack/midiport.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,10 +22,13 @@ class JackObserver {
     client_ = jack_client_open(name, JackNoStartServer, &status);
     if (!client_) return;
     input_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    jack_on_shutdown(client_, [](void* lost) { static_cast<std::atomic<bool>*>(lost)->store(true); }, &serverLost_);
     jack_activate(client_);
   }
   ~JackObserver() {
-    if (client_) jack_client_close(client_);
+    // libjack frees the clients of a server that went away at the next open in the
+    // process (the MIDI services' reconnection makes one): closing it could free it twice.
+    if (client_ && !serverLost_.load()) jack_client_close(client_);
   }
   bool ok() const { return client_ && input_; }
   std::string inputName() const { return jack_port_name(input_); }
@@ -56,6 +60,7 @@ class JackObserver {
  private:
   jack_client_t* client_ = nullptr;
   jack_port_t* input_ = nullptr;
+  std::atomic<bool> serverLost_{false};
 };
 
 }  // namespace korvel::test
