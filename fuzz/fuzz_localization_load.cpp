@@ -10,6 +10,7 @@
  */
 #include <glib.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -106,6 +107,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string directory = (flags & 2) ? (language == "zh" ? "zh-Hans" : language) : "en";
   fs::create_directories(layout.resources + "/" + directory + ".lproj");
   StringsTable expected;
+  // The known libplist abort on a key with a NUL (see fuzz_strings_table.cpp).
+  static const bool skipKnown = std::getenv("KORVEL_FUZZ_SKIP_KNOWN") != nullptr;
+  if (skipKnown && (flags & 4) && PlistHoldsTextWithNUL(tableBytes)) return 0;
   if (flags & 4) {
     const std::string tablePath = layout.resources + "/" + directory + ".lproj/Localizable.strings";
     FUZZ_CHECK(WriteWholeFile(tablePath, tableBytes), "writing the strings table");
@@ -126,6 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                "lookup of a key in the table");
     const std::string_view own = localization.stringForKey(key);
     FUZZ_CHECK(own == (value.empty() ? std::string_view(key) : std::string_view(value)), "lookup without fallback");
+    // A key with a NUL cannot be asked for through the C lookup at all.
+    if (key.find('\0') != std::string::npos) continue;
     const char* c = korvel::localization::LookUpForC(localization, pool, key.c_str(), "");
     FUZZ_CHECK(c != nullptr, "a C lookup returned null");
     // A C string ends at the first NUL of whatever it stands for.

@@ -37,10 +37,23 @@ struct LiveOptions {
 struct ValidateOptions {
   std::string bundlePath;
   int cycles = 100;
+  bool stress = false;       // add the stress phase after the others
+  double stressSeconds = 5;  // its length
+};
+
+// Many instances in this one process, set up like a large template, and what they cost.
+struct ScaleOptions {
+  std::string bundlePath;
+  int instances = 500;
+  double idleSeconds = 10;  // length of the idle measurement
+  int latencyEvents = 50;   // events timed from the active track to the companion
+  std::string companion;    // program publishing the companion's destination ("" = none)
+  bool json = false;        // end with the figures as one JSON line
 };
 
 int RunPlay(const PlayOptions& options);
 int RunLive(const LiveOptions& options);
 int RunValidate(const ValidateOptions& options);
+int RunScale(const ScaleOptions& options);
 
 }  // namespace korvel::host

@@ -2,11 +2,13 @@
 // printing one PASS/FAIL/SKIP line each. Any FAIL makes the exit status 1.
 #include <iostream>
 #include <memory>
+#include <vector>
 
 #include "host/Commands.h"
 #include "host/MainLoop.h"
 #include "host/PluginBundle.h"
 #include "host/PluginInstance.h"
+#include "host/StressCheck.h"
 #include "host/ValidationChecks.h"
 
 namespace korvel::host {
@@ -31,9 +33,11 @@ int RunValidate(const ValidateOptions& options) {
     return 1;
   }
   MainLoop loop(*bundle);
-  ValidationContext context{*bundle, loop, options.cycles};
+  ValidationContext context{*bundle, loop, options.cycles, options.stressSeconds};
+  std::vector<ValidationPhase> phases = ValidationPhases();
+  if (options.stress) phases.push_back({"stress", &StressPhase});
   int failures = 0;
-  for (const ValidationPhase& phase : ValidationPhases()) {
+  for (const ValidationPhase& phase : phases) {
     PhaseResult result;
     try {
       result = phase.run(context);

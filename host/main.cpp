@@ -82,6 +82,26 @@ int main(int argc, char** argv) {
   validateCmd->add_option("bundle", validate.bundlePath, "bundle (default: the built one)");
   validateCmd->add_option("--cycles", validate.cycles, "open/close cycles of the leak check")
       ->check(CLI::PositiveNumber);
+  validateCmd->add_flag("--stress", validate.stress,
+                        "also hammer a few instances from several threads at once");
+  validateCmd->add_option("--seconds", validate.stressSeconds, "length of the stress phase")
+      ->check(CLI::PositiveNumber);
+
+  ScaleOptions scale;
+  CLI::App* scaleCmd = app.add_subcommand(
+      "scale", "open many linked instances and measure open time, idle cost and latency");
+  scaleCmd->add_option("--bundle", scale.bundlePath, "plug-in bundle (default: the built one)");
+  scaleCmd->add_option("--instances", scale.instances, "number of instances")
+      ->check(CLI::PositiveNumber);
+  scaleCmd->add_option("--idle-seconds", scale.idleSeconds, "length of the idle measurement")
+      ->check(CLI::PositiveNumber);
+  scaleCmd->add_option("--latency-events", scale.latencyEvents,
+                       "events timed from the active track to the companion")
+      ->check(CLI::NonNegativeNumber);
+  scaleCmd->add_option("--companion", scale.companion,
+                       "program that publishes the companion's MIDI destination and reports "
+                       "what arrives (default: none, no latency figures)");
+  scaleCmd->add_flag("--json", scale.json, "end with the figures as one JSON line");
 
   CLI11_PARSE(app, argc, argv);
 
@@ -99,6 +119,10 @@ int main(int argc, char** argv) {
     if (*liveCmd) {
       if (live.session.bundlePath.empty()) live.session.bundlePath = DefaultBundlePath();
       return RunLive(live);
+    }
+    if (*scaleCmd) {
+      if (scale.bundlePath.empty()) scale.bundlePath = DefaultBundlePath();
+      return RunScale(scale);
     }
     if (validate.bundlePath.empty()) validate.bundlePath = DefaultBundlePath();
     return RunValidate(validate);

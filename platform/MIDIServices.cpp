@@ -182,6 +182,7 @@ class MidiService {
       }
       std::lock_guard lock(mutex_);
       retired_.clear();  // libjack has freed their clients in this open
+      lossSeen_ = false;
       clientName_ = std::move(clientName);
       notifier_ = std::move(notifier);
       reader_ = std::move(reader);
@@ -435,6 +436,13 @@ class MidiService {
       if (!connection_ || connection_->alive()) return;
       lost = connection_;
       notifier = notifier_;
+      if (!lossSeen_) {
+        lossSeen_ = true;
+        // The first attempt waits a while: it frees every dead client of the process
+        // inside libjack, and other clients (the host's) should have heard of the
+        // shutdown before their handles go.
+        nextReconnectAttempt_ = std::chrono::steady_clock::now() + kReconnectInterval;
+      }
     }
     if (notifier) notifier->setPolling(true);
     lost->close();
@@ -460,9 +468,12 @@ class MidiService {
       if (connection_ != lost || clients_.empty()) return false;
     }
     lost->close();  // already let go of; in case the loss came after that check
-    const auto now = std::chrono::steady_clock::now();
-    if (now < nextReconnectAttempt_) return false;
-    nextReconnectAttempt_ = now + kReconnectInterval / 2;
+    {
+      std::lock_guard lock(mutex_);
+      const auto now = std::chrono::steady_clock::now();
+      if (!lossSeen_ || now < nextReconnectAttempt_) return false;
+      nextReconnectAttempt_ = now + kReconnectInterval / 2;
+    }
 
     std::shared_ptr<MidiConnection> fresh = MidiConnection::open(clientName_, graphCallback(notifier));
     if (!fresh) return false;
@@ -495,6 +506,7 @@ class MidiService {
     {
       std::lock_guard lock(mutex_);
       connection_ = fresh;
+      lossSeen_ = false;
       retired_.clear();  // libjack freed the lost client in the open above
       for (auto& output : outputs) {
         auto found = outputs_.find(output.ref);
@@ -628,10 +640,11 @@ class MidiService {
   std::shared_ptr<Worker> reader_;
 
   // Reconnection. clientName_ is written under both locks and read by the notifier under
-  // lifecycleMutex_; nextReconnectAttempt_ belongs to the notifier.
+  // lifecycleMutex_.
   std::string clientName_;
   std::atomic<bool> graphChanged_{false};
-  std::chrono::steady_clock::time_point nextReconnectAttempt_{};
+  std::chrono::steady_clock::time_point nextReconnectAttempt_{};  // guarded by mutex_
+  bool lossSeen_ = false;                                          // guarded by mutex_
   // Connections whose server went away, kept until libjack has freed their clients (at
   // the next successful open), since those may still hold pointers to them.
   std::vector<std::shared_ptr<MidiConnection>> retired_;

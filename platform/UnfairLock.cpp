@@ -1,5 +1,5 @@
 #include "platform/UnfairLock.h"
 
 namespace korvel::platform {
-thread_local LockObserver tlsLockObserver = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local LockObserver tlsLockObserver = nullptr;
 }  // namespace korvel::platform

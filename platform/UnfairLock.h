@@ -21,7 +21,10 @@ namespace korvel::platform {
 /* Test hook: when set, called on every acquisition of any KR_UnfairLock by the calling
  * thread. Lets a test prove which locks a code path takes. */
 using LockObserver = void (*)(const KR_UnfairLock*);
-extern thread_local LockObserver tlsLockObserver;
+/* Initial-exec: in the dlopen'ed plug-in the default model would reach the variable
+ * through __tls_get_addr, which allocates the module's TLS block on a thread's first
+ * access, and that first access may be the real-time thread's first KR_Lock. */
+extern thread_local LockObserver tlsLockObserver __attribute__((tls_model("initial-exec")));
 }  // namespace korvel::platform
 
 inline void KR_Lock(KR_UnfairLock* lock) {

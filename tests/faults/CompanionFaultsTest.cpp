@@ -88,7 +88,7 @@ TEST(CompanionKilled, InstanceKeepsItsLinkQueuesWhileAloneAndFindsTheNextCompani
   ASSERT_TRUE(WaitForTicks(inst, 12));
   EXPECT_EQ(inst.uid(), uid);
   EXPECT_EQ(KR_Load(inst->isConnected), 1);
-  EXPECT_EQ(KR_Load(inst->isActiveTrack), 1);
+  EXPECT_EQ(KR_Load(inst->isActiveTrack), 1) << "active UID file: " << ReadFile(kActiveUIDPath);
   EXPECT_EQ(inst.trackName(), "Violins I");
   EXPECT_EQ(KR_Load(inst->midiClient), client);
   EXPECT_EQ(KR_Load(inst->midiOutPort), port);

@@ -165,7 +165,7 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
     corner = shot.findHeaderBand();
     return corner && corner->first + 340 < shot.width() && corner->second + 500 < shot.height() &&
            Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8);
-  }, std::chrono::seconds(20))) << host.out() << "\n" << screen.errors();
+  }, std::chrono::seconds(90))) << host.out() << "\n" << screen.errors();
 
   Screenshot shot(screen.framebuffer());
   const auto [x0, y0] = *corner;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,6 +80,8 @@ bool PrivateJackServer::start() {
   if (pid_ > 0) return true;
   pid_t pid = fork();
   if (pid == 0) {
+    // A test that dies without running destructors must not leave its server behind.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     int devnull = open("/dev/null", O_RDWR);
     dup2(devnull, STDIN_FILENO);
     dup2(devnull, STDOUT_FILENO);
