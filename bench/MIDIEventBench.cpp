@@ -19,7 +19,7 @@ uint32_t gSink = 0;
 __attribute__((noinline)) OSStatus BareThru(AUMIDIOutputCallbackStruct* out, uint32_t status, uint32_t d1, uint32_t d2) {
   const size_t length = (status & 0xE0) == 0xC0 ? 2 : 3;
   const Byte bytes[3] = {Byte(status), Byte(d1), Byte(d2)};
-  alignas(8) Byte buffer[64];
+  alignas(8) Byte buffer[sizeof(MIDIPacketList)];
   auto* list = reinterpret_cast<MIDIPacketList*>(buffer);
   MIDIPacketListAdd(list, sizeof buffer, MIDIPacketListInit(list), 0, length, bytes);
   AudioTimeStamp when;

@@ -15,7 +15,9 @@ void PassThrough(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t
   if (out.midiOutputCallback == nullptr) return;
   const size_t length = (status & 0xE0) == 0xC0 ? 2 : 3;
   const Byte bytes[3] = {static_cast<Byte>(status), static_cast<Byte>(data1), static_cast<Byte>(data2)};
-  alignas(8) Byte buffer[64];
+  // On the stack, and as large as the packet-list type itself so that the host may read
+  // it through that type.
+  alignas(8) Byte buffer[sizeof(MIDIPacketList)];
   auto* list = reinterpret_cast<MIDIPacketList*>(buffer);
   MIDIPacket* packet = MIDIPacketListInit(list);
   MIDIPacketListAdd(list, sizeof buffer, packet, 0, length, bytes);

@@ -59,11 +59,7 @@ std::vector<std::string_view> Split(std::string_view bytes, std::string_view sep
 
 namespace korvel::fuzz {
 
-/* Whether a property list's bytes hold a string or key with a NUL character in it — the
- * documents on which libplist 2.2 aborts (an assert in plist_get_key_val and
- * plist_get_string_val) when the text is read back. XML: any NUL byte. Binary: an ASCII
- * or UTF-16 string object with a zero byte or unit. Unreadable binary structure counts
- * as "no" (libplist then rejects the document itself). */
-bool PlistHoldsTextWithNUL(std::string_view bytes);
+// The loader's own check, used by the targets to skip the known libplist aborts.
+using korvel::localization::PlistHoldsTextWithNUL;
 
 }  // namespace korvel::fuzz

@@ -134,16 +134,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   plist_from_memory(reinterpret_cast<const char*>(data), static_cast<uint32_t>(size), &raw);
   Node state(raw);
 
-  // Known crash, kept visible by default: a "tvTrackName" with a NUL in it aborts in
-  // libplist's plist_get_string_val (which asserts there is none) under the restore.
-  // KORVEL_FUZZ_SKIP_KNOWN=1 passes over such inputs to fuzz what lies beyond.
-  static const bool skipKnown = std::getenv("KORVEL_FUZZ_SKIP_KNOWN") != nullptr;
-  if (skipKnown && raw != nullptr && plist_get_node_type(raw) == PLIST_DICT) {
-    if (auto text = Text(plist_dict_get_item(raw, "tvTrackName")); text && text->find('\0') != std::string::npos) {
-      return 0;
-    }
-  }
-
   KorvelInstance* inst = NewBareRecord();
   const uint32_t before = KR_Load(inst->uniqueID);
   KR_SetTrackName(inst, kPreviousName.data(), kPreviousName.size());

@@ -93,11 +93,6 @@ bool LooksLikePlist(std::string_view bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  // Known crash, kept visible by default: a property-list key with a NUL in it aborts in
-  // libplist (plist_dict_next_item asserts). KORVEL_FUZZ_SKIP_KNOWN=1 passes over such
-  // inputs to fuzz what lies beyond.
-  static const bool skipKnown = std::getenv("KORVEL_FUZZ_SKIP_KNOWN") != nullptr;
-  if (skipKnown && LooksLikePlist(bytes) && PlistHoldsTextWithNUL(bytes)) return 0;
   const std::optional<StringsTable> table = ParseStringsTable(bytes);
 
   const bool isPlist = LooksLikePlist(bytes);

@@ -8,9 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <iostream>
 #include <vector>
 
+#include "host/CommandChannel.h"
 #include "host/Commands.h"
 #include "host/EditorWindows.h"
 #include "host/JackSession.h"
@@ -36,14 +38,20 @@ struct ScheduledEvent {
 
 std::vector<ScheduledEvent> Schedule(const MidiFile& file,
                                      const std::vector<size_t>& playedTracks,
-                                     size_t sessionTracks) {
+                                     size_t sessionTracks, int repeat) {
   std::vector<ScheduledEvent> events;
-  for (size_t k = 0; k < playedTracks.size(); ++k) {
-    for (const MidiChannelEvent& e : file.tracks[playedTracks[k]].events) {
-      auto frame = static_cast<uint64_t>(std::llround(file.secondsAt(e.tick) * kSampleRate));
-      events.push_back({frame, static_cast<uint32_t>(k % sessionTracks), e.status, e.data1,
-                        e.data2});
+  uint64_t offset = 0;
+  for (int round = 0; round < repeat; ++round) {
+    uint64_t last = 0;
+    for (size_t k = 0; k < playedTracks.size(); ++k) {
+      for (const MidiChannelEvent& e : file.tracks[playedTracks[k]].events) {
+        auto frame = static_cast<uint64_t>(std::llround(file.secondsAt(e.tick) * kSampleRate));
+        last = std::max(last, frame);
+        events.push_back({offset + frame, static_cast<uint32_t>(k % sessionTracks), e.status,
+                          e.data1, e.data2});
+      }
     }
+    offset += last + kSampleRate / 2;  // half a second between rounds
   }
   std::stable_sort(events.begin(), events.end(),
                    [](const ScheduledEvent& a, const ScheduledEvent& b) { return a.frame < b.frame; });
@@ -159,15 +167,39 @@ int RunPlay(const PlayOptions& options) {
   if (options.session.editor) editors = std::make_unique<EditorWindows>(session, loop);
   WaitForLinks(session, loop, options.session.waitLinkedSeconds);
 
-  std::vector<ScheduledEvent> events = Schedule(file, played, session.tracks().size());
+  std::unique_ptr<CommandChannel> commands;
+  if (options.commands) {
+    commands = std::make_unique<CommandChannel>(session, loop, std::cout);
+    std::cout << "ready: " << session.tracks().size() << " track(s)";
+    for (auto& t : session.tracks()) {
+      char uid[9];
+      std::snprintf(uid, sizeof uid, "%08X", ReadMonitoredState(*t->instance).uniqueID);
+      std::cout << " " << uid;
+    }
+    std::cout << std::endl;
+  }
+  auto runCommands = [&] {
+    if (commands) commands->runPending();
+  };
+
+  std::vector<ScheduledEvent> events = Schedule(file, played, session.tracks().size(), options.repeat);
   std::vector<PluginInstance*> instances;
   for (auto& t : session.tracks()) instances.push_back(t->instance.get());
   Playback playback(events, instances, options.speed, loop);
   {
     RealtimeThread thread([&] { playback.run(); });
     // Closing every editor window ends the play early, as Ctrl-C does.
-    loop.runUntil([&] { return playback.done() || (editors && editors->allClosed()); });
+    loop.runUntil([&] {
+      runCommands();
+      return playback.done() || (editors && editors->allClosed()) || (commands && commands->quitRequested());
+    });
     playback.stop();
+  }
+  if (commands && !loop.interrupted()) {
+    loop.runUntil([&] {
+      runCommands();
+      return commands->quitRequested() || commands->inputClosed() || (editors && editors->allClosed());
+    });
   }
   if (jack) {
     // One more cycle or two lets the last thru messages leave the ring.

@@ -30,12 +30,11 @@ inline std::optional<int64_t> PlistInteger(plist_t node) {
 
 inline std::optional<std::string> PlistString(plist_t node) {
   if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* text = nullptr;
-  plist_get_string_val(node, &text);
+  // The pointer form: the copying one aborts (in Debian's build) on text holding a NUL.
+  uint64_t length = 0;
+  const char* text = plist_get_string_ptr(node, &length);
   if (!text) return std::nullopt;
-  std::string s(text);
-  free(text);
-  return s;
+  return std::string(text, length);
 }
 
 inline plist_t PlistDictItem(plist_t dict, const char* key) {

@@ -227,7 +227,7 @@ struct Figures {
   double idleSeconds = 0, idleCpuPercent = 0;
   long rssKiBBefore = 0, rssKiBAfter = 0;
   int threadsBefore = 0, threadsAfter = 0;
-  bool activeSeen = false;
+  bool activeSeen = false, activeAfterLatency = false;
   size_t linked = 0;
   int latencySent = 0, latencyLost = 0;
   double latencyMedianMs = 0, latencyP95Ms = 0, latencyMaxMs = 0, latencyBoundMs = 0;
@@ -248,6 +248,7 @@ struct Figures {
         {"threads_before", threadsBefore},
         {"threads", threadsAfter},
         {"active_track_seen", activeSeen},
+        {"active_track_after_latency", activeAfterLatency},
         {"linked", linked},
         {"latency_sent", latencySent},
         {"latency_lost", latencyLost},
@@ -334,6 +335,8 @@ void PrintFigures(const Figures& f, bool companion) {
   if (companion && f.latencySent > 0)
     std::printf("latency to companion  median %.1f ms, p95 %.1f ms, max %.1f ms (bound %.1f ms), %d of %d lost\n",
                 f.latencyMedianMs, f.latencyP95Ms, f.latencyMaxMs, f.latencyBoundMs, f.latencyLost, f.latencySent);
+  if (companion && f.latencySent > 0 && !f.activeAfterLatency)
+    std::printf("                      the instance was no longer on the active track at the end\n");
   std::printf("close                 %.3f ms per instance\n", f.closeMsPerInstance);
   std::fflush(stdout);
 }
@@ -412,8 +415,15 @@ int RunScale(const ScaleOptions& options) {
   f.threadsAfter = ThreadCount();
   f.rssKiBAfter = ResidentKiB();
 
-  if (companion && options.latencyEvents > 0 && !loop.interrupted())
+  if (companion && options.latencyEvents > 0 && !loop.interrupted()) {
+    // The active-track files are shared with everything else on the machine; they are
+    // written again, and the instance's take-up awaited, right before the timing.
+    activeUID.set(Hex(uids[activeIndex]) + "\n");
+    activeTrack.set(activeName);
+    loop.runUntil([&] { return units[activeIndex]->getU32(kActiveTrack) == 1; }, std::chrono::seconds(2));
     MeasureLatency(*units[activeIndex], uids[activeIndex], options.latencyEvents, *companion, f);
+    f.activeAfterLatency = units[activeIndex]->getU32(kActiveTrack) == 1;
+  }
 
   t0 = Clock::now();
   units.clear();

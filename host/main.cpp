@@ -53,6 +53,11 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   playCmd->add_option("--speed", play.speed, "tempo factor; 0 plays as fast as possible")
       ->check(CLI::NonNegativeNumber);
+  playCmd->add_option("--repeat", play.repeat, "play the file this many times in a row")
+      ->check(CLI::PositiveNumber);
+  playCmd->add_flag("--commands", play.commands,
+                    "read commands from standard input while playing (connect N, disconnect N, "
+                    "state, snapshot DIR, quit) and keep running until quit or the input ends");
   AddSessionOptions(playCmd, play.session);
   AddEditorOptions(playCmd, play.session);
 

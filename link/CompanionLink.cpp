@@ -36,7 +36,7 @@ void ForwardPending(KorvelInstance* inst, MIDIPortRef port, MIDIEndpointRef dest
   KR_CopySysExHeader(inst, tag);
   tag[7] = korvel::link::kSysExEnd;
   for (int i = 0; i < n; ++i) {
-    alignas(8) Byte buffer[256];
+    alignas(8) Byte buffer[sizeof(MIDIPacketList)];
     auto* list = reinterpret_cast<MIDIPacketList*>(buffer);
     MIDIPacket* packet = MIDIPacketListInit(list);
     packet = MIDIPacketListAdd(list, sizeof buffer, packet, 0, sizeof tag, tag);
@@ -70,7 +70,7 @@ void KR_SendSysEx(KorvelInstance* inst, unsigned char command) {
   KR_CopySysExHeader(inst, message);
   message[7] = command;
   message[8] = korvel::link::kSysExEnd;
-  alignas(8) Byte buffer[256];
+  alignas(8) Byte buffer[sizeof(MIDIPacketList)];
   auto* list = reinterpret_cast<MIDIPacketList*>(buffer);
   MIDIPacketListAdd(list, sizeof buffer, MIDIPacketListInit(list), 0, sizeof message, message);
   MIDISend(port, dest, list);

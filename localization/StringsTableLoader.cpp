@@ -1,4 +1,5 @@
 #include "localization/StringsTableLoader.h"
+#include "localization/PlistTextCheck.h"
 
 #include <plist/plist.h>
 
@@ -33,6 +34,7 @@ std::optional<std::string_view> XmlPlistStart(std::string_view bytes) {
 }
 
 std::optional<StringsTable> TableFromPlist(std::string_view bytes) {
+  if (PlistHoldsTextWithNUL(bytes)) return std::nullopt;
   plist_t raw = nullptr;
   plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
   PlistPtr root(raw);

@@ -233,7 +233,14 @@ bool MidiConnection::send(MidiPort& port, const std::string& destination, const 
   std::shared_lock use(clientMutex_);
   if (port.removed_ || !client_ || !alive()) return false;
   if (!jack_port_connected_to(port.port_, destination.c_str())) {
-    int rc = jack_connect(client_, port.fullName.c_str(), destination.c_str());
+    int rc;
+    {
+      // A client's requests to the server share one socket: requests from two threads at
+      // once (two ports connecting, or a port registering meanwhile) interleave their bytes
+      // and the server loses the stream for good. Every request is made under portsMutex_.
+      std::lock_guard requests(portsMutex_);
+      rc = client_ ? jack_connect(client_, port.fullName.c_str(), destination.c_str()) : -1;
+    }
     if (rc != 0 && rc != EEXIST) return false;
     // The server puts a new connection into the graph that the next cycle starts with;
     // a message written in the cycle under way would go nowhere. The connection shows
@@ -251,7 +258,11 @@ bool MidiConnection::setUniqueID(const MidiPort& port, int32_t id) {
   std::shared_lock use(clientMutex_);
   if (!client_ || !alive()) return false;
   std::string text = std::to_string(id);
-  bool ok = jack_set_property(client_, port.uuid, kUniqueIDMetadataKey, text.c_str(), nullptr) == 0;
+  bool ok;
+  {
+    std::lock_guard requests(portsMutex_);  // see send()
+    ok = client_ && jack_set_property(client_, port.uuid, kUniqueIDMetadataKey, text.c_str(), nullptr) == 0;
+  }
   // Our own change must show in the next search even before JACK's callback arrives.
   generation_.fetch_add(1, std::memory_order_acq_rel);
   return ok;

@@ -41,12 +41,10 @@ inline std::optional<int64_t> IntegerValue(plist_t node) {
 
 inline std::optional<std::string> StringValue(plist_t node) {
   if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* s = nullptr;
-  plist_get_string_val(node, &s);
-  if (s == nullptr) return std::string();
-  std::string out(s);
-  free(s);
-  return out;
+  // The pointer form: the copying one aborts (in Debian's build) on text holding a NUL.
+  uint64_t length = 0;
+  const char* text = plist_get_string_ptr(node, &length);
+  return text ? std::string(text, length) : std::string();
 }
 
 struct PlistDeleter {

@@ -83,7 +83,7 @@ TEST(CompanionKilled, InstanceKeepsItsLinkQueuesWhileAloneAndFindsTheNextCompani
 
   // Alone, the queue fills to its capacity and drops what comes beyond it.
   for (int i = 0; i < 300; ++i) KR_MIDIEvent(inst.get(), 0x90, 30 + i % 90, 1 + i % 120, 0);
-  EXPECT_EQ(KR_Load(inst->pendingCount), kKorvelMaxPending);
+  EXPECT_EQ(inst.pendingCount(), kKorvelMaxPending);
   // Two file reads later the link is still as the dead companion left it.
   ASSERT_TRUE(WaitForTicks(inst, 12));
   EXPECT_EQ(inst.uid(), uid);
@@ -92,7 +92,7 @@ TEST(CompanionKilled, InstanceKeepsItsLinkQueuesWhileAloneAndFindsTheNextCompani
   EXPECT_EQ(inst.trackName(), "Violins I");
   EXPECT_EQ(KR_Load(inst->midiClient), client);
   EXPECT_EQ(KR_Load(inst->midiOutPort), port);
-  EXPECT_EQ(KR_Load(inst->pendingCount), kKorvelMaxPending) << "nothing was sent into the void";
+  EXPECT_EQ(inst.pendingCount(), kKorvelMaxPending) << "nothing was sent into the void";
 
   // The next companion is found by the search that follows its appearance, and receives
   // the 256 waiting events in order, then heartbeats.
@@ -109,7 +109,7 @@ TEST(CompanionKilled, InstanceKeepsItsLinkQueuesWhileAloneAndFindsTheNextCompani
       << "the 256th event is the last one kept";
   EXPECT_EQ(second.countLines("note-on " + std::to_string(30 + 256 % 90) + " " + std::to_string(1 + 256 % 120)), 0u)
       << "the 257th was dropped";
-  EXPECT_EQ(KR_Load(inst->pendingCount), 0);
+  EXPECT_EQ(inst.pendingCount(), 0);
   EXPECT_TRUE(second.waitForLine("heartbeat UID " + hex, *beat + 1)) << "heartbeats go on";
   inst.command(2);
   EXPECT_TRUE(second.waitForLine("disconnect UID " + hex));
@@ -146,9 +146,9 @@ TEST(JackServerRestart, InstancesAndCompanionFindEachOtherAgain) {
   KR_Store(a->isConnected, 1);
   KR_Store(a->isActiveTrack, 1);
   KR_MIDIEvent(a.get(), 0x90, 61, 99, 0);
-  EXPECT_EQ(KR_Load(a->pendingCount), 1);
+  EXPECT_EQ(a.pendingCount(), 1);
   ASSERT_TRUE(WaitForTicks(a, 12)) << "the link ticks go on without a server";
-  EXPECT_EQ(KR_Load(a->pendingCount), 1);
+  EXPECT_EQ(a.pendingCount(), 1);
 
   const size_t mark = tolvane.lines().size();
   ASSERT_TRUE(jack.start());

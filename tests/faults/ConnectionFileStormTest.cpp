@@ -54,6 +54,9 @@ class ConnectionFileStorm : public ::testing::TestWithParam<WriteMode> {
  protected:
   ConnectionFileStorm() { link::SetSharedFileDirectoryForTesting(files_.path()); }
   ~ConnectionFileStorm() override { link::SetSharedFileDirectoryForTesting(std::nullopt); }
+  // The closed instance's timer, one-shot task and notification let go of the record
+  // once the virtual clock moves on.
+  void TearDown() override { clock_.advance(std::chrono::seconds(1)); }
 
   VirtualDispatchScope clock_;  // the instance's timers stay still: the threads below read
   TempDir files_;

@@ -133,6 +133,13 @@ std::string OpenInstance::trackName() const {
   return name;
 }
 
+int32_t OpenInstance::pendingCount() const {
+  KR_Lock(&inst_->pendingLock);
+  const int32_t count = inst_->pendingCount;
+  KR_Unlock(&inst_->pendingLock);
+  return count;
+}
+
 void OpenInstance::command(uint32_t command) {
   KR_SetProperty(inst_, kKorvelProperty_CompanionCommand, 0, 0, &command, sizeof command);
 }

@@ -71,6 +71,8 @@ class OpenInstance {
   KorvelInstance* get() const { return inst_; }
   uint32_t uid() const { return KR_Load(inst_->uniqueID); }
   std::string trackName() const;
+  // The number of queued events, read under the queue's lock as the tick reads it.
+  int32_t pendingCount() const;
   void command(uint32_t command);
 
  private:

@@ -75,6 +75,9 @@ class WriterFaults : public ::testing::Test {
  protected:
   WriterFaults() : disk_(files_.path()) { link::SetSharedFileDirectoryForTesting(files_.path()); }
   ~WriterFaults() override { link::SetSharedFileDirectoryForTesting(std::nullopt); }
+  // The closed instance's timer, one-shot task and notification let go of the record
+  // once the virtual clock moves on.
+  void TearDown() override { clock_.advance(std::chrono::seconds(1)); }
 
   void setName(OpenInstance& inst, const std::string& name) {
     ASSERT_EQ(KR_SetProperty(inst.get(), kKorvelProperty_TrackName, 0, 0, name.data(),

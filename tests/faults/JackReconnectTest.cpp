@@ -138,13 +138,13 @@ TEST(JackReconnect, SendsWaitingForTheirConnectionReturnWhenTheServerStops) {
     done = true;
   });
   ASSERT_TRUE(WaitUntil([&] { return destinations[1]->received.load() > 0; }));
-  jack.stop();
   const int atStop = sent.load();
+  jack.stop();
   const bool returned = WaitUntil([&] { return done.load(); }, std::chrono::seconds(10));
   EXPECT_TRUE(returned) << "sends stuck after " << sent.load() << " of " << destinations.size();
   if (!returned) sender.detach();  // let the report out; the process is broken anyway
   else sender.join();
-  EXPECT_LT(atStop, 150) << "the stop came while sends were still being made";
+  EXPECT_LT(atStop, 150) << "the stop began while sends were still to be made";
 }
 
 }  // namespace
