@@ -1,4 +1,5 @@
 #include "host/ValidationChecks.h"
+#include "host/ScaleMeasures.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -599,27 +600,10 @@ PhaseResult DuplicateRestore(ValidationContext& ctx) {
 
 // ---- open/close cycles -------------------------------------------------------------
 
-long ResidentPages() {
-  std::ifstream statm("/proc/self/statm");
-  long size = 0, resident = 0;
-  statm >> size >> resident;
-  return resident;
-}
-
 // Bytes handed out by malloc, from the arenas and as separate mappings.
 long HeapInUse() {
   struct mallinfo2 info = mallinfo2();
   return static_cast<long>(info.uordblks + info.hblkhd);
-}
-
-int ThreadCount() {
-  int count = 0;
-  if (DIR* dir = ::opendir("/proc/self/task")) {
-    while (dirent* e = ::readdir(dir))
-      if (e->d_name[0] != '.') ++count;
-    ::closedir(dir);
-  }
-  return count;
 }
 
 void Cycle(ValidationContext& ctx) {
@@ -637,12 +621,12 @@ PhaseResult OpenCloseCycles(ValidationContext& ctx) {
   // it in the measured round is a leak.
   for (int i = 0; i < ctx.cycles; ++i) Cycle(ctx);
   ctx.loop.runFor(std::chrono::milliseconds(500));
-  long pagesBefore = ResidentPages();
+  long residentBefore = ResidentKiB();
   long heapBefore = HeapInUse();
   int threadsBefore = ThreadCount();
   for (int i = 0; i < ctx.cycles; ++i) Cycle(ctx);
   ctx.loop.runFor(std::chrono::milliseconds(500));
-  long growthKiB = (ResidentPages() - pagesBefore) * (::sysconf(_SC_PAGESIZE) / 1024);
+  long growthKiB = ResidentKiB() - residentBefore;
   long heapKiB = (HeapInUse() - heapBefore) / 1024;
   int threadsAfter = ThreadCount();
   auto signedKiB = [](long v) { return (v >= 0 ? "+" : "") + std::to_string(v) + " KiB"; };

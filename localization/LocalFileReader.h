@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/SafeFile.h"
+
 namespace korvel::localization {
 
 inline constexpr size_t kMaxLanguageFileSize = 64 * 1024;
@@ -20,7 +22,9 @@ inline constexpr size_t kMaxDesktopEntrySize = 256 * 1024;
 
 /* The file's bytes, or nothing when it is missing, unreadable, not a regular file or
  * larger than `maxSize`. */
-std::optional<std::string> ReadLocalFile(const std::string& path, size_t maxSize);
+inline std::optional<std::string> ReadLocalFile(const std::string& path, size_t maxSize) {
+  return platform::ReadRegularFile(path, maxSize, platform::Links::Follow);
+}
 
 }  // namespace korvel::localization
 

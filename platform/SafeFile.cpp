@@ -82,9 +82,14 @@ std::string BaseNameOf(const std::string& path) {
 }  // namespace
 
 std::optional<std::string> ReadSharedFile(const std::string& path, size_t maxSize) {
+  return ReadRegularFile(path, maxSize, Links::Refuse);
+}
+
+std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxSize, Links links) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer. O_NOFOLLOW: a link planted at
   // the path (to /dev/zero, to someone's private file) is refused outright.
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const int follow = links == Links::Refuse ? O_NOFOLLOW : 0;
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | follow | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (fd.get() < 0) return std::nullopt;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;

@@ -24,6 +24,12 @@ std::optional<std::string> ReadSharedFile(const std::string& path,
                                           size_t maxSize = kMaxSharedFileSize);
 bool WriteFileAtomically(const std::string& path, std::string_view contents);
 
+/* The same bounded, non-blocking read of a regular file, for files in the user's own
+ * space (the companion's language file, bundle and desktop entries), where a symbolic
+ * link may be followed. */
+enum class Links { Refuse, Follow };
+std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxSize, Links links);
+
 }  // namespace korvel::platform
 
 #endif

@@ -4,18 +4,19 @@
 #pragma once
 
 #include <cairo.h>
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "component/KorvelInstance.h"
 #include "editor/KorvelEditorView.h"
 #include "editor/ViewABI.h"
+#include "tests/support/TestSupport.h"
 
 namespace korvel::editor {
 
@@ -39,13 +40,24 @@ struct EditorViewProbe {
 
 namespace korvel::test {
 
+// Connection files in a private directory and no bundle (version text "v?"), both undone
+// at destruction. Declare it before anything that opens an instance.
+struct EditorIsolation {
+  EditorIsolation();
+  ~EditorIsolation();
+  // Another bundle (nullopt: none at all), read afresh.
+  static void UseBundle(const std::optional<std::string>& path);
+  TempDir files;
+};
+
 // A window that records what a view asks of it. With `hostTimers`, it also lends the
 // view its timer service; otherwise the view falls back to the plug-in's main queue.
 class RecordingWindow {
  public:
   explicit RecordingWindow(bool hostTimers = true);
-
   const KorvelWindowServices& services() const { return services_; }
+  // Fires every live timer once, as the host's loop would when the interval has passed.
+  void fireTimers();
 
   int redraws = 0;
   std::vector<std::string> clipboard;
@@ -55,33 +67,36 @@ class RecordingWindow {
     void* data;
   };
   std::map<uint64_t, Timer> liveTimers;
-  int timersStarted = 0;
-  int timersStopped = 0;
-  // Fires every live timer once, as the host's loop would when the interval has passed.
-  void fireTimers();
+  int timersStarted = 0, timersStopped = 0;
 
  private:
   KorvelWindowServices services_{};
   uint64_t nextToken_ = 1;
 };
 
-// RGBA of one pixel of an ARGB32 surface, un-premultiplied, each 0..1.
+struct RGB {
+  double r, g, b;
+};
+inline RGB Over(RGB fg, double alpha, RGB bg) {
+  return {fg.r * alpha + bg.r * (1 - alpha), fg.g * alpha + bg.g * (1 - alpha),
+          fg.b * alpha + bg.b * (1 - alpha)};
+}
+// One pixel of an ARGB32 surface, un-premultiplied, each channel 0..1.
 struct Pixel {
   double r, g, b, a;
 };
 Pixel PixelAt(cairo_surface_t* surface, int x, int y);
-// Whether `p` is within `tolerance` (per channel) of the opaque colour (r, g, b).
-bool Near(const Pixel& p, double r, double g, double b, double tolerance = 0.02);
-// Pixels in [x0, x1) x [y0, y1) that differ from the colour (r, g, b) by more than
-// `threshold` in some channel: their bounding box, inclusive pixel indices.
+// Whether pixel (x, y) is opaque and within `tolerance` of `c` in every channel.
+::testing::AssertionResult Shows(cairo_surface_t* surface, int x, int y, RGB c,
+                                 double tolerance = 0.02);
+// The bounding box (inclusive) of the pixels in [x0, x1) x [y0, y1) that differ from
+// `paper` by more than `threshold` in some channel.
 struct InkBounds {
   bool found = false;
   int left = 0, top = 0, right = 0, bottom = 0;
 };
-InkBounds FindInk(cairo_surface_t* surface, int x0, int y0, int x1, int y1, double r, double g,
-                  double b, double threshold = 0.08);
-// (r, g, b) at `alpha` over the opaque background (br, bg, bb), per channel.
-inline double Over(double fg, double alpha, double bg) { return fg * alpha + bg * (1 - alpha); }
+InkBounds FindInk(cairo_surface_t* surface, int x0, int y0, int x1, int y1, RGB paper,
+                  double threshold = 0.08);
 // A surface of width x height with the view painted into it (view resized to fit).
 cairo_surface_t* Render(editor::KorvelEditorView& view, int width, int height);
 
@@ -118,6 +133,7 @@ class RecordedInstance {
   // Property access on the real instance, not recorded.
   uint32_t getWord(AudioUnitPropertyID id);
   void setWord(AudioUnitPropertyID id, uint32_t value);
+  void setBytes(AudioUnitPropertyID id, const void* data, uint32_t size);
   std::string trackName();
 
  private:

@@ -1,34 +1,27 @@
 // Clicks: the copy area, the "Disconnect" label and the connect button, at their edges.
 #include <gtest/gtest.h>
 
-#include "editor/EditorLayout.h"
-#include "editor/PluginVersion.h"
-#include "link/SharedPaths.h"
-#include "platform/Bundle.h"
+#include <optional>
+
 #include "tests/editor/EditorTestSupport.h"
 #include "tests/editor/PangoReference.h"
-#include "tests/support/TestSupport.h"
 
 namespace korvel::test {
 namespace {
 
-using editor::EditorViewProbe;
-using editor::KorvelEditorView;
 using editor::Rect;
 
-constexpr double W = 340;
-constexpr double H = 500;
+constexpr double W = 340, H = 500;
+const Rect kButton{W / 2 - 110, (H - 33) / 2 + 78, 220, 34};
 
 class EditorClicks : public ::testing::Test {
  protected:
-  void SetUp() override {
-    platform::SetBundlePathForTesting(std::string("/nonexistent/Korvel.component"));
-    editor::ResetPluginVersionForTesting();
-    view.viewDidMoveToWindow(&window.services());
-  }
-  void TearDown() override {
-    platform::SetBundlePathForTesting(std::nullopt);
-    editor::ResetPluginVersionForTesting();
+  EditorClicks() { view.viewDidMoveToWindow(&window.services()); }
+  ~EditorClicks() override { view.setAudioUnit(nullptr); }
+  void attachInstance() {
+    instance.emplace();
+    view.setAudioUnit(instance->handle());
+    probe.uniqueID() = instance->getWord(kKorvelProperty_UniqueID);
   }
   void link() {
     probe.isConnected() = true;
@@ -45,9 +38,12 @@ class EditorClicks : public ::testing::Test {
     return Rect{W - 8 - w1 - 14 - w2 - 6, 0, w2 + 12, 32};
   }
 
+  EditorIsolation isolation;
+  VirtualDispatchScope dispatch;
+  std::optional<RecordedInstance> instance;
   RecordingWindow window;
-  KorvelEditorView view{Rect{0, 0, W, H}, nullptr};
-  EditorViewProbe probe{view};
+  editor::KorvelEditorView view{Rect{0, 0, W, H}, nullptr};
+  editor::EditorViewProbe probe{view};
 };
 
 TEST_F(EditorClicks, CopyAreaIsTheHeadersLast120PointsEdgesExcluded) {
@@ -57,83 +53,51 @@ TEST_F(EditorClicks, CopyAreaIsTheHeadersLast120PointsEdgesExcluded) {
   EXPECT_TRUE(window.clipboard.empty());
   view.mouseDown(W - 119, 10);
   view.mouseDown(W - 1, 31.9);
-  ASSERT_EQ(window.clipboard.size(), 2u);
-  EXPECT_EQ(window.clipboard[0], "0000BEEF v?");
-  EXPECT_EQ(window.redraws, 0);
-
   link();  // linked or not
   view.mouseDown(W - 0.5, 0);
-  ASSERT_EQ(window.clipboard.size(), 3u);
+  EXPECT_EQ(window.clipboard, std::vector<std::string>(3, "0000BEEF v?"));
+  EXPECT_EQ(window.redraws, 0);
   EXPECT_TRUE(view.isConnected());
 }
 
 TEST_F(EditorClicks, DisconnectAreaReachesSixPointsPastTheLabelAndTheWholeHeader) {
   probe.uniqueID() = 0x12345678;
   const Rect area = disconnectArea();
-  // The part right of W - 120 belongs to the copy area.
-  ASSERT_GT(area.right(), W - 120);
+  ASSERT_GT(area.right(), W - 120);  // the part right of W - 120 belongs to the copy area
   const double inside[][2] = {{area.x, 0}, {area.x, 31.99}, {W - 120, 16}, {area.x + 3, 2}};
+  const double outside[][2] = {{area.x - 0.01, 10}, {area.x + 3, 32}, {20, 10}, {area.x + 3, 200},
+                               {W - 119.99, 10}};
   for (const auto& p : inside) {
     link();
     view.mouseDown(p[0], p[1]);
     EXPECT_FALSE(view.isConnected()) << p[0] << "," << p[1];
     EXPECT_EQ(view.trackName(), "");
   }
-  EXPECT_EQ(window.redraws, 4);
-  EXPECT_TRUE(window.clipboard.empty());
   // Articulations stay until the connection file says otherwise.
   EXPECT_EQ(view.articulationNames().size(), 1u);
-
-  const double outside[][2] = {{area.x - 0.01, 10}, {area.x + 3, 32}, {20, 10}, {area.x + 3, 200}};
   for (const auto& p : outside) {
     link();
     view.mouseDown(p[0], p[1]);
     EXPECT_TRUE(view.isConnected()) << p[0] << "," << p[1];
     EXPECT_EQ(view.trackName(), "Strings");
   }
-  view.mouseDown(W - 119.99, 10);
-  EXPECT_TRUE(view.isConnected());
-  EXPECT_EQ(window.clipboard.size(), 1u);
+  EXPECT_EQ(window.clipboard.size(), 1u);  // the last one, in the copy area
   EXPECT_EQ(window.redraws, 4);
 }
 
-TEST_F(EditorClicks, ConnectButtonWithoutInstanceDoesNothing) {
-  const Rect button{W / 2 - 110, (H - 33) / 2 + 78, 220, 34};
-  view.mouseDown(button.x + 1, button.y + 1);
+TEST_F(EditorClicks, ConnectButtonSendsOnlyTheConnectRequest) {
+  view.mouseDown(kButton.x + 1, kButton.y + 1);  // no instance: nothing to ask
   EXPECT_FALSE(view.isConnected());
-  EXPECT_EQ(window.redraws, 0);
   EXPECT_TRUE(window.clipboard.empty());
-}
 
-class EditorClicksOnInstance : public EditorClicks {
- protected:
-  void SetUp() override {
-    EditorClicks::SetUp();
-    link::SetSharedFileDirectoryForTesting(files.path());
-    view.setAudioUnit(instance.handle());
-    probe.uniqueID() = instance.getWord(kKorvelProperty_UniqueID);
-  }
-  void TearDown() override {
-    view.setAudioUnit(nullptr);
-    EditorClicks::TearDown();
-  }
-  ~EditorClicksOnInstance() override { link::SetSharedFileDirectoryForTesting(std::nullopt); }
-
-  VirtualDispatchScope dispatch;
-  TempDir files;
-  RecordedInstance instance;
-};
-
-TEST_F(EditorClicksOnInstance, ConnectButtonSendsOnlyTheConnectRequest) {
-  const Rect button{W / 2 - 110, (H - 33) / 2 + 78, 220, 34};
-  const double outside[][2] = {{button.x - 0.01, button.y + 5}, {button.right(), button.y + 5},
-                               {button.x + 5, button.y - 0.01}, {button.x + 5, button.bottom()}};
+  attachInstance();
+  const double outside[][2] = {{kButton.x - 0.01, kButton.y + 5}, {kButton.right(), kButton.y + 5},
+                               {kButton.x + 5, kButton.y - 0.01}, {kButton.x + 5, kButton.bottom()}};
   for (const auto& p : outside) view.mouseDown(p[0], p[1]);
-  EXPECT_TRUE(instance.sets().empty());
-
-  view.mouseDown(button.x, button.y);
-  view.mouseDown(button.right() - 0.01, button.bottom() - 0.01);
-  const auto sets = instance.sets();
+  EXPECT_TRUE(instance->sets().empty());
+  view.mouseDown(kButton.x, kButton.y);
+  view.mouseDown(kButton.right() - 0.01, kButton.bottom() - 0.01);
+  const auto sets = instance->sets();
   ASSERT_EQ(sets.size(), 2u);
   for (const PropertyCall& set : sets) {
     EXPECT_EQ(set.id, kKorvelProperty_CompanionCommand);
@@ -143,31 +107,27 @@ TEST_F(EditorClicksOnInstance, ConnectButtonSendsOnlyTheConnectRequest) {
   EXPECT_FALSE(view.isConnected());
   EXPECT_EQ(window.redraws, 0);
 
-  // A linked view has no button.
-  link();
-  instance.calls().clear();
-  view.mouseDown(button.x + 5, button.y + 5);
-  EXPECT_TRUE(instance.calls().empty());
+  link();  // a linked view has no button
+  instance->calls().clear();
+  view.mouseDown(kButton.x + 5, kButton.y + 5);
+  EXPECT_TRUE(instance->calls().empty());
 }
 
-TEST_F(EditorClicksOnInstance, DisconnectTellsTheCompanionFirstAndClearsTheInstanceLast) {
-  instance.setWord(kKorvelProperty_Connected, 1);
+TEST_F(EditorClicks, DisconnectTellsTheCompanionFirstAndClearsTheInstanceLast) {
+  attachInstance();
+  instance->setWord(kKorvelProperty_Connected, 1);
   link();
   std::vector<bool> viewConnectedAtEachSet;
-  const Rect area = disconnectArea();
-  instance.onSet([&](const PropertyCall&) { viewConnectedAtEachSet.push_back(view.isConnected()); });
-  const size_t before = instance.calls().size();
-  view.mouseDown(area.x + 1, 10);
+  instance->onSet([&](const PropertyCall&) { viewConnectedAtEachSet.push_back(view.isConnected()); });
+  instance->calls().clear();
+  view.mouseDown(disconnectArea().x + 1, 10);
   // The request goes out while the view still shows the link; the flag is cleared after.
   EXPECT_EQ(viewConnectedAtEachSet, (std::vector<bool>{true, false}));
-  for (size_t i = before; i < instance.calls().size(); ++i) ASSERT_TRUE(instance.calls()[i].isSet);
-  const auto sets = instance.sets();
-  ASSERT_EQ(sets.size(), 2u);
-  EXPECT_EQ(sets[0].id, kKorvelProperty_CompanionCommand);
-  EXPECT_EQ(sets[0].valueAsWord(), 2u);
-  EXPECT_EQ(sets[1].id, kKorvelProperty_Connected);
-  EXPECT_EQ(sets[1].valueAsWord(), 0u);
-  EXPECT_EQ(instance.getWord(kKorvelProperty_Connected), 0u);
+  const auto& calls = instance->calls();
+  ASSERT_EQ(calls.size(), 2u);  // sets only
+  EXPECT_TRUE(calls[0].isSet && calls[0].id == kKorvelProperty_CompanionCommand && calls[0].valueAsWord() == 2);
+  EXPECT_TRUE(calls[1].isSet && calls[1].id == kKorvelProperty_Connected && calls[1].valueAsWord() == 0);
+  EXPECT_EQ(instance->getWord(kKorvelProperty_Connected), 0u);
   EXPECT_FALSE(view.isConnected());
   EXPECT_EQ(window.redraws, 1);
 }

@@ -3,62 +3,44 @@
 
 #include <filesystem>
 
-#include "editor/KorvelEditorView.h"
 #include "editor/PluginVersion.h"
-#include "link/SharedPaths.h"
 #include "platform/Bundle.h"
 #include "tests/editor/EditorTestSupport.h"
-#include "tests/support/TestSupport.h"
 
 namespace korvel::test {
 namespace {
 
 class PluginVersionText : public ::testing::Test {
  protected:
-  PluginVersionText() { link::SetSharedFileDirectoryForTesting(files.path()); }
-  ~PluginVersionText() override {
-    link::SetSharedFileDirectoryForTesting(std::nullopt);
-    platform::SetBundlePathForTesting(std::nullopt);
-    editor::ResetPluginVersionForTesting();
-  }
-  // A bundle whose Info.plist holds `components` (XML) as its AudioComponents value.
-  std::string bundleWith(const std::string& name, const std::string& components) {
-    const std::string bundle = files.file(name + ".component");
+  // A bundle whose Info.plist holds `components` (XML) as its AudioComponents value
+  // (nothing: no such key), read afresh; returns the version text.
+  std::string versionWith(const std::string& name, const char* components) {
+    const std::string bundle = isolation.files.file(name + ".component");
     std::filesystem::create_directories(bundle + "/Contents");
     WriteFile(bundle + "/Contents/Info.plist",
-              R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0"><dict><key>CFBundleExecutable</key><string>Korvel</string>)" +
-                  components + "</dict></plist>\n");
-    return bundle;
-  }
-  const std::string& versionOf(const std::string& bundle) {
-    platform::SetBundlePathForTesting(bundle);
-    editor::ResetPluginVersionForTesting();
+              std::string(R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
+                          "<key>CFBundleExecutable</key><string>Korvel</string>") +
+                  (components ? std::string("<key>AudioComponents</key>") + components : "") +
+                  "</dict></plist>\n");
+    EditorIsolation::UseBundle(bundle);
     return editor::PluginVersion();
   }
-  TempDir files;
+  EditorIsolation isolation;
 };
 
 TEST_F(PluginVersionText, ComesFromTheFirstComponentEntry) {
-  EXPECT_EQ(versionOf(bundleWith("a", "<key>AudioComponents</key><array>"
-                                      "<dict><key>version</key><integer>131073</integer></dict>"
-                                      "<dict><key>version</key><integer>7</integer></dict></array>")),
-            "v131073");
-  EXPECT_EQ(versionOf(bundleWith("b", "<key>AudioComponents</key><array>"
-                                      "<dict><key>name</key><string>Korvel</string></dict></array>")),
-            "v0");
-  EXPECT_EQ(versionOf(bundleWith("c", "<key>AudioComponents</key><array/>")), "v?");
-  EXPECT_EQ(versionOf(bundleWith("d", "")), "v?");
-  EXPECT_EQ(versionOf(files.file("missing.component")), "v?");
+  EXPECT_EQ(versionWith("a", "<array><dict><key>version</key><integer>131073</integer></dict>"
+                             "<dict><key>version</key><integer>7</integer></dict></array>"), "v131073");
+  EXPECT_EQ(versionWith("b", "<array><dict><key>name</key><string>Korvel</string></dict></array>"), "v0");
+  EXPECT_EQ(versionWith("c", "<array/>"), "v?");
+  EXPECT_EQ(versionWith("d", nullptr), "v?");
+  EditorIsolation::UseBundle(isolation.files.file("missing.component"));
+  EXPECT_EQ(editor::PluginVersion(), "v?");
 }
 
 TEST_F(PluginVersionText, IsKeptForTheProcessAndShownEverywhere) {
-  const std::string first = bundleWith("one", "<key>AudioComponents</key><array>"
-                                              "<dict><key>version</key><integer>3</integer></dict></array>");
-  const std::string second = bundleWith("two", "");
-  EXPECT_EQ(versionOf(first), "v3");
-  platform::SetBundlePathForTesting(second);
+  EXPECT_EQ(versionWith("one", "<array><dict><key>version</key><integer>3</integer></dict></array>"), "v3");
+  platform::SetBundlePathForTesting(isolation.files.file("missing.component"));
   EXPECT_EQ(editor::PluginVersion(), "v3");  // not read again
 
   RecordingWindow window;
@@ -66,12 +48,9 @@ TEST_F(PluginVersionText, IsKeptForTheProcessAndShownEverywhere) {
   editor::EditorViewProbe{view}.uniqueID() = 0xA1B2C3D4;
   view.viewDidMoveToWindow(&window.services());
   view.mouseDown(300, 16);
-  ASSERT_EQ(window.clipboard.size(), 1u);
-  EXPECT_EQ(window.clipboard[0], "A1B2C3D4 v3");
-
   editor::ResetPluginVersionForTesting();
   view.mouseDown(300, 16);
-  EXPECT_EQ(window.clipboard.back(), "A1B2C3D4 v?");
+  EXPECT_EQ(window.clipboard, (std::vector<std::string>{"A1B2C3D4 v3", "A1B2C3D4 v?"}));
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include "editor/KorvelViewFactory.h"
 #include "link/SharedPaths.h"
 #include "tests/editor/EditorTestSupport.h"
-#include "tests/support/TestSupport.h"
 
 namespace korvel::test {
 namespace {
@@ -12,18 +11,15 @@ namespace {
 using namespace std::chrono_literals;
 using editor::KorvelViewFactory;
 
-// A view without an instance polls the connection file of UID 0: keep it in a private
-// directory.
+// A view without an instance polls the connection file of UID 0, kept private here.
 class EditorTimer : public ::testing::Test {
  protected:
-  EditorTimer() { link::SetSharedFileDirectoryForTesting(files.path()); }
-  ~EditorTimer() override { link::SetSharedFileDirectoryForTesting(std::nullopt); }
-  TempDir files;
+  EditorIsolation isolation;
+  VirtualDispatchScope dispatch;
 };
 
 TEST_F(EditorTimer, HostTimerRunsWhileInAWindowAndNeverTwice) {
-  RecordingWindow first;
-  RecordingWindow second;
+  RecordingWindow first, second;
   auto view = KorvelViewFactory::uiViewForAudioUnit(nullptr, 0, 0);
   editor::EditorViewProbe probe{*view};
   EXPECT_FALSE(probe.hasTimer());
@@ -56,22 +52,18 @@ TEST_F(EditorTimer, HostTimerRunsWhileInAWindowAndNeverTwice) {
 }
 
 TEST_F(EditorTimer, MainQueueTimerTicksTenTimesASecondWhileInAWindow) {
-  VirtualDispatchScope dispatch;
   RecordingWindow window(/*hostTimers=*/false);
   auto view = KorvelViewFactory::uiViewForAudioUnit(nullptr, 0, 0);
-
   dispatch.advance(1s);
-  EXPECT_EQ(window.redraws, 0);
+  EXPECT_EQ(window.redraws, 0);  // not in a window yet
   view->viewDidMoveToWindow(&window.services());
   dispatch.advance(1s);
   EXPECT_EQ(window.redraws, 10);
-
   view->viewDidMoveToWindow(nullptr);
   dispatch.advance(1s);
   EXPECT_EQ(window.redraws, 10);
-
   view->viewDidMoveToWindow(&window.services());
-  view->viewDidMoveToWindow(&window.services());
+  view->viewDidMoveToWindow(&window.services());  // moved twice: still one timer
   dispatch.advance(1s);
   EXPECT_EQ(window.redraws, 20);
 

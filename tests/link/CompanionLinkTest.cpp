@@ -17,7 +17,7 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-// A destination with the companion's unique ID that records every packet list it gets.
+// A destination with the companion's unique ID that records every packet it gets.
 class FakeCompanion {
  public:
   FakeCompanion() {
@@ -33,18 +33,12 @@ class FakeCompanion {
     MIDIEndpointDispose(dest_);
     MIDIClientDispose(client_);
   }
-  bool valid() const { return client_ != 0 && dest_ != 0; }
   std::vector<Bytes> packets() {
     std::lock_guard<std::mutex> lock(mutex_);
     return packets_;
   }
-  size_t count() { return packets().size(); }
   bool waitFor(size_t n) {
-    return korvel::test::WaitUntil([&] { return count() >= n; });
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    packets_.clear();
+    return korvel::test::WaitUntil([&] { return packets().size() >= n; });
   }
 
  private:
@@ -66,9 +60,9 @@ bool CompanionVisible() {
 Bytes Command(uint8_t command) { return {0xF0, 0x7D, 0x01, 0x11, 0x51, 0x2C, 0x78, command, 0xF7}; }
 const Bytes kTag12345678 = {0xF0, 0x7D, 0x01, 0x11, 0x51, 0x2C, 0x78, 0xF7};
 
-class CompanionLink : public ::testing::Test {
+// Instances opened here are closed, and their connection files removed, at the end.
+class CompanionLinkWithoutServer : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(jack_.running()); }
   void TearDown() override {
     for (KorvelInstance* inst : open_) inst->plugInInterface.Close(inst);
     clock_.advance(1s);
@@ -93,20 +87,30 @@ class CompanionLink : public ::testing::Test {
     KR_Store(inst->isConnected, 1);
     KR_Store(inst->isActiveTrack, 1);
   }
+  int Pending(KorvelInstance* inst) {
+    KR_LockGuard guard(&inst->pendingLock);
+    return inst->pendingCount;
+  }
 
-  korvel::test::PrivateJackServer jack_;
   korvel::test::ActiveTrackFilesGuard activeFiles_;
   korvel::test::VirtualDispatchScope clock_;
   std::vector<KorvelInstance*> open_;
   std::vector<uint32_t> uids_;
 };
 
-TEST_F(CompanionLink, CommandHeartbeatAndEventBytes) {
+class CompanionLink : public CompanionLinkWithoutServer {
+ protected:
+  void SetUp() override { ASSERT_TRUE(jack_.running()); }
+  korvel::test::PrivateJackServer jack_;
+};
+
+TEST_F(CompanionLink, CommandEventAndHeartbeatBytesOnTheTickSchedule) {
   FakeCompanion companion;
-  ASSERT_TRUE(companion.valid());
   ASSERT_TRUE(korvel::test::WaitUntil(CompanionVisible));
   KorvelInstance* inst = Open(0x12345678);
   ASSERT_NE(KR_Load(inst->midiOutPort), 0u);
+  clock_.advance(800ms);  // ticks 1..9
+  // Commands go out at once; anything sent before would arrive ahead of them on the port.
   Command(inst, 1);
   Command(inst, 2);
   Command(inst, 3);  // not a command the editor may send: ignored
@@ -114,36 +118,23 @@ TEST_F(CompanionLink, CommandHeartbeatAndEventBytes) {
   Link(inst);
   KR_MIDIEvent(inst, 0x90, 60, 100, 0);
   KR_MIDIEvent(inst, 0xD0, 0x45, 0, 0);
-  clock_.advance(100ms);  // the tick forwards both queued events
-  ASSERT_TRUE(companion.waitFor(6));
-  clock_.advance(800ms);  // 900 ms after Open: the first heartbeat
+  ASSERT_TRUE(companion.waitFor(2));
+  clock_.advance(100ms);  // tick 10 forwards both queued events, then the first heartbeat
   ASSERT_TRUE(companion.waitFor(7));
-  const std::vector<Bytes> expected = {
+  std::vector<Bytes> expected = {
       ::Command(1), ::Command(2), kTag12345678, {0x90, 0x3C, 0x64}, kTag12345678, {0xD0, 0x45}, ::Command(3)};
   EXPECT_EQ(companion.packets(), expected);
-}
 
-TEST_F(CompanionLink, HeartbeatWaitsForTheEnableThenComesEveryTenthTick) {
-  FakeCompanion companion;
-  ASSERT_TRUE(korvel::test::WaitUntil(CompanionVisible));
-  KorvelInstance* inst = Open(0x12345678);
-  clock_.advance(800ms);  // ticks 1..9
-  // Anything sent so far would arrive before this marker on the same port.
-  Command(inst, 1);
-  ASSERT_TRUE(companion.waitFor(1));
-  EXPECT_EQ(companion.packets().front(), ::Command(1));
-  clock_.advance(100ms);  // tick 10
-  ASSERT_TRUE(companion.waitFor(2));
-  EXPECT_EQ(companion.packets()[1], ::Command(3));
   clock_.advance(900ms);  // ticks 11..19: nothing
   Command(inst, 2);
-  ASSERT_TRUE(companion.waitFor(3));
-  EXPECT_EQ(companion.packets()[2], ::Command(2));
+  expected.push_back(::Command(2));
+  ASSERT_TRUE(companion.waitFor(8));
   // A UID change shows in the very next heartbeat.
   SetUID(inst, 0x0FEDCBA9);
   clock_.advance(100ms);  // tick 20
-  ASSERT_TRUE(companion.waitFor(4));
-  EXPECT_EQ(companion.packets()[3], (Bytes{0xF0, 0x7D, 0x00, 0x7F, 0x37, 0x17, 0x29, 0x03, 0xF7}));
+  ASSERT_TRUE(companion.waitFor(9));
+  expected.push_back({0xF0, 0x7D, 0x00, 0x7F, 0x37, 0x17, 0x29, 0x03, 0xF7});
+  EXPECT_EQ(companion.packets(), expected);
 }
 
 TEST_F(CompanionLink, ADestinationThatAppearsLaterIsFoundAndQueuedEventsGoOut) {
@@ -153,10 +144,7 @@ TEST_F(CompanionLink, ADestinationThatAppearsLaterIsFoundAndQueuedEventsGoOut) {
   KR_MIDIEvent(inst, 0xB0, 1, 11, 0);
   Command(inst, 1);        // no destination: lost, not queued
   clock_.advance(300ms);   // ticks search and find nothing; the queue waits
-  {
-    KR_LockGuard guard(&inst->pendingLock);
-    EXPECT_EQ(inst->pendingCount, 2);
-  }
+  EXPECT_EQ(Pending(inst), 2);
   FakeCompanion companion;
   ASSERT_TRUE(korvel::test::WaitUntil(CompanionVisible));
   clock_.advance(100ms);  // the next tick finds it and forwards in the same tick
@@ -194,26 +182,15 @@ TEST_F(CompanionLink, TheTrackChangedNotificationMakesAnInstanceReadAtOnce) {
   EXPECT_TRUE(KR_Load(inst->isActiveTrack));
 }
 
-TEST(CompanionLinkWithoutServer, NothingIsSentAndNothingBreaks) {
-  korvel::test::ActiveTrackFilesGuard activeFiles;
-  korvel::test::VirtualDispatchScope clock;
-  auto* iface = KorvelAUFactory(nullptr);
-  iface->Open(iface, iface);
-  auto* inst = reinterpret_cast<KorvelInstance*>(iface);
+TEST_F(CompanionLinkWithoutServer, NothingIsSentAndNothingBreaks) {
+  KorvelInstance* inst = Open(0x12345678);
   EXPECT_EQ(KR_Load(inst->midiClient), 0u);
   EXPECT_EQ(KR_Load(inst->midiOutPort), 0u);
-  KR_Store(inst->isConnected, 1);
-  KR_Store(inst->isActiveTrack, 1);
+  Link(inst);
   KR_MIDIEvent(inst, 0x90, 1, 2, 0);
-  uint32_t connect = 1;
-  EXPECT_EQ(KR_SetProperty(inst, kKorvelProperty_CompanionCommand, 0, 0, &connect, 4), 0);
-  clock.advance(2s);
-  {
-    KR_LockGuard guard(&inst->pendingLock);
-    EXPECT_EQ(inst->pendingCount, 1);  // still waiting: no destination ever came
-  }
-  iface->Close(iface);
-  clock.advance(1s);
+  Command(inst, 1);
+  clock_.advance(2s);
+  EXPECT_EQ(Pending(inst), 1) << "still waiting: no destination ever came";
 }
 
 }  // namespace

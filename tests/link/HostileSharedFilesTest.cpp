@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -16,19 +17,11 @@ namespace {
 
 enum class Hostile { Fifo, Directory, LinkToDevZero, LinkToPrivateFile, HugeSparseFile };
 
-const char* Name(Hostile kind) {
-  switch (kind) {
-    case Hostile::Fifo: return "FIFO";
-    case Hostile::Directory: return "directory";
-    case Hostile::LinkToDevZero: return "link to /dev/zero";
-    case Hostile::LinkToPrivateFile: return "link to a private file";
-    case Hostile::HugeSparseFile: return "100 MB file";
-  }
-  return "?";
-}
-
 constexpr Hostile kAllHostile[] = {Hostile::Fifo, Hostile::Directory, Hostile::LinkToDevZero,
                                    Hostile::LinkToPrivateFile, Hostile::HugeSparseFile};
+const char* Name(Hostile kind) {
+  return std::array{"FIFO", "directory", "link to /dev/zero", "link to a private file", "100 MB file"}[int(kind)];
+}
 
 long PeakRSSKilobytes() {
   rusage usage{};
@@ -139,25 +132,19 @@ TEST_F(HostileSharedFiles, TheWriterReplacesThemWithoutCopyingOrWritingThrough) 
   EXPECT_EQ(names, std::vector<std::string>{"korvel_connection_00000042.json"});
 }
 
-TEST_F(HostileSharedFiles, AtTheActiveUIDPathTheyCountAsNoFile) {
+// At the active-UID path the track-name file decides; at the track-name path, nothing does.
+TEST_F(HostileSharedFiles, AtTheActiveTrackPathsTheyCountAsNoFile) {
   Link(0x42, true, "Secret");
-  WriteFile(ActiveTrackPath(), "Secret");
   for (Hostile kind : kAllHostile) {
     SCOPED_TRACE(Name(kind));
+    std::filesystem::remove_all(ActiveTrackPath());  // the last round's planted file
+    WriteFile(ActiveTrackPath(), "Secret");
     Plant(kind, ActiveUIDPath());
     KR_Store(inst_->isActiveTrack, 0);
-    WithinDeadline([&] { KR_CheckActiveTrack(inst_.get()); }, "checking");
-    EXPECT_TRUE(Active()) << "the track-name file decided";
-  }
-}
-
-TEST_F(HostileSharedFiles, AtTheActiveTrackPathTheyCountAsNoFile) {
-  Link(0x42, true, "Secret");
-  for (Hostile kind : kAllHostile) {
-    SCOPED_TRACE(Name(kind));
+    WithinDeadline([&] { KR_CheckActiveTrack(inst_.get()); }, "checking the UID file");
+    EXPECT_TRUE(Active());
     Plant(kind, ActiveTrackPath());
-    KR_Store(inst_->isActiveTrack, 1);
-    WithinDeadline([&] { KR_CheckActiveTrack(inst_.get()); }, "checking");
+    WithinDeadline([&] { KR_CheckActiveTrack(inst_.get()); }, "checking the track file");
     EXPECT_FALSE(Active());
   }
 }

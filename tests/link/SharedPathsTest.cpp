@@ -13,27 +13,20 @@
 namespace korvel::test {
 namespace {
 
-TEST(SharedPaths, AreTheFixedNamesInTmp) {
-  EXPECT_EQ(link::ConnectionFilePath(0xA1B2C3), "/tmp/korvel_connection_00A1B2C3.json");
-  EXPECT_EQ(link::ConnectionFilePath(0xFFFFFFFF), "/tmp/korvel_connection_FFFFFFFF.json");
-  EXPECT_EQ(link::ActiveUIDFilePath(), "/tmp/korvel_active_uid.txt");
-  EXPECT_EQ(link::ActiveTrackFilePath(), "/tmp/korvel_active_track.txt");
-}
-
-TEST(SharedPaths, TheInstanceWritesAndReadsItsFileInTmp) {
+TEST(SharedPaths, TheInstanceWritesAndReadsItsFileAtTheFixedPathInTmp) {
+  EXPECT_EQ(link::ActiveUIDFilePath(), kActiveUIDPath);
+  EXPECT_EQ(link::ActiveTrackFilePath(), kActiveTrackPath);
   // A UID that no instance draws in practice; the file is removed again.
   const uint32_t uid = 0xC0DE0000u | (static_cast<uint32_t>(getpid()) & 0xFFFF);
-  const std::string path = link::ConnectionFilePath(uid);
+  const std::string path = ConnectionFilePath(uid);
+  EXPECT_EQ(link::ConnectionFilePath(uid), path);
   std::filesystem::remove(path);
   auto inst = std::make_unique<KorvelInstance>();
   KR_Store(inst->uniqueID, uid);
-  KR_Store(inst->isConnected, 0);
   KR_SetTrackName(inst.get(), "Real", 4);
 
   KR_WriteConnectionFile(inst.get());
-  auto file = nlohmann::json::parse(ReadFile(path), nullptr, false);
-  EXPECT_EQ(file["uid"], uid);
-
+  EXPECT_EQ(nlohmann::json::parse(ReadFile(path), nullptr, false)["uid"], uid);
   WriteFile(path, R"({"status":"connected","trackName":"Companion"})");
   KR_ReadConnectionFile(inst.get());
   EXPECT_TRUE(KR_Load(inst->isConnected));

@@ -1,8 +1,6 @@
 // The plug-in's bundle and the version information in its Info.plist.
 #include "platform/Bundle.h"
 
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -15,47 +13,33 @@ namespace korvel::platform {
 namespace {
 
 using test::TempDir;
-using test::WriteFile;
 
-std::string InfoPlist(const std::string& dictBody) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\"><dict>" +
-         dictBody + "</dict></plist>\n";
-}
-
-class BundleFixture {
- public:
-  BundleFixture() { std::filesystem::create_directories(dir_.path() + "/Contents"); }
-  void SetInfoPlist(const std::string& text) const {
-    WriteFile(dir_.path() + "/Contents/Info.plist", text);
-  }
-  const std::string& path() const { return dir_.path(); }
-
- private:
-  TempDir dir_;
+// A bundle directory whose Contents/Info.plist is a dictionary with `dictBody`.
+struct FakeBundle {
+  TempDir dir;
+  FakeBundle() { std::filesystem::create_directories(dir.path() + "/Contents"); }
+  explicit FakeBundle(const std::string& dictBody) : FakeBundle() { set(dictBody); }
+  void set(const std::string& dictBody) const { setRaw("<plist version=\"1.0\"><dict>" + dictBody + "</dict></plist>\n"); }
+  void setRaw(const std::string& text) const { test::WriteFile(dir.path() + "/Contents/Info.plist", text); }
+  const std::string& path() const { return dir.path(); }
 };
 
-TEST(Bundle, ATestBinaryIsInNoBundleUnlessToldOtherwise) {
-  EXPECT_EQ(OwnBundlePath(), std::nullopt);
+std::string Build(const std::string& version) { return "<key>CFBundleVersion</key><string>" + version + "</string>"; }
+
+TEST(Bundle, IsTheDirectoryAroundContentsOfTheSharedObject) {
+  EXPECT_EQ(OwnBundlePath(), std::nullopt) << "a test binary is in no bundle";
   SetBundlePathForTesting("/somewhere/Korvel.component");
   EXPECT_EQ(OwnBundlePath(), "/somewhere/Korvel.component");
   SetBundlePathForTesting(std::nullopt);
-  EXPECT_EQ(OwnBundlePath(), std::nullopt);
-}
 
-TEST(Bundle, IsTheDirectoryAroundContentsOfTheSharedObject) {
   EXPECT_EQ(BundleOfModule("/usr/lib/audio/Korvel.component/Contents/x86_64-linux/Korvel.so"),
             "/usr/lib/audio/Korvel.component");
-  EXPECT_EQ(BundleOfModule("/p/K.component/Contents/./x86_64-linux/../x86_64-linux/Korvel.so"),
-            "/p/K.component");
-  const std::string cwd = std::filesystem::current_path().string();
-  EXPECT_EQ(BundleOfModule("K.component/Contents/x86_64-linux/Korvel.so"), cwd + "/K.component");
-
-  EXPECT_EQ(BundleOfModule("/work/build/tests/platform/BundleTest"), std::nullopt);
-  EXPECT_EQ(BundleOfModule("/p/K.component/Contents/MacOS/Korvel"), std::nullopt);
-  EXPECT_EQ(BundleOfModule("/p/K.component/Other/x86_64-linux/Korvel.so"), std::nullopt);
+  EXPECT_EQ(BundleOfModule("/p/K.component/Contents/./x86_64-linux/../x86_64-linux/Korvel.so"), "/p/K.component");
+  EXPECT_EQ(BundleOfModule("K.component/Contents/x86_64-linux/Korvel.so"),
+            std::filesystem::current_path().string() + "/K.component");
+  for (const char* outside : {"/work/build/tests/platform/BundleTest", "/p/K.component/Contents/MacOS/Korvel",
+                              "/p/K.component/Other/x86_64-linux/Korvel.so"})
+    EXPECT_EQ(BundleOfModule(outside), std::nullopt) << outside;
 }
 
 TEST(Bundle, ReadsTheBuiltBundlesVersions) {
@@ -66,77 +50,53 @@ TEST(Bundle, ReadsTheBuiltBundlesVersions) {
   EXPECT_EQ(info.componentVersion, KORVEL_TEST_COMPONENT_VERSION);
 }
 
-TEST(Bundle, ComponentVersionFollowsTheFirstAudioComponentsEntry) {
-  BundleFixture bundle;
-  bundle.SetInfoPlist(InfoPlist(
-      "<key>CFBundleShortVersionString</key><string>3.1</string>"
-      "<key>AudioComponents</key><array>"
-      "<dict><key>name</key><string>first</string></dict>"
-      "<dict><key>version</key><integer>7</integer></dict></array>"));
-  BundleVersionInfo info = ReadBundleVersionInfo(bundle.path());
-  EXPECT_EQ(info.shortVersion, "3.1");
-  EXPECT_EQ(info.buildVersion, "");
-  EXPECT_TRUE(info.hasAudioComponents);
-  EXPECT_EQ(info.componentVersion, 0);
-
-  BundleFixture emptyArray;
-  emptyArray.SetInfoPlist(InfoPlist(
-      "<key>CFBundleVersion</key><string>77</string><key>AudioComponents</key><array/>"));
-  info = ReadBundleVersionInfo(emptyArray.path());
-  EXPECT_EQ(info.buildVersion, "77");
-  EXPECT_FALSE(info.hasAudioComponents);
-  EXPECT_EQ(info.componentVersion, std::nullopt);
-
-  BundleFixture wrongTypes;
-  wrongTypes.SetInfoPlist(InfoPlist(
-      "<key>CFBundleShortVersionString</key><integer>3</integer>"
-      "<key>AudioComponents</key><string>none</string>"));
-  info = ReadBundleVersionInfo(wrongTypes.path());
-  EXPECT_EQ(info.shortVersion, "");
-  EXPECT_FALSE(info.hasAudioComponents);
-}
-
-TEST(Bundle, MissingOrBrokenInfoPlistGivesEmptyValues) {
-  BundleFixture noPlist;
-  BundleVersionInfo info = ReadBundleVersionInfo(noPlist.path());
-  EXPECT_EQ(info.shortVersion, "");
-  EXPECT_FALSE(info.hasAudioComponents);
-
-  BundleFixture broken;
-  broken.SetInfoPlist("<plist><dict><key>CFBundleVersion</key><string>1");
-  info = ReadBundleVersionInfo(broken.path());
-  EXPECT_EQ(info.buildVersion, "");
-
-  BundleFixture directory;
+TEST(Bundle, MissingMistypedOrBrokenEntriesGiveEmptyValues) {
+  struct Row {
+    const char* plist;  // nullptr: no Info.plist at all
+    BundleVersionInfo want;
+  };
+  const Row rows[] = {
+      {"<plist version=\"1.0\"><dict><key>CFBundleShortVersionString</key><string>3.1</string>"
+       "<key>AudioComponents</key><array><dict><key>name</key><string>first</string></dict>"
+       "<dict><key>version</key><integer>7</integer></dict></array></dict></plist>",
+       {"3.1", "", true, 0}},  // only the first entry counts, and it has no version
+      {"<plist version=\"1.0\"><dict><key>CFBundleVersion</key><string>77</string>"
+       "<key>AudioComponents</key><array/></dict></plist>",
+       {"", "77", false, std::nullopt}},
+      {"<plist version=\"1.0\"><dict><key>CFBundleShortVersionString</key><integer>3</integer>"
+       "<key>AudioComponents</key><string>none</string></dict></plist>",
+       {"", "", false, std::nullopt}},
+      {"<plist><dict><key>CFBundleVersion</key><string>1", {}},
+      {nullptr, {}},
+  };
+  for (const Row& row : rows) {
+    FakeBundle bundle;
+    if (row.plist) bundle.setRaw(row.plist);
+    BundleVersionInfo info = ReadBundleVersionInfo(bundle.path());
+    SCOPED_TRACE(row.plist ? row.plist : "(none)");
+    EXPECT_EQ(info.shortVersion, row.want.shortVersion);
+    EXPECT_EQ(info.buildVersion, row.want.buildVersion);
+    EXPECT_EQ(info.hasAudioComponents, row.want.hasAudioComponents);
+    EXPECT_EQ(info.componentVersion, row.want.componentVersion);
+  }
+  FakeBundle directory;
   std::filesystem::create_directories(directory.path() + "/Contents/Info.plist");
   EXPECT_EQ(ReadBundleVersionInfo(directory.path()).buildVersion, "");
 }
 
-TEST(Bundle, SeesAnInfoPlistThatChangedSinceTheLastRead) {
-  BundleFixture bundle;
-  bundle.SetInfoPlist(InfoPlist("<key>CFBundleVersion</key><string>41</string>"));
-  EXPECT_EQ(ReadBundleVersionInfo(bundle.path()).buildVersion, "41");
-  bundle.SetInfoPlist(InfoPlist("<key>CFBundleVersion</key><string>42.1</string>"));
-  EXPECT_EQ(ReadBundleVersionInfo(bundle.path()).buildVersion, "42.1");
-
-  BundleFixture other;
-  other.SetInfoPlist(InfoPlist("<key>CFBundleVersion</key><string>9</string>"));
-  EXPECT_EQ(ReadBundleVersionInfo(other.path()).buildVersion, "9");
-  EXPECT_EQ(ReadBundleVersionInfo(bundle.path()).buildVersion, "42.1");
-}
-
-TEST(Bundle, ConcurrentReadersAgree) {
-  BundleFixture a, b;
-  a.SetInfoPlist(InfoPlist("<key>CFBundleVersion</key><string>A</string>"));
-  b.SetInfoPlist(InfoPlist("<key>CFBundleVersion</key><string>B</string>"));
+// Each read sees the file as it is now, per bundle, also from several threads at once.
+TEST(Bundle, ReadsSeeTheCurrentFileOfTheirOwnBundle) {
+  FakeBundle a(Build("41")), b(Build("B"));
+  EXPECT_EQ(ReadBundleVersionInfo(a.path()).buildVersion, "41");
+  a.set(Build("A"));
+  EXPECT_EQ(ReadBundleVersionInfo(a.path()).buildVersion, "A");
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 200; ++i) {
         bool useA = (i + t) % 2 == 0;
-        auto info = ReadBundleVersionInfo(useA ? a.path() : b.path());
-        if (info.buildVersion != (useA ? "A" : "B")) ++wrong;
+        if (ReadBundleVersionInfo(useA ? a.path() : b.path()).buildVersion != (useA ? "A" : "B")) ++wrong;
         if (t == 0) SetBundlePathForTesting(i % 2 ? std::optional<std::string>(a.path()) : std::nullopt);
       }
     });

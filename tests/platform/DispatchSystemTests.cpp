@@ -25,13 +25,13 @@ bool MainQueueReadable(int timeoutMs = 0) {
   return poll(&p, 1, timeoutMs) == 1 && (p.revents & POLLIN);
 }
 
-int ThreadCount() {
-  int count = 0;
+// Calls `visit` with the /proc/self/task/<tid> path of every thread of this process.
+template <typename Visit>
+void ForEachThread(Visit visit) {
   DIR* dir = opendir("/proc/self/task");
   while (dirent* entry = readdir(dir))
-    if (entry->d_name[0] != '.') ++count;
+    if (entry->d_name[0] != '.') visit(std::string("/proc/self/task/") + entry->d_name);
   closedir(dir);
-  return count;
 }
 
 /* A gate a handler blocks on until the test opens it (with a deadline, so that a broken
@@ -76,82 +76,39 @@ TEST(SystemDispatcher, MainQueueFdIsReadableExactlyWhileWorkIsDue) {
   EXPECT_EQ(ran, (std::vector<int>{1, 2}));
   EXPECT_EQ(ranOn, std::this_thread::get_id());
   EXPECT_TRUE(MainQueueReadable()) << "the task posted while running waits for the next call";
-
   Korvel_RunMainQueue();
   EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
   EXPECT_FALSE(MainQueueReadable());
 }
 
-TEST(SystemDispatcher, DelayedTaskReachesTheMainQueueWhenDue) {
+TEST(SystemDispatcher, DelayedTasksAndMainQueueTimersRunOnTheHostThreadWhenDue) {
   Dispatcher& d = CurrentDispatcher();
   Korvel_RunMainQueue();
-  Duration posted = d.now();
-  Duration ranAt{0};
-  d.after(30ms, DispatchQueue::Main, [&] { ranAt = d.now(); });
-  ASSERT_TRUE(MainQueueReadable(10000));
-  Korvel_RunMainQueue();
-  EXPECT_GE(ranAt - posted, 30ms);
-  EXPECT_FALSE(MainQueueReadable());
-}
-
-TEST(SystemDispatcher, MainQueueTimerTicksOnTheHostThread) {
-  Dispatcher& d = CurrentDispatcher();
-  Korvel_RunMainQueue();
+  Duration posted = d.now(), ranAt{0};
   std::atomic<int> ticks{0};
-  std::thread::id ranOn;
+  std::thread::id tickedOn;
+  d.after(30ms, DispatchQueue::Main, [&] { ranAt = d.now(); });
   TimerSource* timer = d.makeTimerSource(DispatchQueue::Main);
   timer->setTimer(0ms, 5ms, 1ms);
   timer->setEventHandler([&] {
-    ranOn = std::this_thread::get_id();
+    tickedOn = std::this_thread::get_id();
     ++ticks;
   });
   timer->resume();
   EXPECT_TRUE(WaitUntil([&] {
     if (MainQueueReadable()) Korvel_RunMainQueue();
-    return ticks >= 3;
+    return ticks >= 3 && ranAt != Duration{0};
   }));
-  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_GE(ranAt - posted, 30ms);
+  EXPECT_EQ(tickedOn, std::this_thread::get_id());
   timer->cancel();
   timer->release();
   Korvel_RunMainQueue();
 }
 
-TEST(SystemDispatcher, TimerNeverRunsItsHandlerTwiceAtOnce) {
-  Dispatcher& d = CurrentDispatcher();
-  std::atomic<int> running{0}, maxRunning{0}, calls{0};
-  Gate gate;
-  std::atomic<bool> entered{false};
-  TimerSource* timer = d.makeTimerSource(DispatchQueue::Utility);
-  timer->setTimer(0ms, 1ms, 0ms);
-  timer->setEventHandler([&] {
-    int now = ++running;
-    int seen = maxRunning.load();
-    while (now > seen && !maxRunning.compare_exchange_weak(seen, now)) {
-    }
-    if (++calls == 1) {
-      entered = true;
-      gate.wait();
-    }
-    --running;
-  });
-  timer->resume();
-  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
-  // Many ticks come due while the first handler holds on; the other worker is free.
-  Duration blockedSince = d.now();
-  ASSERT_TRUE(WaitUntil([&] { return d.now() - blockedSince > 30ms; }));
-  EXPECT_EQ(calls.load(), 1);
-  gate.open();
-  EXPECT_TRUE(WaitUntil([&] { return calls >= 5; }));
-  std::atomic<bool> cancelled{false};
-  timer->setCancelHandler([&] { cancelled = true; });
-  timer->cancel();
-  timer->release();
-  // No handler may still be using this frame's variables when the test returns.
-  ASSERT_TRUE(WaitUntil([&] { return cancelled.load(); }));
-  EXPECT_EQ(maxRunning.load(), 1);
-}
-
-TEST(SystemDispatcher, CancelHandlerRunsOnceAfterTheHandlerUnderWay) {
+// A handler held up while ticks come due: no second call runs beside it, ticks resume
+// once it returns, and a cancel made while it runs waits for it before the cancel handler.
+TEST(SystemDispatcher, TimerHandlersNeverOverlapAndCancelWaitsForTheOneUnderWay) {
   Dispatcher& d = CurrentDispatcher();
   std::mutex logMutex;
   std::vector<std::string> log;
@@ -159,18 +116,24 @@ TEST(SystemDispatcher, CancelHandlerRunsOnceAfterTheHandlerUnderWay) {
     std::lock_guard lock(logMutex);
     log.push_back(what);
   };
-  Gate gate;
-  std::atomic<bool> entered{false}, cancelRan{false};
-  std::atomic<int> calls{0};
+  std::atomic<int> running{0}, maxRunning{0}, calls{0}, holdAtCall{1};
+  Gate first, last;
+  std::atomic<bool> held{false}, cancelRan{false};
   std::thread::id cancelThread;
   TimerSource* timer = d.makeTimerSource(DispatchQueue::Utility);
-  timer->setTimer(0ms, 2ms, 0ms);
+  timer->setTimer(0ms, 1ms, 0ms);
   timer->setEventHandler([&] {
-    ++calls;
-    record("handler starts");
-    entered = true;
-    gate.wait();
-    record("handler returns");
+    int now = ++running, seen = maxRunning.load();
+    while (now > seen && !maxRunning.compare_exchange_weak(seen, now)) {
+    }
+    int call = ++calls;
+    if (call == holdAtCall) {
+      record("held");
+      held = true;
+      (call == 1 ? first : last).wait();
+      record("released");
+    }
+    --running;
   });
   timer->setCancelHandler([&] {
     record("cancel handler");
@@ -178,79 +141,55 @@ TEST(SystemDispatcher, CancelHandlerRunsOnceAfterTheHandlerUnderWay) {
     cancelRan = true;
   });
   timer->resume();
-  ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+  // Many ticks come due while the first handler holds on; the other worker is free.
+  Duration blockedSince = d.now();
+  ASSERT_TRUE(WaitUntil([&] { return d.now() - blockedSince > 30ms; }));
+  EXPECT_EQ(calls.load(), 1);
+  held = false;
+  holdAtCall = 5;
+  first.open();
+  ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
 
   timer->cancel();
   timer->cancel();
   EXPECT_TRUE(timer->isCancelled());
   // Were the cancel handler wrongly posted now, the idle worker would run it at once.
   EXPECT_FALSE(WaitUntil([&] { return cancelRan.load(); }, 100ms));
-  gate.open();
+  last.open();
   ASSERT_TRUE(WaitUntil([&] { return cancelRan.load(); }));
   timer->release();
 
   std::lock_guard lock(logMutex);
-  EXPECT_EQ(log, (std::vector<std::string>{"handler starts", "handler returns", "cancel handler"}));
-  EXPECT_EQ(calls.load(), 1);
+  EXPECT_EQ(log, (std::vector<std::string>{"held", "released", "held", "released", "cancel handler"}));
+  EXPECT_EQ(calls.load(), 5) << "no tick after the cancel";
+  EXPECT_EQ(maxRunning.load(), 1);
   EXPECT_NE(cancelThread, std::this_thread::get_id());
 }
 
-TEST(SystemDispatcher, ThreadCountDoesNotGrowWithTheNumberOfTimers) {
+/* Times the timer thread has gone to sleep (voluntary context switches), found by name. */
+long TimerThreadSleeps() {
+  long sleeps = -1;
+  ForEachThread([&](const std::string& task) {
+    if (korvel::test::ReadFile(task + "/comm") != "korvel-timer\n") return;
+    std::string status = korvel::test::ReadFile(task + "/status");
+    auto at = status.find("\nvoluntary_ctxt_switches:");
+    if (at != std::string::npos) sleeps = std::stol(status.substr(status.find(':', at) + 1));
+  });
+  return sleeps;
+}
+
+// 200 timers of 100 ms whose deadlines are spread evenly over the period: no thread per
+// timer, and without grouping every tick would cost the timer thread a wake-up of its own.
+TEST(SystemDispatcher, ManyTimersShareThreadsAndWakeUps) {
   Dispatcher& d = CurrentDispatcher();
   // Start whatever the dispatcher starts lazily before counting.
   std::atomic<bool> warm{false};
   d.after(1ms, DispatchQueue::Utility, [&] { warm = true; });
   ASSERT_TRUE(WaitUntil([&] { return warm.load(); }));
-  int before = ThreadCount();
+  int threadsBefore = 0;
+  ForEachThread([&](const std::string&) { ++threadsBefore; });
 
-  constexpr int kTimers = 200;
-  std::vector<TimerSource*> timers;
-  std::vector<std::atomic<int>> ticks(kTimers);
-  std::atomic<int> cancelled{0};
-  for (int i = 0; i < kTimers; ++i) {
-    TimerSource* t = d.makeTimerSource(DispatchQueue::Utility);
-    t->setTimer(0ms, 100ms, 10ms);
-    t->setEventHandler([&ticks, i] { ++ticks[i]; });
-    t->setCancelHandler([&cancelled] { ++cancelled; });
-    t->resume();
-    timers.push_back(t);
-  }
-  EXPECT_TRUE(WaitUntil([&] {
-    for (auto& n : ticks)
-      if (n < 2) return false;
-    return true;
-  }));
-  EXPECT_EQ(ThreadCount(), before);
-
-  for (TimerSource* t : timers) t->cancel();
-  EXPECT_TRUE(WaitUntil([&] { return cancelled == kTimers; }));
-  for (TimerSource* t : timers) t->release();
-}
-
-/* Times the timer thread has gone to sleep (voluntary context switches), found by name. */
-long TimerThreadSleeps() {
-  DIR* dir = opendir("/proc/self/task");
-  long sleeps = -1;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    std::string task = std::string("/proc/self/task/") + entry->d_name;
-    if (korvel::test::ReadFile(task + "/comm") != "korvel-timer\n") continue;
-    std::string status = korvel::test::ReadFile(task + "/status");
-    auto at = status.find("\nvoluntary_ctxt_switches:");
-    if (at != std::string::npos) sleeps = std::stol(status.substr(status.find(':', at) + 1));
-  }
-  closedir(dir);
-  return sleeps;
-}
-
-TEST(SystemDispatcher, TimersWithLeewayShareWakeUps) {
-  Dispatcher& d = CurrentDispatcher();
-  std::atomic<bool> warm{false};
-  d.after(1ms, DispatchQueue::Utility, [&] { warm = true; });
-  ASSERT_TRUE(WaitUntil([&] { return warm.load(); }));
-
-  // 200 timers of 100 ms whose deadlines are spread evenly over the period: without
-  // grouping, every tick would cost the timer thread a wake-up of its own.
   constexpr int kTimers = 200;
   std::atomic<int> ticks{0}, cancelled{0};
   std::vector<TimerSource*> timers;
@@ -267,7 +206,9 @@ TEST(SystemDispatcher, TimersWithLeewayShareWakeUps) {
   int ticksBefore = ticks;
   ASSERT_TRUE(WaitUntil([&] { return ticks >= ticksBefore + 4 * kTimers; }));
   long sleeps = TimerThreadSleeps() - sleepsBefore;
-  int fired = ticks - ticksBefore;
+  int fired = ticks - ticksBefore, threads = 0;
+  ForEachThread([&](const std::string&) { ++threads; });
+  EXPECT_EQ(threads, threadsBefore);
   ASSERT_GE(sleepsBefore, 0) << "timer thread not found";
   EXPECT_LT(sleeps * 4, fired) << sleeps << " wake-ups for " << fired << " ticks";
 
@@ -276,10 +217,9 @@ TEST(SystemDispatcher, TimersWithLeewayShareWakeUps) {
   for (TimerSource* t : timers) t->release();
 }
 
-TEST(DispatchOnce, RunsOnceWhileRacingCallersWaitForIt) {
+TEST(DispatchOnce, RunsOnceWhileRacingCallersWaitForItAndAgainAfterAThrow) {
   static OnceToken token;
-  std::atomic<int> runs{0};
-  std::atomic<int> sawUnfinished{0};
+  std::atomic<int> runs{0}, sawUnfinished{0};
   std::atomic<bool> finished{false};
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i)

@@ -99,6 +99,17 @@ TEST(MidiRing, KeepsWholeListsInOrderAcrossTheWrapAndRefusesWhatDoesNotFit) {
   EXPECT_EQ(count, 12);
 }
 
+// A private server and a plain client looking at its graph.
+class MIDIServices : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.running());
+    ASSERT_TRUE(observer.ok());
+  }
+  PrivateJackServer server;
+  JackObserver observer;
+};
+
 TEST(MIDIServicesWithoutServer, CreationFailsQuietlyAndSendingDoesNothing) {
   std::string absent = "korvel-no-server-" + std::to_string(getpid());
   setenv("JACK_DEFAULT_SERVER", absent.c_str(), 1);
@@ -116,11 +127,7 @@ TEST(MIDIServicesWithoutServer, CreationFailsQuietlyAndSendingDoesNothing) {
   EXPECT_NE(MIDIClientDispose(client), 0);
 }
 
-TEST(MIDIServices, OutputPortsShareOneJackClientAndGoAwayWithIt) {
-  PrivateJackServer server;
-  ASSERT_TRUE(server.running());
-  JackObserver observer;
-  ASSERT_TRUE(observer.ok());
+TEST_F(MIDIServices, OutputPortsShareOneJackClientAndGoAwayWithIt) {
   {
     Client first, second("another name");
     ASSERT_EQ(first.status, 0);
@@ -143,10 +150,7 @@ TEST(MIDIServices, OutputPortsShareOneJackClientAndGoAwayWithIt) {
       << "the JACK client closes with the last client handle";
 }
 
-TEST(MIDIServices, DestinationsCarryTheirUniqueIDMetadata) {
-  PrivateJackServer server;
-  JackObserver observer;
-  ASSERT_TRUE(observer.ok());
+TEST_F(MIDIServices, DestinationsCarryTheirUniqueIDMetadata) {
   Client companion("Tolvane");
   ASSERT_EQ(companion.status, 0);
   MIDIEndpointRef published = 0;
@@ -190,10 +194,7 @@ MIDIEndpointRef WaitForDump(JackObserver& observer, MidiDump& dump, MIDIPortRef 
   return receiving ? found : 0;
 }
 
-TEST(MIDIServices, SentPacketsArriveAsEventsInOrder) {
-  PrivateJackServer server;
-  JackObserver observer;
-  ASSERT_TRUE(observer.ok());
+TEST_F(MIDIServices, SentPacketsArriveAsEventsInOrder) {
   MidiDump dump;
   Client plugin;
   MIDIPortRef port = 0;
@@ -220,11 +221,11 @@ TEST(MIDIServices, SentPacketsArriveAsEventsInOrder) {
   jack_free(connections);
 }
 
-// Into a virtual destination of our own: its ring takes the whole burst in one cycle,
-// which a separate receiver such as jack_midi_dump would not. The burst stays within the
-// output ring (a full ring drops, by design).
-TEST(MIDIServices, ConcurrentSendersOnOnePortLoseNothing) {
-  PrivateJackServer server;
+// Into a virtual destination of our own, which hands over each event as a packet list of
+// its own: its ring takes a whole burst in one cycle, which a separate receiver such as
+// jack_midi_dump would not. The burst stays within the output ring (a full ring drops,
+// by design).
+TEST_F(MIDIServices, VirtualDestinationGetsEveryEventOfConcurrentSendersAsOnePacket) {
   Client plugin;
   std::mutex mutex;
   std::vector<Message> received;
@@ -232,12 +233,21 @@ TEST(MIDIServices, ConcurrentSendersOnOnePortLoseNothing) {
   ASSERT_EQ(MIDIDestinationCreateWithBlock(plugin.ref, "inbox", &inbox,
                                            [&](const MIDIPacketList* list) {
                                              std::lock_guard lock(mutex);
+                                             EXPECT_EQ(list->numPackets, 1u);
                                              received.emplace_back(list->packet[0].data,
                                                                    list->packet[0].data + list->packet[0].length);
                                            }),
             0);
   MIDIPortRef port = 0;
   ASSERT_EQ(MIDIOutputPortCreate(plugin.ref, "KorvelV2Out", &port), 0);
+  auto count = [&] {
+    std::lock_guard lock(mutex);
+    return received.size();
+  };
+  PacketListBuffer pair;
+  pair.add({0xF0, 0x7D, 0, 0, 0, 0, 1, 0xF7}).add({0xD0, 0x40});
+  ASSERT_EQ(MIDISend(port, inbox, pair.list), 0);
+  ASSERT_TRUE(WaitUntil([&] { return count() >= 2; }));
 
   constexpr int kPerThread = 600;
   auto sender = [&](uint8_t channel) {
@@ -250,16 +260,15 @@ TEST(MIDIServices, ConcurrentSendersOnOnePortLoseNothing) {
   std::thread a(sender, 0), b(sender, 1);
   a.join();
   b.join();
+  ASSERT_TRUE(WaitUntil([&] { return count() >= 2 + 2 * kPerThread; })) << count();
 
-  auto count = [&] {
-    std::lock_guard lock(mutex);
-    return received.size();
-  };
-  ASSERT_TRUE(WaitUntil([&] { return count() >= 2 * kPerThread; })) << count();
   std::lock_guard lock(mutex);
-  EXPECT_EQ(received.size(), 2u * kPerThread);
+  EXPECT_EQ(received.size(), 2u + 2 * kPerThread);
+  EXPECT_EQ(received[0], (Message{0xF0, 0x7D, 0, 0, 0, 0, 1, 0xF7}));
+  EXPECT_EQ(received[1], (Message{0xD0, 0x40}));
   int next[2] = {0, 0};
-  for (auto& m : received) {
+  for (size_t k = 2; k < received.size(); ++k) {
+    const Message& m = received[k];
     ASSERT_EQ(m.size(), 3u);
     int channel = m[0] & 0x0F;
     EXPECT_EQ(m[1] + 128 * m[2], next[channel]) << "each sender's messages stay in order";
@@ -267,75 +276,34 @@ TEST(MIDIServices, ConcurrentSendersOnOnePortLoseNothing) {
   }
 }
 
-TEST(MIDIServices, VirtualDestinationDeliversEachEventAsOnePacket) {
-  PrivateJackServer server;
-  Client companion("Tolvane");
-  std::mutex mutex;
-  std::vector<Message> received;
-  MIDIEndpointRef inbox = 0;
-  ASSERT_EQ(MIDIDestinationCreateWithBlock(companion.ref, "Tolvane Link In", &inbox,
-                                           [&](const MIDIPacketList* list) {
-                                             std::lock_guard lock(mutex);
-                                             EXPECT_EQ(list->numPackets, 1u);
-                                             received.emplace_back(list->packet[0].data,
-                                                                   list->packet[0].data + list->packet[0].length);
-                                           }),
-            0);
+TEST_F(MIDIServices, SetupChangesReachLiveClientsOnlyAndServerLossLeavesHarmlessHandles) {
+  Client witness, leaving("other");
+  ASSERT_EQ(leaving.status, 0);
   MIDIPortRef port = 0;
-  ASSERT_EQ(MIDIOutputPortCreate(companion.ref, "loop", &port), 0);
-  PacketListBuffer packets;
-  packets.add({0xF0, 0x7D, 0, 0, 0, 0, 1, 0xF7}).add({0xD0, 0x40});
-  ASSERT_EQ(MIDISend(port, inbox, packets.list), 0);
-  ASSERT_TRUE(WaitUntil([&] {
-    std::lock_guard lock(mutex);
-    return received.size() >= 2;
-  }));
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(received, (std::vector<Message>{{0xF0, 0x7D, 0, 0, 0, 0, 1, 0xF7}, {0xD0, 0x40}}));
-}
-
-TEST(MIDIServices, SetupChangesReachLiveClientsOnly) {
-  PrivateJackServer server;
-  JackObserver observer;
-  ASSERT_TRUE(observer.ok());
-  Client witness;
-  auto leaving = std::make_unique<Client>("other");
-  ASSERT_EQ(leaving->status, 0);
-
-  int before = leaving->notifications;
-  ASSERT_NE(observer.addInput("first"), nullptr);
-  EXPECT_TRUE(WaitUntil([&] { return leaving->notifications > before; })) << "a new port is a setup change";
-
-  std::atomic<int>* leftCount = &leaving->notifications;
-  MIDIClientRef leftRef = leaving->ref;
-  ASSERT_EQ(MIDIClientDispose(leftRef), 0);
-  leaving->ref = 0;
-  int atDispose = *leftCount;
-  int witnessBefore = witness.notifications;
-  ASSERT_NE(observer.addInput("second"), nullptr);
-  ASSERT_TRUE(WaitUntil([&] { return witness.notifications > witnessBefore; }));
-  EXPECT_EQ(*leftCount, atDispose) << "no notification after dispose returned";
-}
-
-TEST(MIDIServices, ServerShutdownLeavesHarmlessHandles) {
-  PrivateJackServer server;
-  JackObserver observer;
-  ASSERT_TRUE(observer.ok());
-  Client plugin;
-  MIDIPortRef port = 0;
-  ASSERT_EQ(MIDIOutputPortCreate(plugin.ref, "KorvelV2Out", &port), 0);
+  ASSERT_EQ(MIDIOutputPortCreate(witness.ref, "KorvelV2Out", &port), 0);
   MIDIEndpointRef destination = FindByName(observer, observer.inputName());
   ASSERT_NE(destination, 0u);
-  int before = plugin.notifications;
+  int before = leaving.notifications;
+  ASSERT_NE(observer.addInput("first"), nullptr);
+  EXPECT_TRUE(WaitUntil([&] { return leaving.notifications > before; })) << "a new port is a setup change";
 
+  ASSERT_EQ(MIDIClientDispose(leaving.ref), 0);
+  leaving.ref = 0;
+  int atDispose = leaving.notifications, witnessBefore = witness.notifications;
+  ASSERT_NE(observer.addInput("second"), nullptr);
+  ASSERT_TRUE(WaitUntil([&] { return witness.notifications > witnessBefore; }));
+  EXPECT_EQ(leaving.notifications, atDispose) << "no notification after dispose returned";
+
+  witnessBefore = witness.notifications;
   server.stop();
-  EXPECT_TRUE(WaitUntil([&] { return plugin.notifications > before; })) << "losing the server is a setup change";
+  EXPECT_TRUE(WaitUntil([&] { return witness.notifications > witnessBefore; }))
+      << "losing the server is a setup change";
   PacketListBuffer packets;
   packets.add({0x90, 60, 100});
   MIDISend(port, destination, packets.list);
   EXPECT_EQ(MIDIGetNumberOfDestinations(), 0u);
   MIDIPortRef late = 0;
-  EXPECT_NE(MIDIOutputPortCreate(plugin.ref, "late", &late), 0);
+  EXPECT_NE(MIDIOutputPortCreate(witness.ref, "late", &late), 0);
   EXPECT_EQ(late, 0u);
   EXPECT_EQ(MIDIPortDispose(port), 0);
 }
