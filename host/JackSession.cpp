@@ -14,13 +14,20 @@ std::unique_ptr<JackSession> JackSession::TryOpen(const std::string& clientName,
     session->in_ = jack_port_register(client, "MIDI In", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
   if (!session->out_ || (withInput && !session->in_)) return nullptr;
   jack_set_process_callback(client, &JackSession::Process, session.get());
+  jack_on_shutdown(client, &JackSession::ServerGone, session.get());
   return session;
 }
 
 JackSession::~JackSession() {
+  // After the server has gone, libjack frees a dead client itself the next time any
+  // client of the process opens (the plug-in's reconnect does): closing it here as well
+  // would free it twice.
+  if (serverGone_.load()) return;
   deactivate();
   if (client_) jack_client_close(client_);
 }
+
+void JackSession::ServerGone(void* self) { static_cast<JackSession*>(self)->serverGone_.store(true); }
 
 bool JackSession::activate(JackProcessor* processor) {
   processor_ = processor;
@@ -29,7 +36,7 @@ bool JackSession::activate(JackProcessor* processor) {
 }
 
 void JackSession::deactivate() {
-  if (active_) jack_deactivate(client_);
+  if (active_ && !serverGone_.load()) jack_deactivate(client_);
   active_ = false;
 }
 

@@ -2,6 +2,8 @@
 // for live use, a MIDI input port "MIDI In". Only present when a JACK server runs.
 #pragma once
 
+#include <atomic>
+
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
@@ -37,6 +39,8 @@ class JackSession {
  private:
   JackSession() = default;
   static int Process(jack_nframes_t frames, void* self);
+  static void ServerGone(void* self);
+  std::atomic<bool> serverGone_{false};
 
   jack_client_t* client_ = nullptr;
   jack_port_t* in_ = nullptr;

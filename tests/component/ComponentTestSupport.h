@@ -2,6 +2,7 @@
 // state of the MIDI tables without opening a link.
 #pragma once
 
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -9,8 +10,12 @@
 
 namespace korvel::test {
 
+using Bytes = std::vector<uint8_t>;
+
+// What the host's MIDI-output callback received: one entry per packet, and {0xEE} before
+// the packets of a call whose time stamp was not zero.
 struct ThruCapture {
-  std::vector<std::vector<uint8_t>> packets;
+  std::vector<Bytes> packets;
   int calls = 0;
   uint32_t lastOutput = 99;
 
@@ -19,7 +24,7 @@ struct ThruCapture {
     self->calls++;
     self->lastOutput = output;
     static const AudioTimeStamp zero{};
-    if (std::memcmp(when, &zero, sizeof zero) != 0) self->packets.push_back({0xEE});  // flag a non-zero stamp
+    if (std::memcmp(when, &zero, sizeof zero) != 0) self->packets.push_back({0xEE});
     const MIDIPacket* p = list->packet;
     for (uint32_t i = 0; i < list->numPackets; ++i) {
       self->packets.emplace_back(p->data, p->data + p->length);
@@ -29,11 +34,12 @@ struct ThruCapture {
   }
 };
 
+// A queued event as {status, data 1, data 2, length}.
+using Queued = std::array<uint8_t, 4>;
+
 class BareRecord {
  public:
-  BareRecord() : inst_(reinterpret_cast<KorvelInstance*>(KorvelAUFactory(nullptr))) {
-    KR_Reset(inst_, 0, 0);
-  }
+  BareRecord() : inst_(reinterpret_cast<KorvelInstance*>(KorvelAUFactory(nullptr))) { KR_Reset(inst_, 0, 0); }
   ~BareRecord() { KR_Release(inst_); }
   KorvelInstance* operator->() { return inst_; }
   KorvelInstance* get() { return inst_; }
@@ -52,10 +58,12 @@ class BareRecord {
                    static_cast<uint32_t>(notes.size() * 4));
   }
   void send(uint32_t status, uint32_t d1, uint32_t d2) { KR_MIDIEvent(inst_, status, d1, d2, 0); }
-  std::vector<PendingEvent> drain() {
+  std::vector<Queued> drain() {
     PendingEvent events[kKorvelMaxPending];
-    int n = KR_DrainPending(inst_, events);
-    return {events, events + n};
+    std::vector<Queued> queued;
+    for (int i = 0, n = KR_DrainPending(inst_, events); i < n; ++i)
+      queued.push_back({events[i].status, events[i].dataByte1, events[i].dataByte2, events[i].length});
+    return queued;
   }
 
  private:

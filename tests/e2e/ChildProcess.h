@@ -32,7 +32,8 @@ class ChildProcess {
  public:
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
                const Environment& env, const std::string& stderrPath);
-  // Stops a child still running (see stop()).
+  // Stops a child still running (see stop()) and waits for the end of its output, which
+  // comes with its exit as long as it left no process of its own holding the pipe.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -46,6 +47,8 @@ class ChildProcess {
 
   // The index of the first line at or after `from` that `match` accepts, waiting until
   // `deadline` has passed; nullopt on timeout or when the output ended without one.
+  // `match` sees each line once, in order, under the child's lock: it may count lines
+  // but must not call back into this object.
   std::optional<size_t> waitForLine(const std::function<bool(const std::string&)>& match, size_t from,
                                     std::chrono::milliseconds deadline);
   // The same for a line containing `text`.

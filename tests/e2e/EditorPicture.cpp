@@ -13,6 +13,8 @@ const Rgb kBackground = FromFractions(0.11, 0.11, 0.13);
 const Rgb kConnectBlue = FromFractions(0.2, 0.5, 1.0);
 const Rgb kWhite = FromFractions(1, 1, 1);
 const Rgb kHeaderGrey = FromFractions(0.45, 0.45, 0.45);
+const Rgb kDotActiveTrack = FromFractions(0.3, 0.8, 0.3);
+const Rgb kDotOtherTrack = FromFractions(1.0, 0.6, 0.0);
 constexpr int kContentTop = 33;
 
 // Whether a square of `radius` around (x, y) holds a pixel near `colour`.
@@ -74,6 +76,12 @@ bool ShowsConnectBlue(const EditorPicture& picture) {
   const int cx = picture.width() / 2, y = ButtonMiddleRow(picture);
   return Around(picture, cx - 60, y, 3, kConnectBlue, 40) || Around(picture, cx + 60, y, 3, kConnectBlue, 40);
 }
+
+bool ShowsActiveTrackDot(const EditorPicture& picture) {
+  return Distance(picture.at(15, 16), kDotActiveTrack) <= 6;
+}
+
+bool ShowsOtherTrackDot(const EditorPicture& picture) { return Distance(picture.at(15, 16), kDotOtherTrack) <= 6; }
 
 int UnlitArticulationCellPixels(const EditorPicture& picture) {
   const Rgb unlitCell = Blend(kBackground, kWhite, 0.04);

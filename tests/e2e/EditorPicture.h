@@ -38,6 +38,10 @@ class EditorPicture {
 bool ShowsConnectButton(const EditorPicture& picture);
 // Any trace of the button's blue at the probes.
 bool ShowsConnectBlue(const EditorPicture& picture);
+// The header's status dot: green while the instance is on the companion's active track,
+// orange while it is linked to another track.
+bool ShowsActiveTrackDot(const EditorPicture& picture);
+bool ShowsOtherTrackDot(const EditorPicture& picture);
 // Pixels below the header that have the colour of an unlit articulation cell.
 int UnlitArticulationCellPixels(const EditorPicture& picture);
 // Text pixels of the section-header grey in x 30..70, y 43..55: beside the grid's first

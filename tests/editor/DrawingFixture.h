@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -28,14 +27,7 @@ class DrawingFixture : public ::testing::Test {
     for (cairo_surface_t* s : surfaces_) cairo_surface_destroy(s);
   }
   cairo_surface_t* draw(int width = 340, int height = 500) {
-    cairo_surface_t* s = surfaces_.emplace_back(Render(view, width, height));
-    // For looking at a failure: KORVEL_EDITOR_TEST_PNG_DIR=/some/dir keeps every picture.
-    if (const char* dir = std::getenv("KORVEL_EDITOR_TEST_PNG_DIR")) {
-      const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-      cairo_surface_write_to_png(s, (std::string(dir) + "/" + test->name() + "." +
-                                     std::to_string(surfaces_.size()) + ".png").c_str());
-    }
-    return s;
+    return surfaces_.emplace_back(Render(view, width, height));
   }
   void linkWithName(const std::string& name, bool activeTrack = false) {
     probe.isConnected() = true;

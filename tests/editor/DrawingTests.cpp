@@ -23,20 +23,15 @@ RGB BarColourAt(int m, double length, int px) {
   return Over(Of(stops[k + 1]), t - k, Of(stops[k]));
 }
 
-TEST(EditorColours, HueSaturationBrightnessScale) {
-  const struct {
-    Colour c;
-    RGB expected;
-  } cases[] = {
+TEST(EditorColours, ValueScaleRunsFromVioletToRed) {
+  const std::pair<Colour, RGB> cases[] = {
       {ValueColour(127, 1), {0.9, 0.135, 0.135}},
       {ValueColour(0, 1), {0.5175, 0.135, 0.9}},  // hue 0.75: between blue and magenta
-      {Colour::HSB(1.0 / 3, 1, 1), {0, 1, 0}},
-      {Colour::HSB(1.0, 1, 1), {1, 0, 0}},  // a full turn is red again
-  };
-  for (const auto& k : cases) {
-    EXPECT_NEAR(k.c.red, k.expected.r, 1e-12);
-    EXPECT_NEAR(k.c.green, k.expected.g, 1e-12);
-    EXPECT_NEAR(k.c.blue, k.expected.b, 1e-12);
+      {Colour::HSB(1.0 / 3, 1, 1), {0, 1, 0}}};
+  for (const auto& [c, expected] : cases) {
+    EXPECT_NEAR(c.red, expected.r, 1e-12);
+    EXPECT_NEAR(c.green, expected.g, 1e-12);
+    EXPECT_NEAR(c.blue, expected.b, 1e-12);
   }
   EXPECT_DOUBLE_EQ(ValueColour(64, 0.25).alpha, 0.25);
 }

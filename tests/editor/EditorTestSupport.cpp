@@ -108,13 +108,6 @@ RecordedInstance::~RecordedInstance() {
     clock->advance(std::chrono::seconds(1));
 }
 
-std::vector<PropertyCall> RecordedInstance::sets() const {
-  std::vector<PropertyCall> out;
-  std::copy_if(proxy_.calls.begin(), proxy_.calls.end(), std::back_inserter(out),
-               [](const PropertyCall& c) { return c.isSet; });
-  return out;
-}
-
 AudioComponentMethod RecordedInstance::Lookup(int16_t selector) {
   switch (selector) {
     case kAudioUnitGetPropertySelect: return reinterpret_cast<AudioComponentMethod>(&Get);
@@ -125,18 +118,15 @@ AudioComponentMethod RecordedInstance::Lookup(int16_t selector) {
 
 OSStatus RecordedInstance::Get(void* self, AudioUnitPropertyID id, AudioUnitScope scope,
                                AudioUnitElement elem, void* data, uint32_t* size) {
-  auto* proxy = static_cast<Proxy*>(self);
-  proxy->calls.push_back(PropertyCall{false, id, {}, size ? *size : 0});
-  return AudioUnitGetProperty(proxy->real, id, scope, elem, data, size);
+  return AudioUnitGetProperty(static_cast<Proxy*>(self)->real, id, scope, elem, data, size);
 }
 
 OSStatus RecordedInstance::Set(void* self, AudioUnitPropertyID id, AudioUnitScope scope,
                                AudioUnitElement elem, const void* data, uint32_t size) {
   auto* proxy = static_cast<Proxy*>(self);
   const auto* bytes = static_cast<const uint8_t*>(data);
-  proxy->calls.push_back(
-      PropertyCall{true, id, std::vector<uint8_t>(bytes, bytes + (data ? size : 0)), size});
-  if (proxy->onSet) proxy->onSet(proxy->calls.back());
+  proxy->sets.push_back(PropertyCall{id, std::vector<uint8_t>(bytes, bytes + (data ? size : 0))});
+  if (proxy->onSet) proxy->onSet(proxy->sets.back());
   return AudioUnitSetProperty(proxy->real, id, scope, elem, data, size);
 }
 

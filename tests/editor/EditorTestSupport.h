@@ -1,6 +1,6 @@
 // Shared by the editor's tests and its benchmark: direct access to a view's fields, a
 // window that records what the view asks of it, pixel reading, and a proxy in front of a
-// real instance that records the property calls going through it.
+// real instance that records the property sets going through it.
 #pragma once
 
 #include <cairo.h>
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,12 +101,11 @@ InkBounds FindInk(cairo_surface_t* surface, int x0, int y0, int x1, int y1, RGB 
 // A surface of width x height with the view painted into it (view resized to fit).
 cairo_surface_t* Render(editor::KorvelEditorView& view, int width, int height);
 
-// One property call as the instance received it.
+// One property set as the instance received it.
 struct PropertyCall {
-  bool isSet;
   AudioUnitPropertyID id;
-  std::vector<uint8_t> data;  // sets: the bytes passed
-  uint32_t size;
+  std::vector<uint8_t> data;
+  uint32_t size() const { return uint32_t(data.size()); }
   uint32_t valueAsWord() const {
     uint32_t v = 0;
     std::memcpy(&v, data.data(), std::min<size_t>(4, data.size()));
@@ -114,7 +114,7 @@ struct PropertyCall {
 };
 
 // A real instance (KorvelAUFactory + Open) behind a recording proxy: the view holds the
-// proxy's handle, and every property call is logged and then made on the instance.
+// proxy's handle, and every property set is logged and then made on the instance.
 class RecordedInstance {
  public:
   RecordedInstance();
@@ -125,8 +125,7 @@ class RecordedInstance {
   AudioUnit handle() { return &proxy_.iface; }
   KorvelInstance* record() { return reinterpret_cast<KorvelInstance*>(real_); }
   AudioUnit real() { return real_; }
-  std::vector<PropertyCall>& calls() { return proxy_.calls; }
-  std::vector<PropertyCall> sets() const;
+  std::vector<PropertyCall>& sets() { return proxy_.sets; }
   // Called with each set, before the instance sees it.
   void onSet(std::function<void(const PropertyCall&)> hook) { proxy_.onSet = std::move(hook); }
 
@@ -140,7 +139,7 @@ class RecordedInstance {
   struct Proxy {
     AudioComponentPlugInInterface iface;  // first: the proxy pointer is the handle
     AudioUnit real;
-    std::vector<PropertyCall> calls;
+    std::vector<PropertyCall> sets;
     std::function<void(const PropertyCall&)> onSet;
   };
   static AudioComponentMethod Lookup(int16_t selector);

@@ -101,16 +101,16 @@ TEST_F(EditorClicks, ConnectButtonSendsOnlyTheConnectRequest) {
   ASSERT_EQ(sets.size(), 2u);
   for (const PropertyCall& set : sets) {
     EXPECT_EQ(set.id, kKorvelProperty_CompanionCommand);
-    EXPECT_EQ(set.size, 4u);
+    EXPECT_EQ(set.size(), 4u);
     EXPECT_EQ(set.valueAsWord(), 1u);
   }
   EXPECT_FALSE(view.isConnected());
   EXPECT_EQ(window.redraws, 0);
 
   link();  // a linked view has no button
-  instance->calls().clear();
+  instance->sets().clear();
   view.mouseDown(kButton.x + 5, kButton.y + 5);
-  EXPECT_TRUE(instance->calls().empty());
+  EXPECT_TRUE(instance->sets().empty());
 }
 
 TEST_F(EditorClicks, DisconnectTellsTheCompanionFirstAndClearsTheInstanceLast) {
@@ -119,14 +119,13 @@ TEST_F(EditorClicks, DisconnectTellsTheCompanionFirstAndClearsTheInstanceLast) {
   link();
   std::vector<bool> viewConnectedAtEachSet;
   instance->onSet([&](const PropertyCall&) { viewConnectedAtEachSet.push_back(view.isConnected()); });
-  instance->calls().clear();
   view.mouseDown(disconnectArea().x + 1, 10);
   // The request goes out while the view still shows the link; the flag is cleared after.
   EXPECT_EQ(viewConnectedAtEachSet, (std::vector<bool>{true, false}));
-  const auto& calls = instance->calls();
-  ASSERT_EQ(calls.size(), 2u);  // sets only
-  EXPECT_TRUE(calls[0].isSet && calls[0].id == kKorvelProperty_CompanionCommand && calls[0].valueAsWord() == 2);
-  EXPECT_TRUE(calls[1].isSet && calls[1].id == kKorvelProperty_Connected && calls[1].valueAsWord() == 0);
+  const auto& sets = instance->sets();
+  ASSERT_EQ(sets.size(), 2u);
+  EXPECT_TRUE(sets[0].id == kKorvelProperty_CompanionCommand && sets[0].valueAsWord() == 2);
+  EXPECT_TRUE(sets[1].id == kKorvelProperty_Connected && sets[1].valueAsWord() == 0);
   EXPECT_EQ(instance->getWord(kKorvelProperty_Connected), 0u);
   EXPECT_FALSE(view.isConnected());
   EXPECT_EQ(window.redraws, 1);

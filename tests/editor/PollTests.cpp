@@ -32,10 +32,10 @@ class EditorPoll : public ::testing::Test {
   void removeConnectionFile() { ::unlink(link::ConnectionFilePath(uid).c_str()); }
   // One tick; returns the sets it made.
   Sets tick() {
-    instance.calls().clear();
+    instance.sets().clear();
     view->tick();
     Sets out;
-    for (const PropertyCall& set : instance.sets()) out.emplace_back(set.id, set.size);
+    for (const PropertyCall& set : instance.sets()) out.emplace_back(set.id, set.size());
     return out;
   }
   void sendMIDI(uint32_t status, uint32_t data1, uint32_t data2) {

@@ -49,6 +49,7 @@ std::vector<std::string> Contents() {
 }
 
 enum class WriteMode { Atomic, Truncating };
+constexpr int kStormWrites = 1500;
 
 class ConnectionFileStorm : public ::testing::TestWithParam<WriteMode> {
  protected:
@@ -131,8 +132,10 @@ TEST_P(ConnectionFileStorm, ReadersSeeOnlyWrittenStates) {
   ASSERT_EQ(view.uniqueID(), inst.uid());
   int polls = 0, badEditorStates = 0;
   std::set<std::string> editorNames;
-  const auto end = std::chrono::steady_clock::now() + 1500ms;
-  while (std::chrono::steady_clock::now() < end) {
+  // A thousand writes, at most a thousand a second: on a loaded machine (or under a
+  // sanitizer) the writer is slower, and the storm lasts longer instead.
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (writes.load() < kStormWrites && std::chrono::steady_clock::now() < deadline) {
     view.pollConnectionFile();
     polls++;
     const bool consistent = view.isConnected() ? (view.trackName() == kNameA || view.trackName() == kNameB)
@@ -148,8 +151,8 @@ TEST_P(ConnectionFileStorm, ReadersSeeOnlyWrittenStates) {
   mainQueue.join();
   fileReader.join();
 
-  EXPECT_GT(writes.load(), 1000) << "the storm ran";
-  EXPECT_GT(instanceReads.load(), 100);
+  EXPECT_GE(writes.load(), kStormWrites) << "the storm ran";
+  EXPECT_GT(instanceReads.load(), 100) << "the readers ran during the storm";
   EXPECT_GT(fileReads.load(), 100);
   EXPECT_EQ(badInstanceStates.load(), 0);
   EXPECT_EQ(badEditorStates, 0);

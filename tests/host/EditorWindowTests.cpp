@@ -1,24 +1,14 @@
 // korvel-host --editor: the GTK window on a private Xvfb display, photographed through
 // the server's own framebuffer file, and the clear refusal without a display.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <optional>
-#include <string>
 
 #include "tests/host/HostProcess.h"
-#include "tests/support/TestSupport.h"
-
-extern char** environ;
 
 namespace korvel::host::test {
 namespace {
@@ -27,147 +17,99 @@ using korvel::test::ReadFile;
 using korvel::test::TempDir;
 using korvel::test::WaitUntil;
 
-const Rgb kBackground = FromFractions(0.11, 0.11, 0.13);
-const Rgb kHeaderBand = FromFractions(0.09, 0.09, 0.11);
-const Rgb kDotNotConnected = FromFractions(1.0, 0.3, 0.3);
-const Rgb kDotOtherTrack = FromFractions(1.0, 0.6, 0.0);
 constexpr const char* kXvfb = "/usr/bin/Xvfb";
 
 // Xvfb on a display number it picks itself (-displayfd), keeping its screen in an XWD
-// file (-fbdir) that can be read at any moment: a screenshot of the root window without
-// any X client. Stopped by PID.
+// file (-fbdir) that can be read at any moment: a screenshot without any X client.
 class VirtualDisplay {
  public:
-  explicit VirtualDisplay(const TempDir& dir) : dir_(dir) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    std::string fd = std::to_string(fds[1]);
-    std::vector<std::string> args = {kXvfb, "-displayfd", fd, "-nolisten", "tcp", "-screen", "0",
-                                     "640x560x24", "-fbdir", dir.path()};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addopen(&actions, 2, dir.file("xvfb.err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (posix_spawn(&pid_, kXvfb, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
+  VirtualDisplay() {
+    const int fd = ::open(dir_.file("display").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    server_.emplace(dir_, std::vector<std::string>{"-displayfd", std::to_string(fd), "-nolisten", "tcp", "-screen",
+                                                   "0", "640x560x24", "-fbdir", dir_.path()},
+                    EnvironmentChanges{}, kXvfb);
+    ::close(fd);
     // The number arrives once the server accepts connections.
-    std::string number;
-    WaitUntil([&] {
-      pollfd p{fds[0], POLLIN, 0};
-      char c;
-      while (::poll(&p, 1, 0) > 0 && ::read(fds[0], &c, 1) == 1) {
-        if (c == '\n') return true;
-        number += c;
-      }
-      return false;
-    });
-    ::close(fds[0]);
-    if (!number.empty()) display_ = ":" + number;
-  }
-  ~VirtualDisplay() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      int status;
-      ::waitpid(pid_, &status, 0);
-    }
+    WaitUntil([&] { return ReadFile(dir_.file("display")).find('\n') != std::string::npos; });
+    const std::string number = ReadFile(dir_.file("display"));
+    if (!number.empty()) display_ = ":" + number.substr(0, number.find('\n'));
   }
   const std::string& display() const { return display_; }
   std::string framebuffer() const { return dir_.file("Xvfb_screen0"); }
-  std::string errors() const { return ReadFile(dir_.file("xvfb.err")); }
+  std::string errors() const { return server_->err(); }
 
  private:
-  const TempDir& dir_;
-  pid_t pid_ = -1;
+  TempDir dir_;
+  std::optional<HostProcess> server_;
   std::string display_;
 };
 
-// A screen in the XWD layout the server keeps: a big-endian header, a colour map, then
-// the pixels in the server's byte order.
+// The XWD file: a big-endian header, a colour map, then 32-bit pixels (depth 24) in the
+// server's byte order.
 class Screenshot {
  public:
   explicit Screenshot(const std::string& path) : data_(ReadFile(path)) {
     if (data_.size() < 100) return;
-    auto field = [&](int i) {
-      const auto* b = reinterpret_cast<const uint8_t*>(data_.data()) + 4 * i;
-      return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
-    };
     width_ = int(field(4));
     height_ = int(field(5));
     lsbFirst_ = field(7) == 0;
-    bitsPerPixel_ = int(field(11));
-    bytesPerLine_ = field(12);
-    for (int i = 0; i < 3; ++i) masks_[i] = field(14 + i);
-    offset_ = size_t(field(0)) + size_t(field(19)) * 12;
-    if (bitsPerPixel_ != 32 || offset_ + size_t(bytesPerLine_) * height_ > data_.size()) width_ = 0;
+    stride_ = field(12);
+    offset_ = field(0) + size_t(field(19)) * 12;
+    if (field(11) != 32 || offset_ + size_t(stride_) * height_ > data_.size()) width_ = 0;
   }
   bool ok() const { return width_ > 0; }
-  int width() const { return width_; }
-  int height() const { return height_; }
   Rgb at(int x, int y) const {
-    const auto* b = reinterpret_cast<const uint8_t*>(data_.data()) + offset_ +
-                    size_t(y) * bytesPerLine_ + size_t(x) * 4;
-    uint32_t p = lsbFirst_ ? (uint32_t(b[3]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0])
-                           : (uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]);
-    int c[3];
-    for (int i = 0; i < 3; ++i) c[i] = int((p & masks_[i]) >> __builtin_ctz(masks_[i]));
-    return Rgb{c[0], c[1], c[2]};
+    const auto* p = byte(offset_ + size_t(y) * stride_ + size_t(x) * 4);
+    return lsbFirst_ ? Rgb{p[2], p[1], p[0]} : Rgb{p[1], p[2], p[3]};
   }
-  // The first pixel, row by row, in the header band's colour: the view's top-left corner.
+  // The top-left corner of the view: the first pixel, row by row, of the header band.
   std::optional<std::pair<int, int>> findHeaderBand() const {
     for (int y = 0; y < height_; ++y)
       for (int x = 0; x < width_; ++x)
         if (Near(at(x, y), kHeaderBand, 2)) return std::make_pair(x, y);
     return std::nullopt;
   }
+  int width_ = 0, height_ = 0;
 
  private:
+  const uint8_t* byte(size_t at) const { return reinterpret_cast<const uint8_t*>(data_.data()) + at; }
+  uint32_t field(int i) const {
+    const uint8_t* b = byte(4 * size_t(i));
+    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+  }
   std::string data_;
-  int width_ = 0, height_ = 0, bitsPerPixel_ = 0;
   bool lsbFirst_ = true;
-  uint32_t bytesPerLine_ = 0;
-  uint32_t masks_[3] = {0xFF0000, 0xFF00, 0xFF};
+  uint32_t stride_ = 0;
   size_t offset_ = 0;
 };
 
 TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   if (::access(kXvfb, X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed (" << kXvfb << ")";
-  TempDir screenDir, runDir;
-  VirtualDisplay screen(screenDir);
+  VirtualDisplay screen;
   ASSERT_FALSE(screen.display().empty()) << screen.errors();
   const EnvironmentChanges env = {{"DISPLAY", screen.display()}, {"WAYLAND_DISPLAY", std::nullopt}};
   // A one-track project, so that the instance's UID (and its connection file) is known.
+  TempDir runDir;
   const std::string project = runDir.file("one.plist");
-  HostResult saved = RunHost({"snapshot", "--out", runDir.file("shots"), "--save", project,
-                              "--bundle", KORVEL_TEST_BUNDLE});
+  HostResult saved = RunHost({"snapshot", "--out", runDir.file("shots"), "--save", project, "--bundle", KORVEL_TEST_BUNDLE});
   const std::string uid = TrackField(saved.out, 1, "uid");
   ASSERT_EQ(uid.size(), 8u) << saved.out << saved.err;
-  struct RemoveOnExit {
-    std::string path;
-    ~RemoveOnExit() { std::remove(path.c_str()); }
-  } connectionFile{"/tmp/korvel_connection_" + uid + ".json"};
+  ConnectionFiles links;
 
-  HostProcess host(runDir,
-                   {"play", KORVEL_DEMO_MIDI, "--speed", "0", "--load", project, "--tracks", "1", "--editor",
-                    "--editor-seconds", "120", "--bundle", KORVEL_TEST_BUNDLE},
-                   env);
+  HostProcess host(runDir, {"play", KORVEL_DEMO_MIDI, "--speed", "0", "--load", project, "--tracks", "1", "--editor",
+                            "--editor-seconds", "120", "--bundle", KORVEL_TEST_BUNDLE}, env);
   ASSERT_TRUE(host.started());
   // Wait for the window's content: the header band with the red dot of an unlinked
   // instance 15 points right of and 16 below its corner.
   std::optional<std::pair<int, int>> corner;
   ASSERT_TRUE(WaitUntil([&] {
     Screenshot shot(screen.framebuffer());
-    if (!shot.ok()) return false;
-    corner = shot.findHeaderBand();
-    return corner && corner->first + 340 < shot.width() && corner->second + 500 < shot.height() &&
+    corner = shot.ok() ? shot.findHeaderBand() : std::nullopt;
+    return corner && corner->first + 340 < shot.width_ && corner->second + 500 < shot.height_ &&
            Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8);
   }, std::chrono::seconds(90))) << host.out() << "\n" << screen.errors();
 
-  Screenshot shot(screen.framebuffer());
+  const Screenshot shot(screen.framebuffer());
   const auto [x0, y0] = *corner;
   EXPECT_PRED3(Near, shot.at(x0 + 170, y0 + 3), kHeaderBand, 2);
   EXPECT_PRED3(Near, shot.at(x0 + 330, y0 + 28), kHeaderBand, 2);
@@ -179,10 +121,9 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
 
   // The companion links the track while the window is open: the window's refresh timer
   // polls the file and the redraw shows the orange dot of a linked, inactive track.
-  korvel::test::WriteFile(connectionFile.path, R"({"status":"connected","trackName":"Strings"})");
-  EXPECT_TRUE(WaitUntil([&, x0 = x0, y0 = y0] {
-    return Near(Screenshot(screen.framebuffer()).at(x0 + 15, y0 + 16), kDotOtherTrack, 8);
-  })) << Describe(Screenshot(screen.framebuffer()).at(x0 + 15, y0 + 16));
+  links.write(uid, R"({"status":"connected","trackName":"Strings"})");
+  auto dot = [&, x0 = x0, y0 = y0] { return Screenshot(screen.framebuffer()).at(x0 + 15, y0 + 16); };
+  EXPECT_TRUE(WaitUntil([&] { return Near(dot(), kDotOtherTrack, 8); })) << Describe(dot());
 
   // Ctrl-C while the window is open: the play's report still comes out.
   ASSERT_EQ(::kill(host.pid(), SIGTERM), 0);
@@ -194,33 +135,29 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   EXPECT_EQ(TrackField(ended->out, 1, "controllers"), "CC1 max 96, CC11 max 110") << ended->out;
 
   // --editor-seconds closes the windows by itself, and the session ends normally.
-  TempDir secondRun;
-  HostProcess timed(secondRun,
-                    {"play", KORVEL_DEMO_MIDI, "--speed", "0", "--editor", "--editor-seconds",
-                     "1", "--bundle", KORVEL_TEST_BUNDLE},
-                    env);
-  auto done = timed.wait(std::chrono::seconds(30));
-  ASSERT_TRUE(done);
-  EXPECT_EQ(done->status, 0) << done->err;
-  EXPECT_EQ(TrackField(done->out, 2, "last velocity"), "80") << done->out;
+  HostResult timed = RunHost({"play", KORVEL_DEMO_MIDI, "--speed", "0", "--editor", "--editor-seconds", "1",
+                              "--bundle", KORVEL_TEST_BUNDLE}, env);
+  EXPECT_EQ(timed.status, 0) << timed.err;
+  EXPECT_EQ(TrackField(timed.out, 2, "last velocity"), "80") << timed.out;
 }
 
 TEST(EditorWindow, RefusesClearlyWithoutADisplay) {
-  const EnvironmentChanges none = {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
-  for (const char* command : {"play", "live"}) {
-    std::vector<std::string> args = {command, "--editor", "--bundle", KORVEL_TEST_BUNDLE};
-    if (std::string(command) == "play") args.insert(args.begin() + 1, KORVEL_DEMO_MIDI);
-    HostResult r = RunHost(args, none);
-    EXPECT_EQ(r.status, 1) << command << ": " << r.err;
-    EXPECT_NE(r.err.find("--editor needs a display"), std::string::npos) << command << ": " << r.err;
-    EXPECT_EQ(r.out, "") << command;
+  const struct {
+    std::vector<std::string> args;
+    std::optional<std::string> display;
+    std::string message;
+  } cases[] = {
+      {{"play", KORVEL_DEMO_MIDI}, std::nullopt, "--editor needs a display"},
+      {{"live"}, std::nullopt, "--editor needs a display"},
+      {{"play", KORVEL_DEMO_MIDI}, ":65000", "--editor cannot open the display (DISPLAY=:65000"},  // no server
+  };
+  for (auto c : cases) {
+    c.args.insert(c.args.end(), {"--editor", "--bundle", KORVEL_TEST_BUNDLE});
+    HostResult r = RunHost(c.args, {{"DISPLAY", c.display}, {"WAYLAND_DISPLAY", std::nullopt}});
+    EXPECT_EQ(r.status, 1) << c.args[0] << ": " << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args[0] << ": " << r.err;
+    EXPECT_EQ(r.out, "") << c.args[0];
   }
-  // A display that names no server.
-  HostResult r = RunHost({"play", KORVEL_DEMO_MIDI, "--editor", "--bundle", KORVEL_TEST_BUNDLE},
-                         {{"DISPLAY", ":65000"}, {"WAYLAND_DISPLAY", std::nullopt}});
-  EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_NE(r.err.find("--editor cannot open the display (DISPLAY=:65000"), std::string::npos)
-      << r.err;
 }
 
 }  // namespace

@@ -9,25 +9,13 @@ using korvel::test::BareRecord;
 
 namespace {
 
-std::vector<uint8_t> Header(KorvelInstance* inst) {
-  return {inst->sysexHeader, inst->sysexHeader + 7};
-}
+std::vector<uint8_t> Header(KorvelInstance* inst) { return {inst->sysexHeader, inst->sysexHeader + 7}; }
 
-TEST(SysExHeader, SplitsTheUIDIntoSevenBitGroups) {
-  BareRecord rec;
-  ASSERT_TRUE(KR_SetUniqueIDKeepingRegistry(rec.get(), 0x12345678));
-  EXPECT_EQ(Header(rec.get()), (std::vector<uint8_t>{0xF0, 0x7D, 0x01, 0x11, 0x51, 0x2C, 0x78}));
-  ASSERT_TRUE(KR_SetUniqueIDKeepingRegistry(rec.get(), 0xFFFFFFFF));
-  EXPECT_EQ(Header(rec.get()), (std::vector<uint8_t>{0xF0, 0x7D, 0x0F, 0x7F, 0x7F, 0x7F, 0x7F}));
-  KR_ReleaseUID(rec.get(), 0xFFFFFFFF);
-}
-
-TEST(UIDRegistry, FreshUIDsAreNonZeroUniqueAndRegistered) {
+TEST(UIDRegistry, FreshUIDsAreNonZeroUniqueRegisteredAndInTheHeader) {
   std::vector<std::unique_ptr<BareRecord>> records;
   std::set<uint32_t> seen;
   for (int i = 0; i < 200; ++i) {
-    records.push_back(std::make_unique<BareRecord>());
-    KorvelInstance* inst = records.back()->get();
+    KorvelInstance* inst = records.emplace_back(std::make_unique<BareRecord>())->get();
     uint32_t uid = KR_AssignFreshUID(inst);
     ASSERT_NE(uid, 0u);
     EXPECT_EQ(KR_Load(inst->uniqueID), uid);
@@ -40,15 +28,19 @@ TEST(UIDRegistry, FreshUIDsAreNonZeroUniqueAndRegistered) {
   // A second fresh UID gives the first one back to the registry.
   KorvelInstance* first = records.front()->get();
   uint32_t old = KR_Load(first->uniqueID);
-  uint32_t renewed = KR_AssignFreshUID(first);
-  EXPECT_NE(renewed, old);
+  EXPECT_NE(KR_AssignFreshUID(first), old);
   EXPECT_EQ(KR_UIDOwner(old), nullptr);
   for (auto& r : records) KR_ReleaseUID(r->get(), KR_Load((*r)->uniqueID));
   EXPECT_EQ(KR_AssignFreshUID(nullptr), 0u);
+
+  BareRecord top;
+  ASSERT_TRUE(KR_SetUniqueIDKeepingRegistry(top.get(), 0xFFFFFFFF));
+  EXPECT_EQ(Header(top.get()), (std::vector<uint8_t>{0xF0, 0x7D, 0x0F, 0x7F, 0x7F, 0x7F, 0x7F}));
+  KR_ReleaseUID(top.get(), 0xFFFFFFFF);
 }
 
 TEST(UIDRegistry, TwoInstancesContestingOneSavedUID) {
-  BareRecord a, b;
+  BareRecord a, b, none;
   uint32_t uidB = KR_AssignFreshUID(b.get());
   const uint32_t saved = 0x80000001;
   EXPECT_TRUE(KR_SetUniqueIDKeepingRegistry(a.get(), saved));  // a had UID 0: it simply claims
@@ -59,6 +51,11 @@ TEST(UIDRegistry, TwoInstancesContestingOneSavedUID) {
   EXPECT_EQ(b->sysexHeader[6], uidB & 0x7F);
   EXPECT_TRUE(KR_SetUniqueIDKeepingRegistry(a.get(), saved));  // again: true, unchanged
   EXPECT_EQ(KR_Load(a->uniqueID), saved);
+  // One without a UID that loses keeps 0, and cannot claim either.
+  EXPECT_FALSE(KR_SetUniqueIDKeepingRegistry(none.get(), saved));
+  EXPECT_EQ(KR_Load(none->uniqueID), 0u);
+  EXPECT_FALSE(KR_ClaimUID(none.get(), saved));
+  EXPECT_TRUE(KR_ClaimUID(a.get(), saved));
 
   // Release by a non-owner leaves the owner's entry alone.
   KR_ReleaseUID(b.get(), saved);
@@ -72,16 +69,6 @@ TEST(UIDRegistry, TwoInstancesContestingOneSavedUID) {
   EXPECT_TRUE(KR_SetUniqueIDKeepingRegistry(b.get(), saved));
   EXPECT_EQ(KR_UIDOwner(uidB), nullptr);  // the swap released the old UID
   KR_ReleaseUID(b.get(), saved);
-}
-
-TEST(UIDRegistry, AnInstanceWithoutAUIDThatLosesAContestKeepsZero) {
-  BareRecord owner, other;
-  ASSERT_TRUE(KR_SetUniqueIDKeepingRegistry(owner.get(), 0x00A1B2C3));
-  EXPECT_FALSE(KR_SetUniqueIDKeepingRegistry(other.get(), 0x00A1B2C3));
-  EXPECT_EQ(KR_Load(other->uniqueID), 0u);
-  EXPECT_FALSE(KR_ClaimUID(other.get(), 0x00A1B2C3));
-  EXPECT_TRUE(KR_ClaimUID(owner.get(), 0x00A1B2C3));
-  KR_ReleaseUID(owner.get(), 0x00A1B2C3);
 }
 
 }  // namespace

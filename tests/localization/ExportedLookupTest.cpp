@@ -1,7 +1,7 @@
 // The exported C lookups on the process-wide table, in a process whose home and XDG
 // directories point into a temporary directory with no companion installed.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -13,24 +13,18 @@ namespace korvel::localization {
 namespace {
 
 TEST(ExportedLookup, WithoutCompanionReturnsFallbacksAndKeys) {
-  struct stat st {};
-  if (::stat("/Applications/Tolvane.app", &st) == 0) GTEST_SKIP() << "a companion is installed at /Applications";
+  if (::access("/Applications/Tolvane.app", F_OK) == 0) GTEST_SKIP() << "a companion is installed at /Applications";
   korvel::test::TempDir dir;
   ::setenv("HOME", dir.path().c_str(), 1);
   ::setenv("XDG_DATA_HOME", dir.file("data").c_str(), 1);
   ::setenv("XDG_DATA_DIRS", dir.file("dirs").c_str(), 1);
 
-  const char* key = "cc_label_cc";
-  const char* fallback = "CC";
+  const char *key = "cc_label_cc", *fallback = "CC";
   testing::internal::CaptureStderr();
-  const char* first = HXLocFB(key, fallback);
-  std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(first, fallback);
-  EXPECT_EQ(log, std::string(HXLocalization::kCompanionNotFoundMessage) + "\n");
-
+  EXPECT_EQ(HXLocFB(key, fallback), fallback);  // the first lookup loads the shared table
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string(HXLocalization::kCompanionNotFoundMessage) + "\n");
   EXPECT_EQ(HXLoc(key), key);
   EXPECT_STREQ(HXLoc(nullptr), "");
-  EXPECT_STREQ(HXLocFB("cc_label_articulations", "Articulations"), "Articulations");
   EXPECT_EQ(&HXLocalization::shared(), &HXLocalization::shared());
   EXPECT_EQ(HXLocalization::shared().currentLanguage(), "en");
 }

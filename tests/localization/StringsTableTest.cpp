@@ -17,10 +17,21 @@ using namespace std::string_literals;
 std::string Utf16(const std::u16string& text, bool bigEndian) {
   std::string out = bigEndian ? "\xFE\xFF"s : "\xFF\xFE"s;
   for (char16_t unit : text) {
-    char hi = static_cast<char>(unit >> 8), lo = static_cast<char>(unit & 0xFF);
+    const char hi = char(unit >> 8), lo = char(unit & 0xFF);
     out += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
   }
   return out;
+}
+
+// `node` as an XML or binary property list; frees it.
+std::string Encode(plist_t node, bool binary) {
+  char* out = nullptr;
+  uint32_t length = 0;
+  binary ? plist_to_bin(node, &out, &length) : plist_to_xml(node, &out, &length);
+  std::string result(out, length);
+  binary ? plist_to_bin_free(out) : plist_to_xml_free(out);
+  plist_free(node);
+  return result;
 }
 
 TEST(StringsFileParser, EscapesCommentsAndUnquotedStrings) {
@@ -40,46 +51,20 @@ plain.key-1/a:b = value_2;
 "dup" = "first";
 "dup" = "second";
 )";
-  std::optional<StringsTable> table = ParseStringsFile(file);
-  ASSERT_TRUE(table.has_value());
-  EXPECT_FALSE(table->contains("a"));
-  EXPECT_EQ(table->at("quote"), "say \"hi\"");
-  EXPECT_EQ(table->at("backslash"), "a\\b");
-  EXPECT_EQ(table->at("controls"), "1\n2\t3\r4");
-  EXPECT_EQ(table->at("nul"), "x\0y"s);
-  EXPECT_EQ(table->at("octal"), "A\u00e9");
-  EXPECT_EQ(table->at("bmp"), "\u00e9\u20ac");
-  EXPECT_EQ(table->at("pair"), "\U0001F3B9");
-  EXPECT_EQ(table->at("lone"), "\uFFFDz");
-  EXPECT_EQ(table->at("single"), "it's");
-  EXPECT_EQ(table->at("plain.key-1/a:b"), "value_2");
-  EXPECT_EQ(table->at("same"), "same");
-  EXPECT_EQ(table->at("dup"), "second");
-  EXPECT_EQ(table->size(), 12u);
-}
-
-TEST(StringsFileParser, AcceptsBracedDictionaryAndEmptyFiles) {
-  std::optional<StringsTable> braced = ParseStringsFile("{ \"a\" = \"b\"; } // end");
-  ASSERT_TRUE(braced.has_value());
-  EXPECT_EQ(braced->at("a"), "b");
-
-  for (const std::string& empty : {""s, "  \n"s, "/* nothing */ // here"s, "{}"s}) {
-    std::optional<StringsTable> table = ParseStringsFile(empty);
-    ASSERT_TRUE(table.has_value()) << empty;
-    EXPECT_TRUE(table->empty()) << empty;
-  }
+  EXPECT_EQ(ParseStringsFile(file), (StringsTable{
+      {"quote", "say \"hi\""}, {"backslash", "a\\b"}, {"controls", "1\n2\t3\r4"}, {"nul", "x\0y"s},
+      {"octal", "A\u00e9"}, {"bmp", "\u00e9\u20ac"}, {"pair", "\U0001F3B9"}, {"lone", "\uFFFDz"},
+      {"single", "it's"}, {"plain.key-1/a:b", "value_2"}, {"same", "same"}, {"dup", "second"}}));
+  EXPECT_EQ(ParseStringsFile("{ \"a\" = \"b\"; } // end"), (StringsTable{{"a", "b"}}));
+  for (const std::string& empty : {""s, "  \n"s, "/* nothing */ // here"s, "{}"s})
+    EXPECT_EQ(ParseStringsFile(empty), StringsTable{}) << empty;
 }
 
 TEST(StringsFileParser, DecodesByByteOrderMark) {
   const std::u16string text = u"/* Kommentar */\n\"cc_label_cc\" = \"Contr\u00f4le \U0001F3B9\";\n";
-  for (bool bigEndian : {false, true}) {
-    std::optional<StringsTable> table = ParseStringsFile(Utf16(text, bigEndian));
-    ASSERT_TRUE(table.has_value()) << bigEndian;
-    EXPECT_EQ(table->at("cc_label_cc"), "Contr\u00f4le \U0001F3B9");
-  }
-  std::optional<StringsTable> utf8Bom = ParseStringsFile("\xEF\xBB\xBF\"k\" = \"\u65e5\u672c\";");
-  ASSERT_TRUE(utf8Bom.has_value());
-  EXPECT_EQ(utf8Bom->at("k"), "\u65e5\u672c");
+  for (bool bigEndian : {false, true})
+    EXPECT_EQ(ParseStringsFile(Utf16(text, bigEndian)), (StringsTable{{"cc_label_cc", "Contr\u00f4le \U0001F3B9"}}));
+  EXPECT_EQ(ParseStringsFile("\xEF\xBB\xBF\"k\" = \"\u65e5\u672c\";"), (StringsTable{{"k", "\u65e5\u672c"}}));
 }
 
 TEST(StringsFileParser, RejectsMalformedInputWhole) {
@@ -102,70 +87,29 @@ TEST(StringsFileParser, RejectsMalformedInputWhole) {
       "\xFF\xFE\"\0a"s,                     // odd UTF-16 length
       Utf16(u"\"a\" = \"\xD800\";", false), // unpaired surrogate in UTF-16
   };
-  for (const std::string& input : malformed) {
-    EXPECT_FALSE(ParseStringsFile(input).has_value()) << input;
-  }
+  for (const std::string& input : malformed) EXPECT_FALSE(ParseStringsFile(input).has_value()) << input;
 }
 
-class PlistDict {
- public:
-  PlistDict() : dict_(plist_new_dict()) {}
-  ~PlistDict() { plist_free(dict_); }
-  PlistDict& set(const char* key, plist_t value) {
-    plist_dict_set_item(dict_, key, value);
-    return *this;
-  }
-  std::string xml() const {
-    char* out = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(dict_, &out, &length);
-    std::string result(out, length);
-    plist_to_xml_free(out);
-    return result;
-  }
-  std::string binary() const {
-    char* out = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(dict_, &out, &length);
-    std::string result(out, length);
-    plist_to_bin_free(out);
-    return result;
-  }
+TEST(StringsTableLoader, ReadsPropertyListDictionariesKeepingOnlyStrings) {
+  const std::string articulations = "\u30a2\u30fc\u30c6\u30a3\u30ad\u30e5\u30ec\u30fc\u30b7\u30e7\u30f3";
+  auto dict = [&] {
+    plist_t d = plist_new_dict();
+    plist_dict_set_item(d, "cc_label_cc", plist_new_string("Contr\u00f4leur"));
+    plist_dict_set_item(d, "cc_label_articulations", plist_new_string(articulations.c_str()));
+    plist_dict_set_item(d, "count", plist_new_uint(3));
+    plist_dict_set_item(d, "flag", plist_new_bool(1));
+    plist_dict_set_item(d, "nested", plist_new_dict());
+    return d;
+  };
+  for (const std::string& encoded : {Encode(dict(), false), Encode(dict(), true), "\xEF\xBB\xBF\n  "s + Encode(dict(), false)})
+    EXPECT_EQ(ParseStringsTable(encoded),
+              (StringsTable{{"cc_label_cc", "Contr\u00f4leur"}, {"cc_label_articulations", articulations}}))
+        << encoded.substr(0, 16);
 
- private:
-  plist_t dict_;
-};
-
-TEST(StringsTableLoader, ReadsXmlAndBinaryPropertyListsKeepingOnlyStrings) {
-  PlistDict dict;
-  dict.set("cc_label_cc", plist_new_string("Contr\u00f4leur"))
-      .set("cc_label_articulations", plist_new_string("\u30a2\u30fc\u30c6\u30a3\u30ad\u30e5\u30ec\u30fc\u30b7\u30e7\u30f3"))
-      .set("count", plist_new_uint(3))
-      .set("flag", plist_new_bool(1))
-      .set("nested", plist_new_dict());
-  for (const std::string& encoded : {dict.xml(), dict.binary(), "\xEF\xBB\xBF\n  "s + dict.xml()}) {
-    std::optional<StringsTable> table = ParseStringsTable(encoded);
-    ASSERT_TRUE(table.has_value()) << encoded.substr(0, 16);
-    EXPECT_EQ(table->size(), 2u);
-    EXPECT_EQ(table->at("cc_label_cc"), "Contr\u00f4leur");
-    EXPECT_EQ(table->at("cc_label_articulations"),
-              "\u30a2\u30fc\u30c6\u30a3\u30ad\u30e5\u30ec\u30fc\u30b7\u30e7\u30f3");
-  }
-}
-
-TEST(StringsTableLoader, RejectsPropertyListsThatAreNotDictionaries) {
   plist_t array = plist_new_array();
   plist_array_append_item(array, plist_new_string("x"));
-  char* xml = nullptr;
-  uint32_t length = 0;
-  plist_to_xml(array, &xml, &length);
-  std::string arrayXml(xml, length);
-  plist_to_xml_free(xml);
-  plist_free(array);
-
-  EXPECT_FALSE(ParseStringsTable(arrayXml).has_value());
-  EXPECT_FALSE(ParseStringsTable("<plist><dict><key>a</key>").has_value());
-  EXPECT_FALSE(ParseStringsTable("bplist00 truncated").has_value());
+  for (const std::string& bad : {Encode(array, false), "<plist><dict><key>a</key>"s, "bplist00 truncated"s})
+    EXPECT_FALSE(ParseStringsTable(bad).has_value()) << bad;
   EXPECT_FALSE(LoadStringsTable("/nonexistent/Localizable.strings").has_value());
 }
 
@@ -176,11 +120,11 @@ TEST(ShippedCompanionTables, EveryLanguageParsesWithTheGridHeaders) {
     ASSERT_TRUE(table.has_value()) << directory;
     EXPECT_FALSE(table->at("cc_label_cc").empty()) << directory;
     EXPECT_FALSE(table->at("cc_label_articulations").empty()) << directory;
+    if (std::string(directory) == "de") {
+      EXPECT_EQ(table->at("cc_label_cc"), "Controller");
+      EXPECT_EQ(table->at("cc_label_articulations"), "Artikulationen");
+    }
   }
-  std::optional<StringsTable> german = LoadStringsTable(resources + "de.lproj/Localizable.strings");
-  ASSERT_TRUE(german.has_value());
-  EXPECT_EQ(german->at("cc_label_cc"), "Controller");
-  EXPECT_EQ(german->at("cc_label_articulations"), "Artikulationen");
 }
 
 }  // namespace

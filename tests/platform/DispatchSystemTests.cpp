@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,24 +34,13 @@ void ForEachThread(Visit visit) {
   closedir(dir);
 }
 
-/* A gate a handler blocks on until the test opens it (with a deadline, so that a broken
- * dispatcher fails the test instead of hanging it). */
-class Gate {
- public:
-  void open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  bool wait() {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, 10s, [&] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool open_ = false;
+// A gate a handler blocks on until the test opens it (with a deadline, so that a broken
+// dispatcher fails the test instead of hanging it).
+struct Gate {
+  std::promise<void> opened;
+  std::shared_future<void> waited = opened.get_future().share();
+  void open() { opened.set_value(); }
+  void wait() const { (void)waited.wait_for(10s); }
 };
 
 TEST(SystemDispatcher, MainQueueFdIsReadableExactlyWhileWorkIsDue) {
