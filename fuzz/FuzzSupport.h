@@ -6,6 +6,7 @@
 #ifndef KORVEL_FUZZ_FUZZSUPPORT_H
 #define KORVEL_FUZZ_FUZZSUPPORT_H
 
+#include "localization/PlistTextCheck.h"
 #include <cstddef>
 #include <cstdint>
 #include <string>
