@@ -105,8 +105,10 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   ASSERT_TRUE(WaitUntil([&] {
     Screenshot shot(screen.framebuffer());
     corner = shot.ok() ? shot.findHeaderBand() : std::nullopt;
+    // The whole window painted: the red dot at the top and the background at the far corner.
     return corner && corner->first + 340 < shot.width_ && corner->second + 500 < shot.height_ &&
-           Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8);
+           Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8) &&
+           Near(shot.at(corner->first + 339, corner->second + 499), kBackground, 2);
   }, std::chrono::seconds(90))) << host.out() << "\n" << screen.errors();
 
   const Screenshot shot(screen.framebuffer());
