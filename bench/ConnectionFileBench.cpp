@@ -13,7 +13,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "component/KorvelInstance.h"
+#include "record/KorvelInstance.h"
+#include "link/CompanionLink.h"
 #include "link/SharedPaths.h"
 
 namespace {

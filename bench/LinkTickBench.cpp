@@ -5,7 +5,8 @@
 
 #include <cstring>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
+#include "link/CompanionLink.h"
 #include "link/CompanionProtocol.h"
 #include "platform/MIDIPacketList.h"
 #include "tests/support/TestSupport.h"

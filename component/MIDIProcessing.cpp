@@ -4,8 +4,8 @@
 // for anything but pendingLock.
 #include <cstring>
 
-#include "component/KorvelInstance.h"
-#include "component/MIDIOutputCallback.h"
+#include "component/KorvelComponent.h"
+#include "record/MIDIOutputCallback.h"
 #include "platform/MIDIPacketList.h"
 
 namespace {

@@ -1,10 +1,12 @@
 // The property handlers: the only way the host and the editor reach an instance.
 #include <cstring>
 
-#include "component/KorvelInstance.h"
-#include "component/MIDIOutputCallback.h"
+#include "component/KorvelComponent.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
+#include "record/MIDIOutputCallback.h"
 #include "component/SavedState.h"
-#include "editor/CocoaViewInfo.h"
+#include "component/CocoaViewInfo.h"
 #include "platform/PropertyList.h"
 
 namespace {

@@ -3,8 +3,10 @@
 #include <cstring>
 #include <string>
 
-#include "component/KorvelInstance.h"
-#include "component/TextEncoding.h"
+#include "record/KorvelInstance.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
+#include "platform/UnicodeText.h"
 #include "platform/PropertyList.h"
 #include "platform/SystemLog.h"
 

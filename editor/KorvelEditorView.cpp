@@ -1,9 +1,9 @@
 #include "editor/KorvelEditorView.h"
 
-#include <glib.h>
-
 #include <chrono>
 #include <cstring>
+
+#include "platform/UnicodeText.h"
 
 namespace korvel::editor {
 namespace {
@@ -85,7 +85,7 @@ void KorvelEditorView::readInstance() {
     // An empty name from the instance keeps the one shown; bytes that are not UTF-8
     // leave the view without a name.
     const size_t length = strnlen(name, sizeof name);
-    if (g_utf8_validate(name, static_cast<gssize>(length), nullptr)) {
+    if (korvel::IsValidUTF8(std::string_view(name, length))) {
       _trackName.assign(name, length);
     } else {
       _trackName.clear();

@@ -6,8 +6,7 @@
  * (AudioUnitGetProperty / AudioUnitSetProperty on the handle); it never owns the
  * instance. Everything here runs on the host's main thread.
  */
-#ifndef KORVEL_EDITOR_KORVELEDITORVIEW_H
-#define KORVEL_EDITOR_KORVELEDITORVIEW_H
+#pragma once
 
 #include <cairo.h>
 
@@ -17,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "component/KorvelInstance.h"
+#include "interface/KorvelProperties.h"
 #include "editor/Geometry.h"
 #include "editor/RefreshTimer.h"
 #include "editor/ViewABI.h"
@@ -98,5 +97,3 @@ class KorvelEditorView {
 };
 
 }  // namespace korvel::editor
-
-#endif

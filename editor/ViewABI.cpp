@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "editor/CocoaViewInfo.h"
+#include "interface/KorvelProperties.h"
 #include "editor/KorvelViewFactory.h"
 #include "editor/OffscreenRender.h"
 
@@ -61,7 +61,7 @@ constexpr KorvelViewFactoryInterface kFactoryInterface{
 }  // namespace korvel::editor
 
 extern "C" const KorvelViewFactoryInterface* Korvel_ViewFactoryNamed(const char* className) {
-  if (className == nullptr || std::strcmp(className, korvel::editor::kViewFactoryClassName) != 0) {
+  if (className == nullptr || std::strcmp(className, kKorvelViewFactoryClassName) != 0) {
     return nullptr;
   }
   return &korvel::editor::kFactoryInterface;

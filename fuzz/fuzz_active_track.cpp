@@ -13,7 +13,9 @@
 #include <optional>
 #include <string>
 
-#include "component/KorvelInstance.h"
+#include "record/KorvelInstance.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
 #include "fuzz/FuzzSupport.h"
 #include "link/SharedPaths.h"
 

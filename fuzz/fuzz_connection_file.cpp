@@ -17,7 +17,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "component/KorvelInstance.h"
+#include "record/KorvelInstance.h"
+#include "link/CompanionLink.h"
 #include "editor/KorvelEditorView.h"
 #include "fuzz/FuzzSupport.h"
 #include "link/SharedPaths.h"

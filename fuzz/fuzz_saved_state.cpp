@@ -17,7 +17,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
+#include "identity/UIDRegistry.h"
 #include "component/SavedState.h"
 #include "fuzz/FuzzSupport.h"
 #include "link/SharedPaths.h"

@@ -10,7 +10,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "component/KorvelInstance.h"
+#include "record/KorvelInstance.h"
+#include "link/CompanionLink.h"
 #include "link/CompanionProtocol.h"
 #include "platform/Dispatch.h"
 #include "platform/MIDIPacketList.h"

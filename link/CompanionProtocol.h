@@ -1,7 +1,6 @@
 // What the plug-in and the companion agree on: names, IDs and message bytes. The
 // companion stand-in decodes with the same constants.
-#ifndef KORVEL_LINK_COMPANIONPROTOCOL_H
-#define KORVEL_LINK_COMPANIONPROTOCOL_H
+#pragma once
 
 #include <cstdint>
 
@@ -35,5 +34,3 @@ inline uint32_t DecodeUID(const uint8_t* groups) {
 }
 
 }  // namespace korvel::link
-
-#endif

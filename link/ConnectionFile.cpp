@@ -9,8 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include "component/KorvelInstance.h"
-#include "component/TextEncoding.h"
+#include "record/KorvelInstance.h"
+#include "link/CompanionLink.h"
+#include "platform/UnicodeText.h"
 #include "link/SharedJSON.h"
 #include "link/SharedPaths.h"
 #include "platform/Bundle.h"

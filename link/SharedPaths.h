@@ -6,8 +6,7 @@
  * Tests move the directory elsewhere so that they never touch the real files; nothing
  * else ever changes it.
  */
-#ifndef KORVEL_LINK_SHAREDPATHS_H
-#define KORVEL_LINK_SHAREDPATHS_H
+#pragma once
 
 #include <cstdint>
 #include <optional>
@@ -23,5 +22,3 @@ std::string ActiveTrackFilePath();
 void SetSharedFileDirectoryForTesting(std::optional<std::string> directory);
 
 }  // namespace korvel::link
-
-#endif

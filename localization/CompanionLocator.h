@@ -13,8 +13,7 @@
  * parsed with GLib's GKeyFile, which implements the desktop-entry syntax (groups, escapes,
  * comments) that a hand-written reader would only approximate.
  */
-#ifndef KORVEL_LOCALIZATION_COMPANIONLOCATOR_H
-#define KORVEL_LOCALIZATION_COMPANIONLOCATOR_H
+#pragma once
 
 #include <optional>
 #include <string>
@@ -40,5 +39,3 @@ std::optional<std::string> FindApplicationBundle(const DesktopSearchEnvironment&
                                                  std::string_view bundleIdentifier);
 
 }  // namespace korvel::localization
-
-#endif

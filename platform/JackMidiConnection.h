@@ -8,8 +8,7 @@
  * fixed table of atomic pointers; removing a port waits for the cycle that may still be
  * using it to end before the port is unregistered and freed.
  */
-#ifndef KORVEL_PLATFORM_JACKMIDICONNECTION_H
-#define KORVEL_PLATFORM_JACKMIDICONNECTION_H
+#pragma once
 
 #include <jack/jack.h>
 #include <jack/uuid.h>
@@ -144,5 +143,3 @@ class MidiConnection {
 };
 
 }  // namespace korvel::platform::jack
-
-#endif

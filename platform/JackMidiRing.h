@@ -8,8 +8,7 @@
  * thread sanitizer can see, and because a whole packet list must be published at once
  * (all of it or nothing), which one release store of the write index gives for free.
  */
-#ifndef KORVEL_PLATFORM_JACKMIDIRING_H
-#define KORVEL_PLATFORM_JACKMIDIRING_H
+#pragma once
 
 #include <atomic>
 #include <cstddef>
@@ -118,5 +117,3 @@ class MidiRing {
 };
 
 }  // namespace korvel::platform::jack
-
-#endif

@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
 #include "editor/KorvelEditorView.h"
 #include "editor/ViewABI.h"
 #include "tests/support/TestSupport.h"

@@ -6,7 +6,7 @@
 #include <array>
 #include <filesystem>
 
-#include "editor/CocoaViewInfo.h"
+#include "component/CocoaViewInfo.h"
 #include "editor/ViewABI.h"
 #include "platform/Bundle.h"
 #include "tests/editor/EditorTestSupport.h"

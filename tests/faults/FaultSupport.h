@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
 
 namespace korvel::test::faults {
 

@@ -10,7 +10,7 @@
 #include "platform/MIDIServices.h"
 #include "platform/Notify.h"
 #include "tests/support/TestSupport.h"
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;

@@ -1,6 +1,6 @@
 // Where a host finds the editor: the bundle's location and the factory's class name, as
 // libplist string nodes owned by the caller.
-#include "editor/CocoaViewInfo.h"
+#include "component/CocoaViewInfo.h"
 
 #include <glib.h>
 #include <plist/plist.h>
@@ -9,10 +9,10 @@
 #include <optional>
 #include <string>
 
-#include "editor/ViewABI.h"
+#include "interface/KorvelProperties.h"
 #include "platform/Bundle.h"
 
-namespace korvel::editor {
+namespace korvel::component {
 namespace {
 
 /* A directory's file:// URL, percent-encoded, with the trailing slash of a directory. */
@@ -37,22 +37,22 @@ std::string MainBundlePath() {
 
 void Fill(AudioUnitCocoaViewInfo* info, const std::string& bundlePath) {
   info->mCocoaAUViewBundleLocation = plist_new_string(DirectoryURL(bundlePath).c_str());
-  info->mCocoaAUViewClass[0] = plist_new_string(kViewFactoryClassName);
+  info->mCocoaAUViewClass[0] = plist_new_string(kKorvelViewFactoryClassName);
 }
 
 }  // namespace
-}  // namespace korvel::editor
+}  // namespace korvel::component
 
 bool KorvelEditor_CopyCocoaViewInfo(AudioUnitCocoaViewInfo* info) {
   if (info == nullptr) return false;
   const std::optional<std::string> bundle = korvel::platform::OwnBundlePath();
   if (!bundle) return false;
-  korvel::editor::Fill(info, *bundle);
+  korvel::component::Fill(info, *bundle);
   return true;
 }
 
 extern "C" void Korvel_GetCocoaUIInfo(AudioUnitCocoaViewInfo* info) {
   if (info == nullptr) return;
   const std::optional<std::string> bundle = korvel::platform::OwnBundlePath();
-  korvel::editor::Fill(info, bundle ? *bundle : korvel::editor::MainBundlePath());
+  korvel::component::Fill(info, bundle ? *bundle : korvel::component::MainBundlePath());
 }

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "component/KorvelInstance.h"
+#include "record/KorvelInstance.h"
 
 namespace {
 std::atomic<int> gLiveRecords{0};

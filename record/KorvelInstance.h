@@ -1,5 +1,7 @@
 /*
- * The per-instance record of the Korvel component and every KR_ entry point.
+ * The per-instance record of the Korvel component, its constants and the helpers over
+ * its shared fields. Nothing here knows of the layers above: the registry, the link and
+ * the entry points declare their own functions.
  *
  * The record is deliberately a plain struct handled by plain functions: the host sees
  * its first member as the component's plug-in interface, so the record pointer is the
@@ -7,12 +9,12 @@
  * are only touched through relaxed atomic accesses (KR_Load / KR_Store below), so the
  * real-time thread never waits for anything but pendingLock.
  */
-#ifndef KORVEL_COMPONENT_KORVELINSTANCE_H
-#define KORVEL_COMPONENT_KORVELINSTANCE_H
+#pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "interface/KorvelProperties.h"
 #include "platform/AudioComponent.h"
 #include "platform/MIDIServices.h"
 #include "platform/UnfairLock.h"
@@ -30,28 +32,9 @@ struct PendingEvent {
 };
 static_assert(sizeof(PendingEvent) == 4);
 
-enum : uint32_t {
-  kKorvelProperty_CCValues = 65001,
-  kKorvelProperty_UniqueID = 65002,
-  kKorvelProperty_Connected = 65003,
-  kKorvelProperty_TrackName = 65004,
-  kKorvelProperty_ActiveArticulation = 65005,
-  kKorvelProperty_LastVelocity = 65006,
-  kKorvelProperty_ArticulationNotes = 65008,
-  kKorvelProperty_PendingEvents = 65009,
-  kKorvelProperty_ActiveTrack = 65010,
-  kKorvelProperty_CompanionCommand = 65011,
-  kKorvelProperty_CCTriggered = 65012,
-};
-
-inline constexpr int kKorvelChannels = 16;
-inline constexpr int kKorvelControllers = 128;
 inline constexpr int kKorvelDedupSlots = 256;
 inline constexpr int kKorvelDedupSlotChannelPressure = 128;
 inline constexpr int kKorvelDedupSlotPitchBend = 129;
-inline constexpr int kKorvelMaxPending = 256;
-inline constexpr int kKorvelMaxArticulations = 128;
-inline constexpr int kKorvelTrackNameSize = 256;
 
 struct KorvelInstance {
   AudioComponentPlugInInterface plugInInterface; /* must stay first: record == handle */
@@ -115,42 +98,6 @@ int KR_LiveRecordCount();
 /* Counts a record the factory has just allocated. */
 void KR_CountNewRecord();
 
-/* --- Component entry and lifecycle --- */
-extern "C" __attribute__((visibility("default"))) AudioComponentPlugInInterface* KorvelAUFactory(
-    const AudioComponentDescription* desc);
-OSStatus KR_Open(void* self, AudioComponentInstance instance);
-OSStatus KR_Close(void* self);
-AudioComponentMethod KR_Lookup(int16_t selector);
-OSStatus KR_Init(void* self);
-OSStatus KR_Uninit(void* self);
-OSStatus KR_GetParam(void* self, AudioUnitParameterID param, AudioUnitScope scope,
-                     AudioUnitElement elem, AudioUnitParameterValue* outValue);
-OSStatus KR_SetParam(void* self, AudioUnitParameterID param, AudioUnitScope scope,
-                     AudioUnitElement elem, AudioUnitParameterValue value, uint32_t offset);
-OSStatus KR_Sched(void* self, const AudioUnitParameterEvent* events, uint32_t count);
-OSStatus KR_AddListener(void* self, AudioUnitPropertyID prop, AudioUnitPropertyListenerProc proc,
-                        void* userData);
-OSStatus KR_RemoveListener(void* self, AudioUnitPropertyID prop, AudioUnitPropertyListenerProc proc);
-OSStatus KR_RemoveListenerUD(void* self, AudioUnitPropertyID prop,
-                             AudioUnitPropertyListenerProc proc, void* userData);
-OSStatus KR_SysEx(void* self, const Byte* data, uint32_t length);
-
-/* --- Properties and saved state --- */
-OSStatus KR_GetPropertyInfo(void* self, AudioUnitPropertyID prop, AudioUnitScope scope,
-                            AudioUnitElement elem, uint32_t* outDataSize, Boolean* outWritable);
-OSStatus KR_GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope,
-                        AudioUnitElement elem, void* outData, uint32_t* ioDataSize);
-OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope,
-                        AudioUnitElement elem, const void* inData, uint32_t inDataSize);
-
-/* --- MIDI input (real-time thread) --- */
-OSStatus KR_MIDIEvent(void* self, uint32_t status, uint32_t data1, uint32_t data2,
-                      uint32_t offsetSampleFrame);
-OSStatus KR_Render(void* self, AudioUnitRenderActionFlags* ioActionFlags,
-                   const AudioTimeStamp* inTimeStamp, uint32_t inOutputBusNumber,
-                   uint32_t inNumberFrames, AudioBufferList* ioData);
-OSStatus KR_Reset(void* self, AudioUnitScope scope, AudioUnitElement elem);
-
 /* --- Record helpers --- */
 /* Rewrites bytes 0..6 of sysexHeader from `uid`. */
 void KR_WriteSysExHeader(KorvelInstance* inst, uint32_t uid);
@@ -166,18 +113,3 @@ void KR_StoreArticulationNotes(KorvelInstance* inst, const int32_t* notes, int c
 bool KR_IsKeyswitch(const KorvelInstance* inst, int32_t note);
 /* Takes and empties the pending queue; returns the number of entries copied to `out`. */
 int KR_DrainPending(KorvelInstance* inst, PendingEvent out[kKorvelMaxPending]);
-
-/* --- UID registry (identity/) --- */
-#include "identity/UIDRegistry.h"
-
-/* --- Companion link (link/) --- */
-void KR_WriteConnectionFile(KorvelInstance* inst);
-void KR_ReadConnectionFile(KorvelInstance* inst);
-void KR_CheckActiveTrack(KorvelInstance* inst);
-void KR_SetupMIDIAndTimer(KorvelInstance* inst);
-void KR_TeardownMIDIAndTimer(KorvelInstance* inst);
-void KR_FindDestination(KorvelInstance* inst);
-void KR_SendSysEx(KorvelInstance* inst, unsigned char command);
-void KR_LinkTick(KorvelInstance* inst);
-
-#endif

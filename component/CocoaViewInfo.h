@@ -1,8 +1,8 @@
 /* The view description the component's CocoaUI property hands to a host. */
-#ifndef KORVEL_EDITOR_COCOAVIEWINFO_H
-#define KORVEL_EDITOR_COCOAVIEWINFO_H
+#pragma once
 
 #include "platform/AudioComponent.h"
+#include "platform/Export.h"
 
 /*
  * Fills info with the plug-in bundle's file:// URL and the class name
@@ -11,8 +11,8 @@
  */
 bool KorvelEditor_CopyCocoaViewInfo(AudioUnitCocoaViewInfo* info);
 
-namespace korvel::editor {
-inline constexpr const char* kViewFactoryClassName = "KorvelViewFactory";
-}
-
-#endif
+/*
+ * The same for a host that asks the plug-in directly, exported under a plain name: the
+ * main program's directory stands in for the bundle when the code is not inside one.
+ */
+extern "C" KORVEL_EXPORT void Korvel_GetCocoaUIInfo(AudioUnitCocoaViewInfo* info);

@@ -1,10 +1,9 @@
 // The host's MIDI output callback is a pair (function, user data) that the host may
 // replace from its main thread while the real-time thread calls it. A sequence word
 // lets the real-time thread read a matching pair without ever taking a lock.
-#ifndef KORVEL_COMPONENT_MIDIOUTPUTCALLBACK_H
-#define KORVEL_COMPONENT_MIDIOUTPUTCALLBACK_H
+#pragma once
 
-#include "component/KorvelInstance.h"
+#include "record/KorvelInstance.h"
 
 inline AUMIDIOutputCallbackStruct KR_LoadMIDIOutputCallback(const KorvelInstance* inst) {
   std::atomic_ref<uint32_t> seq(const_cast<uint32_t&>(inst->midiOutputCallbackSeq));
@@ -37,5 +36,3 @@ inline void KR_StoreMIDIOutputCallback(KorvelInstance* inst, const AUMIDIOutputC
   std::atomic_ref<void*>(inst->midiOutputCallback.userData).store(value.userData, std::memory_order_release);
   seq.store(current + 2, std::memory_order_release);
 }
-
-#endif
