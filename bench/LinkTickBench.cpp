@@ -7,7 +7,7 @@
 
 #include "component/KorvelComponent.h"
 #include "link/CompanionLink.h"
-#include "link/CompanionProtocol.h"
+#include "interface/CompanionProtocol.h"
 #include "platform/MIDIPacketList.h"
 #include "tests/support/TestSupport.h"
 

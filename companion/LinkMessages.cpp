@@ -2,17 +2,19 @@
 
 #include <cstdio>
 
+#include "interface/CompanionProtocol.h"
+
 namespace tolvane {
 
 namespace {
 
-constexpr uint8_t kSysExStart = 0xF0;
-constexpr uint8_t kSysExEnd = 0xF7;
-constexpr uint8_t kNonCommercialID = 0x7D;
+using korvel::link::kManufacturerNonCommercial;
+using korvel::link::kSysExEnd;
+using korvel::link::kSysExStart;
 
 // The UID of a message that starts with our header, or nothing.
 std::optional<uint32_t> HeaderUID(const uint8_t* data, size_t length) {
-  if (length < 8 || data[0] != kSysExStart || data[1] != kNonCommercialID) return std::nullopt;
+  if (length < 8 || data[0] != kSysExStart || data[1] != kManufacturerNonCommercial) return std::nullopt;
   uint32_t uid = 0;
   for (int i = 2; i < 7; ++i) {
     if (data[i] & 0x80) return std::nullopt;

@@ -21,12 +21,13 @@
 #include "companion/DesktopEntry.h"
 #include "companion/LinkMessages.h"
 #include "companion/Session.h"
+#include "interface/CompanionProtocol.h"
 #include "platform/MIDIPacketList.h"
 #include "platform/MIDIServices.h"
 
 namespace {
 
-constexpr int32_t kDestinationUniqueID = 0x54564C4B;  // 'TVLK'
+constexpr int32_t kDestinationUniqueID = korvel::link::kCompanionDestinationID;
 std::atomic<bool> gStop{false};
 
 // Lines are read through pipes by scripts and tests: each goes out whole and at once.

@@ -12,7 +12,7 @@
 
 #include "record/KorvelInstance.h"
 #include "link/CompanionLink.h"
-#include "link/CompanionProtocol.h"
+#include "interface/CompanionProtocol.h"
 #include "platform/Dispatch.h"
 #include "platform/MIDIPacketList.h"
 #include "platform/Notify.h"

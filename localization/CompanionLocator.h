@@ -20,9 +20,11 @@
 #include <string_view>
 #include <vector>
 
+#include "interface/CompanionProtocol.h"
+
 namespace korvel::localization {
 
-inline constexpr std::string_view kCompanionBundleIdentifier = "com.tolvane.Tolvane";
+inline constexpr std::string_view kCompanionBundleIdentifier = korvel::link::kCompanionBundleIdentifier;
 
 /* The environment the search depends on: nullopt for an unset variable. */
 struct DesktopSearchEnvironment {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "interface/CompanionProtocol.h"
 #include "record/KorvelInstance.h"
 
 namespace {
@@ -23,17 +24,7 @@ void KR_Release(KorvelInstance* inst) {
   }
 }
 
-namespace {
-void EncodeHeader(uint32_t uid, uint8_t out[7]) {
-  out[0] = 0xF0;
-  out[1] = 0x7D;
-  out[2] = static_cast<uint8_t>(uid >> 28);
-  out[3] = static_cast<uint8_t>((uid >> 21) & 0x7F);
-  out[4] = static_cast<uint8_t>((uid >> 14) & 0x7F);
-  out[5] = static_cast<uint8_t>((uid >> 7) & 0x7F);
-  out[6] = static_cast<uint8_t>(uid & 0x7F);
-}
-}  // namespace
+using korvel::link::EncodeHeader;
 
 void KR_WriteSysExHeader(KorvelInstance* inst, uint32_t uid) {
   uint8_t bytes[7];

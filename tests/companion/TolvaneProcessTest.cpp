@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "interface/CompanionProtocol.h"
 #include "platform/MIDIPacketList.h"
 #include "platform/MIDIServices.h"
 #include "tests/support/TestSupport.h"
@@ -83,7 +84,7 @@ TEST(Tolvane, AnswersAConnectRequestByWritingTheConnectionFile) {
     for (unsigned long i = 0; i < MIDIGetNumberOfDestinations() && !companion; ++i) {
       int32_t id = 0;
       MIDIObjectGetIntegerProperty(MIDIGetDestination(i), kMIDIPropertyUniqueID, &id);
-      if (id == 1414941771) companion = MIDIGetDestination(i);
+      if (id == korvel::link::kCompanionDestinationID) companion = MIDIGetDestination(i);
     }
     return companion != 0;
   })) << "tolvane's destination carries the ID 'TVLK'";

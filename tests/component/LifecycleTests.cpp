@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "link/CompanionProtocol.h"
+#include "interface/CompanionProtocol.h"
 #include "platform/Notify.h"
 #include "tests/component/ComponentTestSupport.h"
 #include "tests/support/TestSupport.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "link/CompanionProtocol.h"
+#include "interface/CompanionProtocol.h"
 #include "platform/MIDIServices.h"
 #include "tests/faults/FaultSupport.h"
 #include "tests/support/TestSupport.h"

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "interface/CompanionProtocol.h"
 #include "platform/MIDIPacketList.h"
 #include "platform/MIDIServices.h"
 #include "tests/support/TestSupport.h"
@@ -15,7 +16,7 @@
 namespace korvel::test {
 namespace {
 
-constexpr int32_t kCompanionID = 1414941771;  // 'TVLK'
+constexpr int32_t kCompanionID = korvel::link::kCompanionDestinationID;
 
 struct Client {
   MIDIClientRef ref = 0;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host/StressInvariants.h"
+#include "host/verify/StressInvariants.h"
 #include "platform/MIDIPacketList.h"
 #include "tests/host/HostProcess.h"
 

@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "link/CompanionProtocol.h"
+#include "interface/CompanionProtocol.h"
 #include "tests/component/ComponentTestSupport.h"
 
 using korvel::test::BareRecord;

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <mutex>
 
-#include "link/CompanionProtocol.h"
+#include "interface/CompanionProtocol.h"
 #include "platform/MIDIPacketList.h"
 #include "platform/MIDIServices.h"
 #include "platform/Notify.h"

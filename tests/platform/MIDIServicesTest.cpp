@@ -1,3 +1,4 @@
+#include "interface/CompanionProtocol.h"
 #include "platform/MIDIServices.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +20,7 @@ namespace korvel::test {
 namespace {
 
 using Message = std::vector<uint8_t>;
-constexpr int32_t kCompanionID = 1414941771;  // 'TVLK'
+constexpr int32_t kCompanionID = korvel::link::kCompanionDestinationID;
 
 struct PacketListBuffer {
   alignas(8) uint8_t bytes[1024];

@@ -1,4 +1,4 @@
-#include "host/ScaleMeasures.h"
+#include "host/verify/ScaleMeasures.h"
 
 #include <dirent.h>
 #include <sys/resource.h>

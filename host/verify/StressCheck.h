@@ -5,7 +5,7 @@
 // interleaving of those calls could have produced.
 #pragma once
 
-#include "host/ValidationChecks.h"
+#include "host/verify/ValidationChecks.h"
 
 namespace korvel::host {
 

@@ -1,4 +1,4 @@
-#include "host/AllocationCounter.h"
+#include "host/verify/AllocationCounter.h"
 
 #include <errno.h>
 

@@ -1,4 +1,4 @@
-#include "host/StressCheck.h"
+#include "host/verify/StressCheck.h"
 
 #include <cairo.h>
 #include <fcntl.h>
@@ -22,14 +22,15 @@
 #include <thread>
 #include <vector>
 
-#include "host/AllocationCounter.h"
+#include "host/verify/AllocationCounter.h"
 #include "host/EditorView.h"
+#include "host/HostSupport.h"
 #include "host/MainLoop.h"
 #include "host/Plist.h"
 #include "host/PluginInstance.h"
 #include "host/PropertyIDs.h"
 #include "host/RealtimeThread.h"
-#include "host/StressInvariants.h"
+#include "host/verify/StressInvariants.h"
 
 namespace korvel::host {
 namespace {
@@ -41,20 +42,6 @@ constexpr int kHammerThreads = 4;
 constexpr auto kCheckpointEvery = std::chrono::milliseconds(50);
 constexpr auto kEditorTickEvery = std::chrono::milliseconds(30);
 
-uint32_t RandomU32() {
-  uint32_t v = 0;
-  while (getrandom(&v, sizeof v, 0) != sizeof v) {
-  }
-  return v;
-}
-
-std::string Hex(uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", v);
-  return text;
-}
-
-std::string ConnectionFile(uint32_t uid) { return "/tmp/korvel_connection_" + Hex(uid) + ".json"; }
 
 // Inconsistencies by kind: how often, and the first one in words.
 class Findings {
@@ -152,66 +139,6 @@ class UIDLedger {
   std::vector<std::set<uint32_t>> mayHold_;
   std::set<uint32_t> fresh_;
   std::vector<Suspect> suspicious_;
-};
-
-// Standard error goes through a pipe for the length of the phase: the plug-in's
-// duplicate-UID lines name the fresh UIDs it hands out, and everything is passed on to
-// the real standard error unchanged.
-class StderrTap {
- public:
-  explicit StderrTap(UIDLedger& ledger) : ledger_(ledger) {
-    std::fflush(stderr);
-    saved_ = ::dup(2);
-    int fds[2];
-    if (saved_ < 0 || ::pipe2(fds, O_CLOEXEC) != 0) return;
-    ::dup2(fds[1], 2);
-    ::close(fds[1]);
-    readEnd_ = fds[0];
-    reader_ = std::thread([this] { read(); });
-  }
-  ~StderrTap() { finish(); }
-  // Puts standard error back and returns once everything written so far was read.
-  void finish() {
-    if (saved_ < 0) return;
-    std::fflush(stderr);
-    ::dup2(saved_, 2);  // the pipe's last write end closes: the reader sees its end
-    if (reader_.joinable()) reader_.join();
-    if (readEnd_ >= 0) ::close(readEnd_);
-    ::close(saved_);
-    saved_ = readEnd_ = -1;
-  }
-
- private:
-  void read() {
-    std::string pending;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(readEnd_, buffer, sizeof buffer)) > 0) {
-      pending.append(buffer, size_t(n));
-      size_t end;
-      while ((end = pending.find('\n')) != std::string::npos) {
-        take(pending.substr(0, end + 1));
-        pending.erase(0, end + 1);
-      }
-    }
-    if (!pending.empty()) take(pending);
-  }
-  // The duplicate lines are the expected outcome of the duplicate restores, thousands of
-  // them: they are counted, not passed on.
-  void take(const std::string& line) {
-    static const std::string kFresh = "assigned fresh UID ";
-    size_t at = line.find(kFresh);
-    if (at == std::string::npos) {
-      [[maybe_unused]] ssize_t w = ::write(saved_, line.data(), line.size());
-      return;
-    }
-    ledger_.fresh(static_cast<uint32_t>(std::strtoul(line.c_str() + at + kFresh.size(), nullptr, 16)));
-  }
-
-  UIDLedger& ledger_;
-  int saved_ = -1;
-  int readEnd_ = -1;
-  std::thread reader_;
 };
 
 // Brings the hammering threads to a stop between two calls, so that a checker sees a
@@ -314,7 +241,16 @@ class StressRun {
     written_ = &written;
     makeEditors();
     {
-      StderrTap tap(ledger_);
+      // The plug-in's duplicate-UID lines name the fresh UIDs it hands out. They are the
+      // expected outcome of the duplicate restores, thousands of them: they are counted,
+      // not passed on; every other line goes on to the real standard error unchanged.
+      StderrCapture tap([this](const std::string& line) {
+        static const std::string kFresh = "assigned fresh UID ";
+        const size_t at = line.find(kFresh);
+        if (at == std::string::npos) return false;
+        ledger_.fresh(static_cast<uint32_t>(std::strtoul(line.c_str() + at + kFresh.size(), nullptr, 16)));
+        return true;
+      });
       runThreads();
       tap.finish();
     }
@@ -332,7 +268,7 @@ class StressRun {
       auto unit = std::make_unique<PluginInstance>(ctx_.bundle);
       uint32_t uid = unit->uniqueID();
       ledger_.mayHold(i, uid);
-      if (::access(ConnectionFile(uid).c_str(), F_OK) != 0) ours_.insert(uid);
+      if (::access(ConnectionFilePath(uid).c_str(), F_OK) != 0) ours_.insert(uid);
       unit->setMidiOutputCallback(&ThruProbe::Callback, &thru_[i]);
       units_.push_back(std::move(unit));
     }
@@ -354,7 +290,7 @@ class StressRun {
   uint32_t newUID() {
     for (;;) {
       uint32_t uid = RandomU32();
-      if (uid == 0 || ::access(ConnectionFile(uid).c_str(), F_OK) == 0) continue;
+      if (uid == 0 || ::access(ConnectionFilePath(uid).c_str(), F_OK) == 0) continue;
       std::lock_guard lock(oursMutex_);
       ours_.insert(uid);
       return uid;
@@ -715,7 +651,7 @@ class StressRun {
     const std::set<uint32_t> fresh = ledger_.freshUIDs();
     std::lock_guard lock(oursMutex_);
     for (uint32_t uid : ledger_.everything())
-      if (ours_.count(uid) || fresh.count(uid)) ::unlink(ConnectionFile(uid).c_str());
+      if (ours_.count(uid) || fresh.count(uid)) ::unlink(ConnectionFilePath(uid).c_str());
   }
 
   PhaseResult result() {

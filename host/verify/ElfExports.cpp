@@ -1,4 +1,4 @@
-#include "host/ElfExports.h"
+#include "host/verify/ElfExports.h"
 
 #include <elf.h>
 

@@ -35,13 +35,14 @@
 #include <nlohmann/json.hpp>
 
 #include "host/Commands.h"
+#include "host/HostSupport.h"
 #include "host/MainLoop.h"
 #include "host/Plist.h"
 #include "host/PluginBundle.h"
 #include "host/PluginInstance.h"
 #include "host/PropertyIDs.h"
 #include "host/RealtimeThread.h"
-#include "host/ScaleMeasures.h"
+#include "host/verify/ScaleMeasures.h"
 
 namespace korvel::host {
 namespace {
@@ -51,13 +52,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kActiveUIDPath = "/tmp/korvel_active_uid.txt";
 constexpr const char* kActiveTrackPath = "/tmp/korvel_active_track.txt";
 
-std::string Hex(uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", v);
-  return text;
-}
-
-std::string ConnectionFile(uint32_t uid) { return "/tmp/korvel_connection_" + Hex(uid) + ".json"; }
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -377,7 +371,7 @@ int RunScale(const ScaleOptions& options) {
   for (size_t i = 0; i < units.size(); ++i) {
     uint32_t uid = units[i]->uniqueID();
     uids.push_back(uid);
-    if (::access(ConnectionFile(uid).c_str(), F_OK) == 0) filesBefore.insert(uid);
+    if (::access(ConnectionFilePath(uid).c_str(), F_OK) == 0) filesBefore.insert(uid);
     units[i]->setMidiOutputCallback(&CountThru, &thru[i]);
     char name[32];
     std::snprintf(name, sizeof name, "Track %03zu", i + 1);
@@ -430,7 +424,7 @@ int RunScale(const ScaleOptions& options) {
   f.closeMsPerInstance = Ms(Clock::now() - t0) / options.instances;
   loop.runFor(std::chrono::milliseconds(400));  // one-shot tasks of the closed instances
   for (uint32_t uid : uids)
-    if (!filesBefore.count(uid)) ::unlink(ConnectionFile(uid).c_str());
+    if (!filesBefore.count(uid)) ::unlink(ConnectionFilePath(uid).c_str());
 
   PrintFigures(f, companion != nullptr);
   if (options.json) std::cout << f.json().dump() << std::endl;

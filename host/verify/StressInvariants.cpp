@@ -1,4 +1,4 @@
-#include "host/StressInvariants.h"
+#include "host/verify/StressInvariants.h"
 
 #include <cstdio>
 #include <cstring>

@@ -8,8 +8,8 @@
 #include "host/MainLoop.h"
 #include "host/PluginBundle.h"
 #include "host/PluginInstance.h"
-#include "host/StressCheck.h"
-#include "host/ValidationChecks.h"
+#include "host/verify/StressCheck.h"
+#include "host/verify/ValidationChecks.h"
 
 namespace korvel::host {
 namespace {

@@ -1,5 +1,5 @@
-#include "host/ValidationChecks.h"
-#include "host/ScaleMeasures.h"
+#include "host/verify/ValidationChecks.h"
+#include "host/verify/ScaleMeasures.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,8 +18,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "host/AllocationCounter.h"
-#include "host/ElfExports.h"
+#include "host/verify/AllocationCounter.h"
+#include "host/verify/ElfExports.h"
+#include "host/HostSupport.h"
 #include "host/MainLoop.h"
 #include "host/Plist.h"
 #include "host/PluginBundle.h"
@@ -40,12 +41,6 @@ void Expect(bool ok, const std::string& what) {
   if (!ok) throw PhaseFailure(what);
 }
 
-std::string Hex(uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08X", v);
-  return text;
-}
-
 std::string Ms(Clock::duration d) {
   char text[32];
   std::snprintf(text, sizeof text, "%.2f ms",
@@ -53,19 +48,12 @@ std::string Ms(Clock::duration d) {
   return text;
 }
 
-uint32_t RandomU32() {
-  uint32_t v = 0;
-  while (getrandom(&v, sizeof v, 0) != sizeof v) {
-  }
-  return v;
-}
-
 // Removes, at the end of a phase, a connection file that the phase made the plug-in
 // write, unless it was already there before.
 class ConnectionFileGuard {
  public:
   explicit ConnectionFileGuard(uint32_t uid)
-      : path_("/tmp/korvel_connection_" + Hex(uid) + ".json"),
+      : path_(ConnectionFilePath(uid)),
         existed_(::access(path_.c_str(), F_OK) == 0) {}
   ~ConnectionFileGuard() {
     if (!existed_) ::unlink(path_.c_str());
@@ -551,32 +539,6 @@ PhaseResult SavedState(ValidationContext& ctx) {
   return {Outcome::Pass, "dictionary keys and types; UIDs " + Hex(firstUID) + " and " + Hex(uid) +
                              " restored with their link"};
 }
-
-// Collects what the plug-in writes to standard error while it lives.
-class StderrCapture {
- public:
-  StderrCapture() {
-    std::fflush(stderr);
-    saved_ = ::dup(2);
-    if (::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) == 0) ::dup2(pipe_[1], 2);
-  }
-  std::string finish() {
-    std::fflush(stderr);
-    ::dup2(saved_, 2);
-    ::close(saved_);
-    ::close(pipe_[1]);
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(pipe_[0], buffer, sizeof buffer)) > 0) text.append(buffer, size_t(n));
-    ::close(pipe_[0]);
-    return text;
-  }
-
- private:
-  int saved_ = -1;
-  int pipe_[2] = {-1, -1};
-};
 
 PhaseResult DuplicateRestore(ValidationContext& ctx) {
   PluginInstance original(ctx.bundle);
