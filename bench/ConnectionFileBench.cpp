@@ -13,9 +13,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "record/KorvelInstance.h"
 #include "link/CompanionLink.h"
 #include "link/SharedPaths.h"
+#include "record/KorvelInstance.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "component/KorvelComponent.h"
-#include "link/CompanionLink.h"
 #include "interface/CompanionProtocol.h"
+#include "link/CompanionLink.h"
 #include "platform/MIDIPacketList.h"
 #include "tests/support/TestSupport.h"
 

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "component/KorvelComponent.h"
-#include "record/MIDIOutputCallback.h"
 #include "platform/MIDIPacketList.h"
+#include "record/MIDIOutputCallback.h"
 
 namespace {
 

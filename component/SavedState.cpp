@@ -3,12 +3,12 @@
 #include <cstring>
 #include <string>
 
-#include "record/KorvelInstance.h"
 #include "identity/UIDRegistry.h"
 #include "link/CompanionLink.h"
-#include "platform/UnicodeText.h"
 #include "platform/PropertyList.h"
 #include "platform/SystemLog.h"
+#include "platform/UnicodeText.h"
+#include "record/KorvelInstance.h"
 
 using korvel::platform::IntegerValue;
 using korvel::platform::NewIntegerNode;

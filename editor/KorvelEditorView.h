@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "interface/KorvelProperties.h"
 #include "editor/Geometry.h"
 #include "editor/RefreshTimer.h"
 #include "editor/ViewABI.h"
+#include "interface/KorvelProperties.h"
 
 namespace korvel::editor {
 

@@ -3,9 +3,9 @@
 
 #include <cstring>
 
-#include "interface/KorvelProperties.h"
 #include "editor/KorvelViewFactory.h"
 #include "editor/OffscreenRender.h"
+#include "interface/KorvelProperties.h"
 
 namespace korvel::editor {
 namespace {

@@ -13,11 +13,11 @@
 #include <optional>
 #include <string>
 
-#include "record/KorvelInstance.h"
+#include "fuzz/FuzzSupport.h"
 #include "identity/UIDRegistry.h"
 #include "link/CompanionLink.h"
-#include "fuzz/FuzzSupport.h"
 #include "link/SharedPaths.h"
+#include "record/KorvelInstance.h"
 
 namespace {
 

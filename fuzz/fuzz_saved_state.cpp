@@ -18,9 +18,9 @@
 #include <nlohmann/json.hpp>
 
 #include "component/KorvelComponent.h"
-#include "identity/UIDRegistry.h"
 #include "component/SavedState.h"
 #include "fuzz/FuzzSupport.h"
+#include "identity/UIDRegistry.h"
 #include "link/SharedPaths.h"
 #include "platform/SafeFile.h"
 

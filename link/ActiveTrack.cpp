@@ -8,11 +8,11 @@
 #include <optional>
 #include <string>
 
-#include "record/KorvelInstance.h"
 #include "link/CompanionLink.h"
-#include "platform/UnicodeText.h"
 #include "link/SharedPaths.h"
 #include "platform/SafeFile.h"
+#include "platform/UnicodeText.h"
+#include "record/KorvelInstance.h"
 
 namespace {
 

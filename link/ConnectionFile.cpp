@@ -9,13 +9,13 @@
 #include <cstring>
 #include <string>
 
-#include "record/KorvelInstance.h"
 #include "link/CompanionLink.h"
-#include "platform/UnicodeText.h"
 #include "link/SharedJSON.h"
 #include "link/SharedPaths.h"
 #include "platform/Bundle.h"
 #include "platform/SafeFile.h"
+#include "platform/UnicodeText.h"
+#include "record/KorvelInstance.h"
 
 namespace {
 

@@ -22,7 +22,6 @@
 #include <thread>
 #include <vector>
 
-#include "host/verify/AllocationCounter.h"
 #include "host/EditorView.h"
 #include "host/HostSupport.h"
 #include "host/MainLoop.h"
@@ -30,6 +29,7 @@
 #include "host/PluginInstance.h"
 #include "host/PropertyIDs.h"
 #include "host/RealtimeThread.h"
+#include "host/verify/AllocationCounter.h"
 #include "host/verify/StressInvariants.h"
 
 namespace korvel::host {
@@ -305,11 +305,7 @@ class StressRun {
         std::mt19937 rng(seed);
         while (!stopHammers.load(std::memory_order_relaxed)) {
           gate_.checkpoint();
-          try {
-            hammerOnce(rng);
-          } catch (const std::exception& e) {
-            findings_.add("refused call", e.what());
-          }
+          hammerOnce(rng);
         }
         gate_.leave();
       });
@@ -348,126 +344,165 @@ class StressRun {
 
   // ---- the hammering threads ----
 
+  // One hammering call: a property read or write, a restore, or a reset, on one instance.
+  // `pick` is the call's own random word (which value, read or write).
+  using Operation = void (StressRun::*)(size_t i, PluginInstance& unit, uint32_t pick);
+  struct NamedOperation {
+    const char* name;
+    Operation run;
+    uint32_t weight;  // relative frequency among the operations
+  };
+
   void hammerOnce(std::mt19937& rng) {
+    static constexpr NamedOperation kOperations[] = {
+        {"read UniqueID", &StressRun::readUID, 1},
+        {"set UniqueID", &StressRun::setUID, 1},
+        {"check saved state", &StressRun::checkSavedStateOp, 1},
+        {"restore saved state", &StressRun::restoreOp, 1},
+        {"stream format", &StressRun::streamFormat, 1},
+        {"maximum frames per slice", &StressRun::maximumFrames, 1},
+        {"TrackName", &StressRun::trackName, 1},
+        {"set ArticulationNotes", &StressRun::articulationNotes, 1},
+        {"Connected or ActiveTrack flag", &StressRun::flag, 2},
+        {"drain PendingEvents", &StressRun::drainPending, 1},
+        {"read CCValues and CCTriggered", &StressRun::ccTables, 1},
+        {"read ActiveArticulation and LastVelocity", &StressRun::articulationAndVelocity, 1},
+        {"reset", &StressRun::resetOp, 1},
+        {"set CompanionCommand", &StressRun::companionCommand, 1},
+    };
+    static constexpr uint32_t kTotalWeight = [] {
+      uint32_t total = 0;
+      for (const NamedOperation& op : kOperations) total += op.weight;
+      return total;
+    }();
     const size_t i = rng() % units_.size();
     PluginInstance& unit = *units_[i];
-    const AudioUnitScope g = kAudioUnitScope_Global;
     const uint32_t pick = rng();
     calls_.fetch_add(1, std::memory_order_relaxed);
-    switch (rng() % 15) {
-      case 0: {
-        uint32_t uid = 0, size = 4;
-        OSStatus s = unit.getProperty(kUniqueID, g, &uid, &size);
-        if (s != noErr || uid == 0) findings_.add("UID read", "status " + std::to_string(s) + ", UID " + Hex(uid));
-        else ledger_.observe(i, uid, "the UID property");
-        break;
+    uint32_t choice = rng() % kTotalWeight;
+    for (const NamedOperation& op : kOperations) {
+      if (choice >= op.weight) {
+        choice -= op.weight;
+        continue;
       }
-      case 1: {
-        uint32_t uid = pick % 3 == 0 ? newUID() : pick % 3 == 1 ? otherUID(i, pick) : 0;
-        if (uid == 0) break;
-        ledger_.mayHold(i, uid);
-        if (unit.setProperty(kUniqueID, g, &uid, 4) != noErr) findings_.add("UID set", "set of 65002 refused");
-        break;
+      try {
+        (this->*op.run)(i, unit, pick);
+      } catch (const std::exception& e) {
+        findings_.add("refused call", std::string(op.name) + ": " + e.what());
       }
-      case 2:
-        checkSavedState(i);
-        break;
-      case 3:
-        restore(i, pick);
-        break;
-      case 4: {
-        if (pick & 1) {
-          const auto& f = written_->formats[(pick >> 1) % written_->formats.size()];
-          unit.setProperty(kAudioUnitProperty_StreamFormat, g, f.data(), uint32_t(f.size()));
-        } else {
-          uint8_t read[40];
-          uint32_t size = sizeof read;
-          unit.getProperty(kAudioUnitProperty_StreamFormat, g, read, &size);
-          report("stream format", stress::CheckBytesFromWritten(read, sizeof read, written_->formats, "stream format"));
-        }
-        break;
-      }
-      case 5: {
-        const auto& frames = written_->maxFrames;
-        if (pick & 1) {
-          unit.setU32(kAudioUnitProperty_MaximumFramesPerSlice, frames[(pick >> 1) % frames.size()]);
-        } else {
-          uint32_t v = unit.getU32(kAudioUnitProperty_MaximumFramesPerSlice);
-          if (std::find(frames.begin(), frames.end(), v) == frames.end())
-            findings_.add("maximum frames", "read " + std::to_string(v) + ", never written");
-        }
-        break;
-      }
-      case 6: {
-        if (pick & 1) {
-          const std::string& name = written_->namePayloads[(pick >> 1) % written_->namePayloads.size()];
-          const bool withZero = pick & 2;
-          unit.setProperty(kTrackName, g, name.c_str(), uint32_t(name.size() + (withZero ? 1 : 0)));
-        } else {
-          checkTrackName(unit);
-        }
-        break;
-      }
-      case 7: {
-        const auto& list = written_->articulationLists[pick % written_->articulationLists.size()];
-        // An empty list is sent as two bytes, which the plug-in takes as no notes.
-        int32_t none = 0;
-        unit.setProperty(kArticulationNotes, g, list.empty() ? &none : list.data(),
-                         list.empty() ? 2 : uint32_t(list.size() * 4));
-        break;
-      }
-      case 8:
-      case 9: {
-        const uint32_t id = (pick & 2) ? kConnected : kActiveTrack;
-        if (pick & 1) {
-          unit.setU32(id, (pick >> 2) & 1);
-        } else if (uint32_t v = unit.getU32(id); v > 1) {
-          findings_.add("flag", "property " + std::to_string(id) + " read " + std::to_string(v));
-        }
-        break;
-      }
-      case 10: {
-        uint8_t data[1028];
-        uint32_t size = sizeof data;
-        if (unit.getProperty(kPendingEvents, g, data, &size) != noErr) {
-          findings_.add("pending drain", "get of 65009 refused");
-          break;
-        }
-        drains_.fetch_add(1, std::memory_order_relaxed);
-        if (auto problem = stress::CheckDrain(data, size)) {
-          findings_.add("pending drain", *problem);
-        } else {
-          uint32_t count;
-          std::memcpy(&count, data, 4);
-          drained_.fetch_add(count, std::memory_order_relaxed);
-        }
-        break;
-      }
-      case 11: {
-        auto values = unit.ccValues();
-        report("CC values", stress::CheckCCValues(values.data(), values.size()));
-        auto flags = unit.ccTriggered();
-        report("CC flags", stress::CheckCCTriggered(flags.data(), flags.size()));
-        break;
-      }
-      case 12: {
-        int32_t articulation = unit.activeArticulation();
-        uint32_t velocity = unit.lastVelocity();
-        if (articulation < -1 || articulation > 127)
-          findings_.add("articulation", "active articulation " + std::to_string(articulation));
-        if (velocity > 127) findings_.add("velocity", "last velocity " + std::to_string(velocity));
-        break;
-      }
-      case 13:
-        if (unit.reset() != noErr) findings_.add("reset", "Reset answered an error");
-        break;
-      case 14: {
-        uint32_t command = pick % 4;
-        if (unit.setProperty(kCompanionCommand, g, &command, 4) != noErr)
-          findings_.add("companion command", "set of 65011 to " + std::to_string(command) + " refused");
-        break;
-      }
+      return;
     }
+  }
+
+  void readUID(size_t i, PluginInstance& unit, uint32_t) {
+    uint32_t uid = 0, size = 4;
+    OSStatus s = unit.getProperty(kUniqueID, kAudioUnitScope_Global, &uid, &size);
+    if (s != noErr || uid == 0) findings_.add("UID read", "status " + std::to_string(s) + ", UID " + Hex(uid));
+    else ledger_.observe(i, uid, "the UID property");
+  }
+
+  void setUID(size_t i, PluginInstance& unit, uint32_t pick) {
+    uint32_t uid = pick % 3 == 0 ? newUID() : pick % 3 == 1 ? otherUID(i, pick) : 0;
+    if (uid == 0) return;
+    ledger_.mayHold(i, uid);
+    if (unit.setProperty(kUniqueID, kAudioUnitScope_Global, &uid, 4) != noErr)
+      findings_.add("UID set", "set of UniqueID refused");
+  }
+
+  void checkSavedStateOp(size_t i, PluginInstance&, uint32_t) { checkSavedState(i); }
+  void restoreOp(size_t i, PluginInstance&, uint32_t pick) { restore(i, pick); }
+
+  void streamFormat(size_t, PluginInstance& unit, uint32_t pick) {
+    if (pick & 1) {
+      const auto& f = written_->formats[(pick >> 1) % written_->formats.size()];
+      unit.setProperty(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Global, f.data(), uint32_t(f.size()));
+    } else {
+      uint8_t read[sizeof(AudioStreamBasicDescription)];
+      uint32_t size = sizeof read;
+      unit.getProperty(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Global, read, &size);
+      report("stream format", stress::CheckBytesFromWritten(read, sizeof read, written_->formats, "stream format"));
+    }
+  }
+
+  void maximumFrames(size_t, PluginInstance& unit, uint32_t pick) {
+    const auto& frames = written_->maxFrames;
+    if (pick & 1) {
+      unit.setU32(kAudioUnitProperty_MaximumFramesPerSlice, frames[(pick >> 1) % frames.size()]);
+    } else {
+      uint32_t v = unit.getU32(kAudioUnitProperty_MaximumFramesPerSlice);
+      if (std::find(frames.begin(), frames.end(), v) == frames.end())
+        findings_.add("maximum frames", "read " + std::to_string(v) + ", never written");
+    }
+  }
+
+  void trackName(size_t, PluginInstance& unit, uint32_t pick) {
+    if (pick & 1) {
+      const std::string& name = written_->namePayloads[(pick >> 1) % written_->namePayloads.size()];
+      const bool withZero = pick & 2;
+      unit.setProperty(kTrackName, kAudioUnitScope_Global, name.c_str(), uint32_t(name.size() + (withZero ? 1 : 0)));
+    } else {
+      checkTrackName(unit);
+    }
+  }
+
+  void articulationNotes(size_t, PluginInstance& unit, uint32_t pick) {
+    const auto& list = written_->articulationLists[pick % written_->articulationLists.size()];
+    // An empty list is sent as two bytes, which the plug-in takes as no notes.
+    int32_t none = 0;
+    unit.setProperty(kArticulationNotes, kAudioUnitScope_Global, list.empty() ? &none : list.data(),
+                     list.empty() ? 2 : uint32_t(list.size() * 4));
+  }
+
+  void flag(size_t, PluginInstance& unit, uint32_t pick) {
+    const bool connected = pick & 2;
+    const uint32_t id = connected ? kConnected : kActiveTrack;
+    if (pick & 1) {
+      unit.setU32(id, (pick >> 2) & 1);
+    } else if (uint32_t v = unit.getU32(id); v > 1) {
+      findings_.add("flag", std::string(connected ? "Connected" : "ActiveTrack") + " read " + std::to_string(v));
+    }
+  }
+
+  void drainPending(size_t, PluginInstance& unit, uint32_t) {
+    uint8_t data[sizeof(uint32_t) + kKorvelMaxPending * 4];
+    uint32_t size = sizeof data;
+    if (unit.getProperty(kPendingEvents, kAudioUnitScope_Global, data, &size) != noErr) {
+      findings_.add("pending drain", "get of PendingEvents refused");
+      return;
+    }
+    drains_.fetch_add(1, std::memory_order_relaxed);
+    if (auto problem = stress::CheckDrain(data, size)) {
+      findings_.add("pending drain", *problem);
+    } else {
+      uint32_t count;
+      std::memcpy(&count, data, 4);
+      drained_.fetch_add(count, std::memory_order_relaxed);
+    }
+  }
+
+  void ccTables(size_t, PluginInstance& unit, uint32_t) {
+    auto values = unit.ccValues();
+    report("CC values", stress::CheckCCValues(values.data(), values.size()));
+    auto flags = unit.ccTriggered();
+    report("CC flags", stress::CheckCCTriggered(flags.data(), flags.size()));
+  }
+
+  void articulationAndVelocity(size_t, PluginInstance& unit, uint32_t) {
+    int32_t articulation = unit.activeArticulation();
+    uint32_t velocity = unit.lastVelocity();
+    if (articulation < -1 || articulation > 127)
+      findings_.add("articulation", "active articulation " + std::to_string(articulation));
+    if (velocity > 127) findings_.add("velocity", "last velocity " + std::to_string(velocity));
+  }
+
+  void resetOp(size_t, PluginInstance& unit, uint32_t) {
+    if (unit.reset() != noErr) findings_.add("reset", "Reset answered an error");
+  }
+
+  void companionCommand(size_t, PluginInstance& unit, uint32_t pick) {
+    uint32_t command = pick % 4;
+    if (unit.setProperty(kCompanionCommand, kAudioUnitScope_Global, &command, 4) != noErr)
+      findings_.add("companion command", "set of CompanionCommand to " + std::to_string(command) + " refused");
   }
 
   uint32_t otherUID(size_t i, uint32_t pick) {

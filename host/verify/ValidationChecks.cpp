@@ -18,14 +18,14 @@
 #include <stdexcept>
 #include <vector>
 
-#include "host/verify/AllocationCounter.h"
-#include "host/verify/ElfExports.h"
 #include "host/HostSupport.h"
 #include "host/MainLoop.h"
 #include "host/Plist.h"
 #include "host/PluginBundle.h"
 #include "host/PluginInstance.h"
 #include "host/PropertyIDs.h"
+#include "host/verify/AllocationCounter.h"
+#include "host/verify/ElfExports.h"
 
 namespace korvel::host {
 namespace {

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "component/KorvelComponent.h"
-#include "identity/UIDRegistry.h"
-#include "link/CompanionLink.h"
 #include "editor/KorvelEditorView.h"
 #include "editor/ViewABI.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
 #include "tests/support/TestSupport.h"
 
 namespace korvel::editor {

@@ -5,12 +5,12 @@
 #include <filesystem>
 #include <mutex>
 
+#include "component/KorvelComponent.h"
 #include "interface/CompanionProtocol.h"
 #include "platform/MIDIPacketList.h"
 #include "platform/MIDIServices.h"
 #include "platform/Notify.h"
 #include "tests/support/TestSupport.h"
-#include "component/KorvelComponent.h"
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
