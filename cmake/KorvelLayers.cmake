@@ -12,6 +12,15 @@
 # Sources name headers by folder ("record/KorvelInstance.h"). A target sees a folder's
 # headers through an include root that holds nothing but a link to that folder, exported
 # by the folder's target to whatever links it.
+# How every layer is compiled, in the main build and in the fuzz build alike.
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+if(NOT CMAKE_BUILD_TYPE)
+  set(CMAKE_BUILD_TYPE RelWithDebInfo)
+endif()
+
 set(KORVEL_LAYERS platform interface record identity link component localization editor)
 set(KORVEL_PLUGIN_LIBRARIES
   korvel_platform korvel_record korvel_identity korvel_link_shared korvel_link korvel_component
@@ -36,4 +45,24 @@ function(korvel_add_layers binary_prefix)
   foreach(folder IN LISTS KORVEL_LAYERS)
     add_subdirectory("${KORVEL_ROOT}/${folder}" "${binary_prefix}${folder}")
   endforeach()
+endfunction()
+
+# The libraries the layers link.
+macro(korvel_find_layer_dependencies)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+  pkg_check_modules(JACK REQUIRED IMPORTED_TARGET jack)
+  pkg_check_modules(CAIRO REQUIRED IMPORTED_TARGET cairo)
+  pkg_check_modules(PANGOCAIRO REQUIRED IMPORTED_TARGET pangocairo)
+  find_package(nlohmann_json 3.10 REQUIRED)
+  find_package(Threads REQUIRED)
+endmacro()
+
+# Sets OUT to the objects of every layer: what the plug-in module is made of.
+function(korvel_plugin_objects out)
+  set(objects)
+  foreach(lib IN LISTS KORVEL_PLUGIN_LIBRARIES)
+    list(APPEND objects $<TARGET_OBJECTS:${lib}>)
+  endforeach()
+  set(${out} ${objects} PARENT_SCOPE)
 endfunction()

@@ -1,9 +1,6 @@
 # Everything the plug-in is made of, as one static library for the test binaries and as
 # the shared object inside the bundle.
-set(_korvel_objects)
-foreach(lib IN LISTS KORVEL_PLUGIN_LIBRARIES)
-  list(APPEND _korvel_objects $<TARGET_OBJECTS:${lib}>)
-endforeach()
+korvel_plugin_objects(_korvel_objects)
 
 add_library(korvel_core STATIC ${_korvel_objects})
 target_link_libraries(korvel_core PUBLIC ${KORVEL_PLUGIN_LIBRARIES})
