@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "interface/CompanionProtocol.h"
+#include "link/SharedPaths.h"
 
 namespace tolvane {
 
@@ -21,12 +22,6 @@ std::optional<uint32_t> HeaderUID(const uint8_t* data, size_t length) {
     uid = (uid << 7) | data[i];
   }
   return uid;
-}
-
-std::string Hex(uint32_t value) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08X", value);
-  return text;
 }
 
 }  // namespace
@@ -85,13 +80,13 @@ std::string FormatLine(const LinkMessage& message) {
   switch (message.kind) {
     case LinkMessage::Kind::Command:
       switch (static_cast<LinkCommand>(message.command)) {
-        case LinkCommand::Connect: return "connect UID " + Hex(message.uid);
-        case LinkCommand::Disconnect: return "disconnect UID " + Hex(message.uid);
-        case LinkCommand::Heartbeat: return "heartbeat UID " + Hex(message.uid);
+        case LinkCommand::Connect: return "connect UID " + korvel::link::UIDText(message.uid);
+        case LinkCommand::Disconnect: return "disconnect UID " + korvel::link::UIDText(message.uid);
+        case LinkCommand::Heartbeat: return "heartbeat UID " + korvel::link::UIDText(message.uid);
       }
-      return "command " + std::to_string(message.command) + " UID " + Hex(message.uid);
+      return "command " + std::to_string(message.command) + " UID " + korvel::link::UIDText(message.uid);
     case LinkMessage::Kind::Event:
-      return "event UID " + Hex(message.uid) + " " + DescribeMIDI(message.bytes);
+      return "event UID " + korvel::link::UIDText(message.uid) + " " + DescribeMIDI(message.bytes);
     case LinkMessage::Kind::Untagged:
       break;
   }

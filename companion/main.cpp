@@ -22,6 +22,7 @@
 #include "companion/LinkMessages.h"
 #include "companion/Session.h"
 #include "interface/CompanionProtocol.h"
+#include "link/SharedPaths.h"
 #include "platform/MIDIPacketList.h"
 #include "platform/MIDIServices.h"
 
@@ -221,9 +222,7 @@ int main(int argc, char** argv) {
   if (*select) return RunSelect(companion, track) ? 0 : 1;
   if (*status) {
     for (const auto& instance : tolvane::ConnectedInstancesOnDisk()) {
-      char uid[9];
-      std::snprintf(uid, sizeof uid, "%08X", instance.uid);
-      PrintLine(std::string("UID ") + uid + " connected to \"" + instance.track + "\"");
+      PrintLine("UID " + korvel::link::UIDText(instance.uid) + " connected to \"" + instance.track + "\"");
     }
     return 0;
   }

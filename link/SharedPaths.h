@@ -14,6 +14,9 @@
 
 namespace korvel::link {
 
+/* A UID as the files name it: eight upper-case hexadecimal digits ("%08X"). */
+std::string UIDText(uint32_t uid);
+
 std::string ConnectionFilePath(uint32_t uid);
 std::string ActiveUIDFilePath();
 std::string ActiveTrackFilePath();
