@@ -104,7 +104,7 @@ TEST(CompanionKilled, InstanceKeepsItsLinkQueuesWhileAloneAndFindsTheNextCompani
   EXPECT_EQ(second.countLines("event UID " + hex, 0), static_cast<size_t>(kKorvelMaxPending));
   auto firstEvent = second.waitForLine("event UID " + hex, 0);
   ASSERT_TRUE(firstEvent);
-  EXPECT_NE(second.lines()[*firstEvent].find("note-on 30 1"), std::string::npos) << second.lines()[*firstEvent];
+  EXPECT_NE(second.line(*firstEvent).text.find("note-on 30 1"), std::string::npos) << second.line(*firstEvent).text;
   EXPECT_EQ(second.countLines("note-on " + std::to_string(30 + 255 % 90) + " " + std::to_string(1 + 255 % 120)), 1u)
       << "the 256th event is the last one kept";
   EXPECT_EQ(second.countLines("note-on " + std::to_string(30 + 256 % 90) + " " + std::to_string(1 + 256 % 120)), 0u)
@@ -150,7 +150,7 @@ TEST(JackServerRestart, InstancesAndCompanionFindEachOtherAgain) {
   ASSERT_TRUE(WaitForTicks(a, 12)) << "the link ticks go on without a server";
   EXPECT_EQ(a.pendingCount(), 1);
 
-  const size_t mark = tolvane.lines().size();
+  const size_t mark = tolvane.lineCount();
   ASSERT_TRUE(jack.start());
   // Both sides reconnect on their own: the instances' process re-registers its ports,
   // tolvane republishes its destination with its ID.

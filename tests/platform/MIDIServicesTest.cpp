@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <memory>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -306,6 +308,95 @@ TEST_F(MIDIServices, SetupChangesReachLiveClientsOnlyAndServerLossLeavesHarmless
   EXPECT_NE(MIDIOutputPortCreate(witness.ref, "late", &late), 0);
   EXPECT_EQ(late, 0u);
   EXPECT_EQ(MIDIPortDispose(port), 0);
+}
+
+// A virtual destination of this process that keeps the last event reaching it.
+struct Receiver {
+  MIDIEndpointRef endpoint = 0;
+  std::atomic<int> received{0};
+  std::mutex mutex;
+  Message last;
+  Receiver(MIDIClientRef client, const std::string& name) {
+    MIDIDestinationCreateWithBlock(client, name.c_str(), &endpoint, [this](const MIDIPacketList* list) {
+      std::lock_guard lock(mutex);
+      last.assign(list->packet[0].data, list->packet[0].data + list->packet[0].length);
+      received++;
+    });
+  }
+};
+
+void SendNoteOn(MIDIPortRef port, MIDIEndpointRef destination, uint8_t note) {
+  MIDISend(port, destination, PacketListBuffer().add({0x90, note, 100}).list);
+}
+
+TEST(MIDIServicesRestart, HandlesMadeBeforeAServerRestartWorkAfterIt) {
+  PrivateJackServer jack;
+  ASSERT_TRUE(jack.running());
+  Client companion("Tolvane"), plugin;
+  Receiver link(companion.ref, "Link In");
+  ASSERT_NE(link.endpoint, 0u);
+  ASSERT_EQ(MIDIObjectSetIntegerProperty(link.endpoint, kMIDIPropertyUniqueID, kCompanionID), 0);
+  MIDIPortRef port = 0;
+  ASSERT_EQ(MIDIOutputPortCreate(plugin.ref, "KorvelV2Out", &port), 0);
+  ASSERT_TRUE(WaitUntil([&] { return FindByID(kCompanionID) == link.endpoint; }));
+  SendNoteOn(port, link.endpoint, 60);
+  ASSERT_TRUE(WaitUntil([&] { return link.received.load() == 1; }));
+
+  for (uint8_t note : {62, 63}) {  // a second restart works the same way
+    const int changes = plugin.notifications.load();
+    jack.stop();
+    ASSERT_TRUE(WaitUntil([&] { return plugin.notifications.load() > changes; }));
+    SendNoteOn(port, link.endpoint, 61);  // into nowhere, harmlessly
+    EXPECT_EQ(FindByID(kCompanionID), 0u);
+    const int lost = plugin.notifications.load();
+    ASSERT_TRUE(jack.start());
+    ASSERT_TRUE(WaitUntil([&] { return plugin.notifications.load() > lost; }, std::chrono::seconds(15)))
+        << "finding the server again is a setup change";
+    ASSERT_TRUE(WaitUntil([&] { return FindByID(kCompanionID) == link.endpoint; }))
+        << "the destination is back under its old handle, with its ID";
+    const int before = link.received.load();
+    SendNoteOn(port, link.endpoint, note);
+    ASSERT_TRUE(WaitUntil([&] { return link.received.load() == before + 1; })) << "the old port handle sends again";
+    std::lock_guard lock(link.mutex);
+    EXPECT_EQ(link.last, (Message{0x90, note, 100})) << "nothing from the outage was kept";
+  }
+  MIDIPortRef afterRestart = 0;
+  EXPECT_EQ(MIDIOutputPortCreate(plugin.ref, "late", &afterRestart), 0);
+  EXPECT_NE(afterRestart, 0u);
+}
+
+TEST(MIDIServicesRestart, SendsWaitingForTheirConnectionReturnWhenTheServerStops) {
+  // Long periods (85 ms): a new connection takes effect at a cycle boundary, so each send
+  // to a destination not yet connected waits tens of milliseconds, and the stop finds one
+  // waiting.
+  PrivateJackServer jack(4096);
+  ASSERT_TRUE(jack.running());
+  Client receivers("Receivers"), plugin;
+  std::vector<std::unique_ptr<Receiver>> destinations;
+  for (int i = 0; i < 150; ++i) {
+    destinations.push_back(std::make_unique<Receiver>(receivers.ref, "in" + std::to_string(i)));
+    ASSERT_NE(destinations.back()->endpoint, 0u);
+  }
+  MIDIPortRef port = 0;
+  ASSERT_EQ(MIDIOutputPortCreate(plugin.ref, "KorvelV2Out", &port), 0);
+  ASSERT_TRUE(WaitUntil([&] { return MIDIGetNumberOfDestinations() >= destinations.size(); }));
+  std::atomic<int> sent{0};
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    for (auto& destination : destinations) {
+      SendNoteOn(port, destination->endpoint, 60);
+      sent++;
+    }
+    done = true;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return destinations[1]->received.load() > 0; }));
+  const int atStop = sent.load();
+  jack.stop();
+  const bool returned = WaitUntil([&] { return done.load(); });
+  EXPECT_TRUE(returned) << "sends stuck after " << sent.load() << " of " << destinations.size();
+  if (!returned) sender.detach();  // let the report out; the process is broken anyway
+  else sender.join();
+  EXPECT_LT(atStop, 150) << "the stop began while sends were still to be made";
 }
 
 }  // namespace
