@@ -23,7 +23,7 @@ TEST(Tolvane, OneShotSelectFindsTheLinkInTheConnectionFiles) {
   ChildProcess tolvane({TOLVANE_PATH, "--session", TOLVANE_EXAMPLE_SESSION, "select", "French Horns"},
                        {{"HOME", home.path()}});
   EXPECT_EQ(tolvane.waitForExit(), 0);
-  EXPECT_EQ(ReadFile(kActiveUIDPath), path.substr(path.size() - 13, 8));
+  EXPECT_EQ(ReadFile(kActiveUIDPath), HexUID(uid));
   EXPECT_EQ(ReadFile(kActiveTrackPath), "French Horns");
   EXPECT_TRUE(std::filesystem::exists("/tmp/.notify/com.tolvane.trackChanged")) << "the change was posted";
 

@@ -59,7 +59,7 @@ TEST(CompanionKilled, InstanceKeepsItsLinkQueuesWhileAloneAndFindsTheNextCompani
 
   OpenInstance inst;
   const uint32_t uid = inst.uid();
-  const std::string hex = Hex(uid);
+  const std::string hex = HexUID(uid);
   SavedFile connection(ConnectionFilePath(uid));
   ASSERT_TRUE(WaitPumping([&] { return KR_Load(inst->companionDestination) != 0; }));
 
@@ -127,7 +127,7 @@ TEST(JackServerRestart, InstancesAndCompanionFindEachOtherAgain) {
 
   OpenInstance a, b;
   SavedFile fileA(ConnectionFilePath(a.uid())), fileB(ConnectionFilePath(b.uid()));
-  const std::string hexA = Hex(a.uid()), hexB = Hex(b.uid());
+  const std::string hexA = HexUID(a.uid()), hexB = HexUID(b.uid());
   ASSERT_TRUE(tolvane.waitForLine("heartbeat UID " + hexA));
   ASSERT_TRUE(tolvane.waitForLine("heartbeat UID " + hexB));
   const MIDIClientRef clientA = KR_Load(a->midiClient);
@@ -170,7 +170,7 @@ TEST(JackServerRestart, InstancesAndCompanionFindEachOtherAgain) {
   OpenInstance c;
   SavedFile fileC(ConnectionFilePath(c.uid()));
   EXPECT_NE(KR_Load(c->midiOutPort), 0u);
-  EXPECT_TRUE(tolvane.waitForLine("heartbeat UID " + Hex(c.uid()), mark));
+  EXPECT_TRUE(tolvane.waitForLine("heartbeat UID " + HexUID(c.uid()), mark));
 }
 
 TEST(JackServerRestart, AnInstanceOpenedDuringTheOutageStaysWithoutPort) {

@@ -17,12 +17,6 @@ bool WaitPumping(const std::function<bool()>& condition, std::chrono::millisecon
       deadline);
 }
 
-std::string Hex(uint32_t uid) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08X", uid);
-  return text;
-}
-
 TolvaneProcess::TolvaneProcess(const std::string& home, const std::vector<std::string>& args)
     : ChildProcess([&] {
         std::vector<std::string> argv{TOLVANE_PATH};

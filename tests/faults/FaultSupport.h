@@ -19,8 +19,6 @@ namespace korvel::test::faults {
 bool WaitPumping(const std::function<bool()>& condition,
                  std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
-std::string Hex(uint32_t uid);
-
 // tolvane as a child process; its waits keep the main queue running.
 class TolvaneProcess : public ChildProcess {
  public:

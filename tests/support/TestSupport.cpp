@@ -102,11 +102,13 @@ void SavedFile::set(const char* contents) const {
   if (contents) WriteFile(path_, contents);
 }
 
-std::string ConnectionFilePath(uint32_t uid) {
-  char path[64];
-  snprintf(path, sizeof path, "/tmp/korvel_connection_%08X.json", uid);
-  return path;
+std::string HexUID(uint32_t uid) {
+  char text[9];
+  snprintf(text, sizeof text, "%08X", uid);
+  return text;
 }
+
+std::string ConnectionFilePath(uint32_t uid) { return "/tmp/korvel_connection_" + HexUID(uid) + ".json"; }
 
 namespace {
 // Test processes never talk to a JACK server they did not start themselves: by default

@@ -96,6 +96,8 @@ class ActiveTrackFilesGuard {
  private:
   SavedFile uid_{kActiveUIDPath}, track_{kActiveTrackPath};
 };
+// A UID as the files and the companion's log write it: eight upper-case hex digits.
+std::string HexUID(uint32_t uid);
 std::string ConnectionFilePath(uint32_t uid);
 
 // Installs a virtual-time dispatcher for the scope of a test.
