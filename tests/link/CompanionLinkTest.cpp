@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <mutex>
 
 #include "link/CompanionProtocol.h"
 #include "platform/MIDIPacketList.h"
 #include "platform/MIDIServices.h"
 #include "platform/Notify.h"
+#include "tests/support/RecordingDestination.h"
 #include "tests/support/TestSupport.h"
 #include "component/KorvelInstance.h"
 
@@ -16,46 +16,6 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-// A destination with the companion's unique ID that records every packet it gets.
-class FakeCompanion {
- public:
-  FakeCompanion() {
-    MIDIClientCreateWithBlock("KorvelTestCompanion", &client_, [](const MIDINotification*) {});
-    MIDIDestinationCreateWithBlock(client_, "Test Companion In", &dest_, [this](const MIDIPacketList* list) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      const MIDIPacket* p = list->packet;
-      for (uint32_t i = 0; i < list->numPackets; ++i, p = MIDIPacketNext(p)) packets_.emplace_back(p->data, p->data + p->length);
-    });
-    MIDIObjectSetIntegerProperty(dest_, kMIDIPropertyUniqueID, korvel::link::kCompanionDestinationID);
-  }
-  ~FakeCompanion() {
-    MIDIEndpointDispose(dest_);
-    MIDIClientDispose(client_);
-  }
-  std::vector<Bytes> packets() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return packets_;
-  }
-  bool waitFor(size_t n) {
-    return korvel::test::WaitUntil([&] { return packets().size() >= n; });
-  }
-
- private:
-  MIDIClientRef client_ = 0;
-  MIDIEndpointRef dest_ = 0;
-  std::mutex mutex_;
-  std::vector<Bytes> packets_;
-};
-
-bool CompanionVisible() {
-  for (unsigned long i = 0; i < MIDIGetNumberOfDestinations(); ++i) {
-    int32_t id = 0;
-    MIDIObjectGetIntegerProperty(MIDIGetDestination(i), kMIDIPropertyUniqueID, &id);
-    if (id == korvel::link::kCompanionDestinationID) return true;
-  }
-  return false;
-}
 
 Bytes Command(uint8_t command) { return {0xF0, 0x7D, 0x01, 0x11, 0x51, 0x2C, 0x78, command, 0xF7}; }
 const Bytes kTag12345678 = {0xF0, 0x7D, 0x01, 0x11, 0x51, 0x2C, 0x78, 0xF7};
@@ -98,8 +58,9 @@ class CompanionLink : public ::testing::Test {
 };
 
 TEST_F(CompanionLink, CommandEventAndHeartbeatBytesOnTheTickSchedule) {
-  FakeCompanion companion;
-  ASSERT_TRUE(korvel::test::WaitUntil(CompanionVisible));
+  korvel::test::RecordingDestination companion("Test Companion In");
+  ASSERT_TRUE(companion.setUniqueID(korvel::link::kCompanionDestinationID));
+  ASSERT_TRUE(korvel::test::WaitUntil([] { return korvel::test::FindDestinationByID(korvel::link::kCompanionDestinationID); }));
   KorvelInstance* inst = Open(0x12345678);
   ASSERT_NE(KR_Load(inst->midiOutPort), 0u);
   clock_.advance(800ms);  // ticks 1..9
