@@ -1,40 +1,21 @@
 // korvel-host snapshot: each track's editor rendered to PNG without a display, checked by
 // pixel probes. The linked states are photographed by the end-to-end tests.
-#include <cairo.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
 
+#include "tests/e2e/EditorPicture.h"
 #include "tests/host/HostProcess.h"
 
 namespace korvel::host::test {
 namespace {
 
-using korvel::test::TempDir;
-
-class Png {
- public:
-  explicit Png(const std::string& path) : surface_(cairo_image_surface_create_from_png(path.c_str()), &cairo_surface_destroy) {}
-  bool ok() const { return cairo_surface_status(surface_.get()) == CAIRO_STATUS_SUCCESS; }
-  int width() const { return cairo_image_surface_get_width(surface_.get()); }
-  int height() const { return cairo_image_surface_get_height(surface_.get()); }
-  Rgb at(double x, double y) const {
-    uint32_t p;
-    std::memcpy(&p, cairo_image_surface_get_data(surface_.get()) +
-                        int(y) * cairo_image_surface_get_stride(surface_.get()) + int(x) * 4, 4);
-    return Rgb{int((p >> 16) & 255), int((p >> 8) & 255), int(p & 255)};
-  }
-
- private:
-  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface_;
-};
+using namespace korvel::test;
 
 // An unlinked editor: header, background, the red status dot, and the connect button's
 // middle row blue either side of its title (and not just outside it).
 void ExpectUnlinkedEditor(const std::string& path) {
   SCOPED_TRACE(path);
-  const Png png(path);
+  const EditorPicture png(path);
   ASSERT_TRUE(png.ok());
   const int W = png.width(), H = png.height();
   EXPECT_PRED3(Near, png.at(W / 2, 3), kHeaderBand, 3) << "header band";
@@ -65,17 +46,17 @@ TEST_F(EditorSnapshot, UnlinkedTracksShowTheConnectPanelAtTheRequestedSize) {
   for (int n : {1, 2}) {
     const std::string path = out + "/track-" + std::to_string(n) + ".png";
     EXPECT_NE(r.out.find("snapshot " + path + "\n"), std::string::npos) << r.out;
-    EXPECT_EQ(Png(path).width(), 420);
-    EXPECT_EQ(Png(path).height(), 610);
+    EXPECT_EQ(EditorPicture(path).width(), 420);
+    EXPECT_EQ(EditorPicture(path).height(), 610);
     ExpectUnlinkedEditor(path);
   }
-  EXPECT_FALSE(Png(out + "/track-3.png").ok());
+  EXPECT_FALSE(EditorPicture(out + "/track-3.png").ok());
 
   // Without a file: one track, at the editor's own minimum size.
   r = snapshot(dir_.file("bare"), {});
   EXPECT_NE(r.out.find("on 1 track(s)"), std::string::npos) << r.out;
-  EXPECT_EQ(Png(dir_.file("bare/track-1.png")).width(), 340);
-  EXPECT_EQ(Png(dir_.file("bare/track-1.png")).height(), 500);
+  EXPECT_EQ(EditorPicture(dir_.file("bare/track-1.png")).width(), 340);
+  EXPECT_EQ(EditorPicture(dir_.file("bare/track-1.png")).height(), 500);
   ExpectUnlinkedEditor(dir_.file("bare/track-1.png"));
 }
 

@@ -9,13 +9,12 @@
 #include <cstdint>
 
 #include "tests/host/HostProcess.h"
+#include "tests/support/Rgb.h"
 
 namespace korvel::host::test {
 namespace {
 
-using korvel::test::ReadFile;
-using korvel::test::TempDir;
-using korvel::test::WaitUntil;
+using namespace korvel::test;
 
 constexpr const char* kXvfb = "/usr/bin/Xvfb";
 

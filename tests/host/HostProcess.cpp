@@ -1,8 +1,5 @@
 #include "tests/host/HostProcess.h"
 
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
 #include <regex>
 
 namespace korvel::host::test {
@@ -30,18 +27,6 @@ std::string TrackField(const std::string& report, int n, const std::string& key)
   const std::string block = report.substr(at, report.find("\ntrack ", at + 1) - at);
   std::smatch m;
   return std::regex_search(block, m, std::regex("\n  " + key + ": ?([^\n]*)")) ? m[1].str() : "";
-}
-
-Rgb FromFractions(double r, double g, double b) {
-  return Rgb{int(std::lround(r * 255)), int(std::lround(g * 255)), int(std::lround(b * 255))};
-}
-
-int Distance(Rgb a, Rgb b) { return std::max({std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)}); }
-
-bool Near(Rgb a, Rgb b, int tolerance) { return Distance(a, b) <= tolerance; }
-
-std::string Describe(Rgb c) {
-  return "rgb(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
 }
 
 }  // namespace korvel::host::test

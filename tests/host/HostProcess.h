@@ -31,18 +31,4 @@ HostResult RunHost(const std::vector<std::string>& args, const EnvironmentChange
 // The report's value of `key` for track `n` (1-based), "" when absent.
 std::string TrackField(const std::string& report, int n, const std::string& key);
 
-// An 8-bit RGB pixel, and the editor's colours.
-struct Rgb {
-  int r = 0, g = 0, b = 0;
-};
-Rgb FromFractions(double r, double g, double b);
-int Distance(Rgb a, Rgb b);  // the largest difference of the three channels
-bool Near(Rgb a, Rgb b, int tolerance = 3);
-std::string Describe(Rgb c);
-inline const Rgb kBackground = FromFractions(0.11, 0.11, 0.13);
-inline const Rgb kHeaderBand = FromFractions(0.09, 0.09, 0.11);
-inline const Rgb kConnectBlue = FromFractions(0.2, 0.5, 1.0);
-inline const Rgb kDotNotConnected = FromFractions(1.0, 0.3, 0.3);
-inline const Rgb kDotOtherTrack = FromFractions(1.0, 0.6, 0.0);
-
 }  // namespace korvel::host::test
