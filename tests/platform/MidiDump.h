@@ -34,7 +34,8 @@ class MidiDump {
   // Every event received so far, in order. A line is "  1234: 90 3c 64 note on ...": the
   // bytes are the two-digit hex tokens after the colon, up to the first other word.
   const std::vector<Message>& received() {
-    for (const std::string& line : dump_.lines()) {
+    for (; parsed_ < dump_.lineCount(); ++parsed_) {
+      const std::string line = dump_.line(parsed_).text;
       size_t colon = line.find(':');
       if (colon == std::string::npos) continue;
       std::istringstream tokens(line.substr(colon + 1));
@@ -45,13 +46,13 @@ class MidiDump {
         message.push_back(static_cast<uint8_t>(std::stoul(token, nullptr, 16)));
       if (!message.empty() && !(ignoreActiveSensing_ && message == Message{0xFE})) messages_.push_back(message);
     }
-    dump_.lines().clear();
     return messages_;
   }
 
  private:
   std::string client_;
   ChildProcess dump_;
+  size_t parsed_ = 0;
   std::vector<Message> messages_;
   bool ignoreActiveSensing_ = false;
 };

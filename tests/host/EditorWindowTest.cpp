@@ -9,13 +9,12 @@
 #include <cstdint>
 
 #include "tests/host/HostProcess.h"
+#include "tests/support/Rgb.h"
 
 namespace korvel::host::test {
 namespace {
 
-using korvel::test::ReadFile;
-using korvel::test::TempDir;
-using korvel::test::WaitUntil;
+using namespace korvel::test;
 
 constexpr const char* kXvfb = "/usr/bin/Xvfb";
 
@@ -25,9 +24,8 @@ class VirtualDisplay {
  public:
   VirtualDisplay() {
     const int fd = ::open(dir_.file("display").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    server_.emplace(dir_, std::vector<std::string>{"-displayfd", std::to_string(fd), "-nolisten", "tcp", "-screen",
-                                                   "0", "640x560x24", "-fbdir", dir_.path()},
-                    EnvironmentChanges{}, kXvfb);
+    server_.emplace(std::vector<std::string>{kXvfb, "-displayfd", std::to_string(fd), "-nolisten", "tcp", "-screen",
+                                             "0", "640x560x24", "-fbdir", dir_.path()});
     ::close(fd);
     // The number arrives once the server accepts connections.
     WaitUntil([&] { return ReadFile(dir_.file("display")).find('\n') != std::string::npos; });
@@ -36,11 +34,11 @@ class VirtualDisplay {
   }
   const std::string& display() const { return display_; }
   std::string framebuffer() const { return dir_.file("Xvfb_screen0"); }
-  std::string errors() const { return server_->err(); }
+  std::string errors() const { return server_->errors(); }
 
  private:
   TempDir dir_;
-  std::optional<HostProcess> server_;
+  std::optional<ChildProcess> server_;
   std::string display_;
 };
 
@@ -94,10 +92,11 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   HostResult saved = RunHost({"snapshot", "--out", runDir.file("shots"), "--save", project, "--bundle", KORVEL_TEST_BUNDLE});
   const std::string uid = TrackField(saved.out, 1, "uid");
   ASSERT_EQ(uid.size(), 8u) << saved.out << saved.err;
-  ConnectionFiles links;
+  const korvel::test::SavedFile link("/tmp/korvel_connection_" + uid + ".json");
 
-  HostProcess host(runDir, {"play", KORVEL_DEMO_MIDI, "--speed", "0", "--load", project, "--tracks", "1", "--editor",
-                            "--editor-seconds", "120", "--bundle", KORVEL_TEST_BUNDLE}, env);
+  ChildProcess host(HostArgv({"play", KORVEL_DEMO_MIDI, "--speed", "0", "--load", project, "--tracks", "1", "--editor",
+                             "--editor-seconds", "120", "--bundle", KORVEL_TEST_BUNDLE}),
+                    env);
   ASSERT_TRUE(host.started());
   // Wait for the window's content: the header band with the red dot of an unlinked
   // instance 15 points right of and 16 below its corner.
@@ -109,7 +108,7 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
     return corner && corner->first + 340 < shot.width_ && corner->second + 500 < shot.height_ &&
            Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8) &&
            Near(shot.at(corner->first + 339, corner->second + 499), kBackground, 2);
-  }, std::chrono::seconds(90))) << host.out() << "\n" << screen.errors();
+  }, std::chrono::seconds(90))) << host.transcript() << "\n" << screen.errors();
 
   const Screenshot shot(screen.framebuffer());
   const auto [x0, y0] = *corner;
@@ -123,13 +122,13 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
 
   // The companion links the track while the window is open: the window's refresh timer
   // polls the file and the redraw shows the orange dot of a linked, inactive track.
-  links.write(uid, R"({"status":"connected","trackName":"Strings"})");
+  link.set(R"({"status":"connected","trackName":"Strings"})");
   auto dot = [&, x0 = x0, y0 = y0] { return Screenshot(screen.framebuffer()).at(x0 + 15, y0 + 16); };
   EXPECT_TRUE(WaitUntil([&] { return Near(dot(), kDotOtherTrack, 8); })) << Describe(dot());
 
   // Ctrl-C while the window is open: the play's report still comes out.
   ASSERT_EQ(::kill(host.pid(), SIGTERM), 0);
-  auto ended = host.wait();
+  auto ended = Finish(host);
   ASSERT_TRUE(ended);
   EXPECT_EQ(ended->status, 130) << ended->err;
   EXPECT_NE(ended->out.find("interrupted\n"), std::string::npos) << ended->out;

@@ -1,4 +1,4 @@
-#include "tests/e2e/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -8,13 +8,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 #include "tests/support/TestSupport.h"
 
 extern char** environ;
 
-namespace korvel::e2e {
+namespace korvel::test {
 
 namespace {
 
@@ -40,27 +42,32 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const Environment& env, const std::string& stderrPath)
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Environment& env,
+                           const std::string& stderrPath)
     : stderrPath_(stderrPath) {
   // Writing to a child that has ended must fail, not kill the test run.
   static const bool kIgnoreBrokenPipes = [] { return signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
   (void)kIgnoreBrokenPipes;
+  int err = -1;
+  if (stderrPath_.empty()) {
+    char path[] = "/tmp/korvel-child-stderr-XXXXXX";
+    err = mkostemp(path, O_CLOEXEC);
+    stderrPath_ = path;
+    ownsStderr_ = true;
+  } else {
+    err = open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  }
   // Everything the child needs is prepared before fork: between fork and exec only
   // async-signal-safe calls are allowed, as the test process has other threads.
-  std::vector<std::string> argvText = {program};
-  argvText.insert(argvText.end(), args.begin(), args.end());
-  std::vector<std::string> envText = ChildEnvironment(env);
-  std::vector<char*> argv = Pointers(argvText), envp = Pointers(envText);
-
+  std::vector<std::string> argvText = argv, envText = ChildEnvironment(env);
+  std::vector<char*> args = Pointers(argvText), envp = Pointers(envText);
   int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0) return;
+  if (argv.empty() || pipe2(in, O_CLOEXEC) != 0) return;
   if (pipe2(out, O_CLOEXEC) != 0) {
     close(in[0]);
     close(in[1]);
     return;
   }
-  const int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const pid_t parent = getpid();
   pid_ = fork();
   if (pid_ == 0) {
@@ -71,7 +78,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     dup2(in[0], STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
     if (err >= 0) dup2(err, STDERR_FILENO);
-    execve(argv[0], argv.data(), envp.data());
+    execvpe(args[0], args.data(), envp.data());
     _exit(127);
   }
   close(in[0]);
@@ -89,14 +96,25 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
 
 ChildProcess::~ChildProcess() {
   stop();
+  {
+    std::lock_guard lock(mutex_);
+    abandonOutput_ = true;
+  }
   if (reader_.joinable()) reader_.join();
   if (output_ >= 0) close(output_);
+  if (ownsStderr_) unlink(stderrPath_.c_str());
 }
 
 void ChildProcess::readOutput() {
   std::string partial;
   char buffer[4096];
   for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (abandonOutput_) break;
+    }
+    pollfd readable{output_, POLLIN, 0};
+    if (poll(&readable, 1, 50) == 0) continue;
     const ssize_t n = read(output_, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     const Clock::time_point now = Clock::now();
@@ -119,7 +137,7 @@ void ChildProcess::send(const std::string& line) {
   if (input_ < 0) return;
   const std::string text = line + "\n";
   // A child that has gone makes the write fail (EPIPE, see the constructor); the test
-  // notices that by the answer that never comes, so the failure needs no handling here.
+  // notices that by the answer that never comes.
   size_t written = 0;
   while (written < text.size()) {
     const ssize_t n = write(input_, text.data() + written, text.size() - written);
@@ -152,6 +170,13 @@ std::optional<size_t> ChildProcess::waitForLine(const std::string& text, size_t 
                      deadline);
 }
 
+size_t ChildProcess::countLines(const std::string& text, size_t from) const {
+  std::lock_guard lock(mutex_);
+  size_t count = 0;
+  for (size_t i = from; i < lines_.size(); ++i) count += lines_[i].text.find(text) != std::string::npos;
+  return count;
+}
+
 size_t ChildProcess::lineCount() const {
   std::lock_guard lock(mutex_);
   return lines_.size();
@@ -167,6 +192,15 @@ std::vector<OutputLine> ChildProcess::lines() const {
   return lines_;
 }
 
+std::string ChildProcess::output() const {
+  std::lock_guard lock(mutex_);
+  std::string text;
+  for (const OutputLine& l : lines_) text += l.text + "\n";
+  return text;
+}
+
+std::string ChildProcess::errors() const { return ReadFile(stderrPath_); }
+
 std::string ChildProcess::transcript() const {
   std::ostringstream text;
   {
@@ -176,28 +210,37 @@ std::string ChildProcess::transcript() const {
     if (first) text << "[" << first << " earlier lines]\n";
     for (size_t i = first; i < lines_.size(); ++i) text << lines_[i].text << "\n";
   }
-  text << "--- standard error ---\n" << korvel::test::ReadFile(stderrPath_);
+  text << "--- standard error ---\n" << errors();
   return text.str();
 }
 
-std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds deadline) {
-  if (exitStatus_ || pid_ <= 0) return exitStatus_;
+void ChildProcess::reap(int options) {
   int status = 0;
-  if (!korvel::test::WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, deadline))
-    return std::nullopt;
-  exitStatus_ = ExitStatus(status);
+  if (waitpid(pid_, &status, options) == pid_) exitStatus_ = ExitStatus(status);
+}
+
+std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds deadline) {
+  if (pid_ > 0 && !exitStatus_)
+    WaitUntil([&] { return reap(WNOHANG), exitStatus_.has_value(); }, deadline);
+  if (exitStatus_) {
+    // The end of the output comes with the exit, unless a grandchild still holds it.
+    std::unique_lock lock(mutex_);
+    arrived_.wait_for(lock, std::chrono::seconds(2), [&] { return outputEnded_; });
+  }
   return exitStatus_;
 }
 
 void ChildProcess::stop() {
   closeInput();
   if (pid_ <= 0 || exitStatus_) return;
-  kill(pid_, SIGTERM);
-  if (waitForExit(std::chrono::seconds(5))) return;
-  kill(pid_, SIGKILL);
-  int status = 0;
-  waitpid(pid_, &status, 0);
-  exitStatus_ = ExitStatus(status);
+  ::kill(pid_, SIGTERM);
+  if (!waitForExit(std::chrono::seconds(5))) kill();
 }
 
-}  // namespace korvel::e2e
+void ChildProcess::kill() {
+  if (pid_ <= 0 || exitStatus_) return;
+  ::kill(pid_, SIGKILL);
+  reap(0);
+}
+
+}  // namespace korvel::test

@@ -20,7 +20,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/e2e/ChildProcess.h"
 #include "tests/e2e/EditorPicture.h"
 #include "tests/support/TestSupport.h"
 
@@ -28,11 +27,7 @@ namespace korvel::e2e {
 namespace {
 
 using namespace std::chrono_literals;
-using korvel::test::ActiveTrackFilesGuard;
-using korvel::test::PrivateJackServer;
-using korvel::test::ReadFile;
-using korvel::test::TempDir;
-using korvel::test::WaitUntil;
+using namespace korvel::test;
 using Json = nlohmann::json;
 
 constexpr const char* kNotificationPath = "/tmp/.notify/com.tolvane.trackChanged";
@@ -63,19 +58,6 @@ std::string TrackField(const std::string& report, int n, const std::string& key)
   return value.empty() || value[0] != ' ' ? value : value.substr(1);
 }
 
-// Retries `attempt` at `interval` until it succeeds or `deadline` passes. For conditions
-// that need a request to another process each time (a host command), where polling at
-// WaitUntil's pace would flood the child.
-bool RetryUntil(const std::function<bool()>& attempt, std::chrono::milliseconds deadline,
-                std::chrono::milliseconds interval = 100ms) {
-  const Clock::time_point end = Clock::now() + deadline;
-  for (;;) {
-    if (attempt()) return true;
-    if (Clock::now() + interval >= end) return false;
-    std::this_thread::sleep_for(interval);
-  }
-}
-
 // The arrival times of the lines of `lines` that start with `prefix`.
 std::vector<Clock::time_point> ArrivalsOf(const std::vector<OutputLine>& lines, const std::string& prefix) {
   std::vector<Clock::time_point> times;
@@ -83,24 +65,6 @@ std::vector<Clock::time_point> ArrivalsOf(const std::vector<OutputLine>& lines, 
     if (line.text.rfind(prefix, 0) == 0) times.push_back(line.arrived);
   return times;
 }
-
-// The companion's notification file: posting it is all that rewriting it does, so it is
-// only removed again when the test created it.
-class RemovedIfCreated {
- public:
-  explicit RemovedIfCreated(std::string path) : path_(std::move(path)) {
-    std::error_code ec;
-    existed_ = std::filesystem::exists(std::filesystem::symlink_status(path_, ec));
-  }
-  ~RemovedIfCreated() {
-    std::error_code ec;
-    if (!existed_) std::filesystem::remove(path_, ec);
-  }
-
- private:
-  std::string path_;
-  bool existed_ = false;
-};
 
 // The connection files of the UIDs a test's instances held: they outlive the host by
 // design, so the test removes them itself.
@@ -134,7 +98,9 @@ class CompanionLinkEndToEnd : public ::testing::Test {
 
   std::unique_ptr<ChildProcess> start(const std::string& program, const std::vector<std::string>& args,
                                       const std::string& name) {
-    auto child = std::make_unique<ChildProcess>(program, args, isolated(), dir_.file(name + ".err"));
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto child = std::make_unique<ChildProcess>(argv, isolated(), dir_.file(name + ".err"));
     EXPECT_TRUE(child->started()) << program;
     return child;
   }
@@ -190,13 +156,13 @@ class CompanionLinkEndToEnd : public ::testing::Test {
   // Polls the host's report until track n shows the link to `companionTrack`.
   bool waitForLinkInReport(ChildProcess& host, int n, const std::string& companionTrack,
                            std::string* lastReport) {
-    return RetryUntil(
+    return WaitUntil(
         [&] {
           *lastReport = command(host, "state");
           return TrackField(*lastReport, n, "connected") == "yes" &&
                  TrackField(*lastReport, n, "companion track") == companionTrack;
         },
-        10s);
+        10s, 100ms);
   }
 
   // The host's "connect N" and the companion's answer: its log line and the file.
@@ -224,7 +190,7 @@ class CompanionLinkEndToEnd : public ::testing::Test {
   // Declared in the order of setting up; the children go first, then the server, then
   // the files under /tmp are put back.
   ActiveTrackFilesGuard activeTrackFiles_;
-  RemovedIfCreated notification_{kNotificationPath};
+  SavedFile notification_{kNotificationPath};
   ConnectionFilesOfTest connectionFiles_;
   PrivateJackServer jack_;
   TempDir dir_;
@@ -277,13 +243,13 @@ TEST_F(CompanionLinkEndToEnd, ConnectForwardActiveTrackOnlyAndDisconnect) {
   EXPECT_EQ(ReadFile(korvel::test::kActiveUIDPath), uid);
   // The editors' status dots tell when both instances have taken the change in.
   int attempt = 0;
-  EXPECT_TRUE(RetryUntil(
+  EXPECT_TRUE(WaitUntil(
       [&] {
         const std::string shots = snapshot(*host_, "active-" + std::to_string(++attempt));
         return ShowsActiveTrackDot(EditorPicture(shots + "/track-1.png")) &&
                ShowsOtherTrackDot(EditorPicture(shots + "/track-2.png"));
       },
-      5s))
+      5s, 100ms))
       << "track 1 green, track 2 orange";
   // Whatever track 2 queued while Celli was active has left by its second heartbeat from
   // now: every link tick sends the queue before the heartbeat.
@@ -337,7 +303,7 @@ TEST_F(CompanionLinkEndToEnd, ConnectForwardActiveTrackOnlyAndDisconnect) {
   command(*host_, "disconnect 1");
   EXPECT_TRUE(tolvane_->waitForLine("disconnect UID " + uid, fromDisconnect, 10s)) << tolvane_->transcript();
   EXPECT_TRUE(WaitUntil([&] { return FileSays(uid, "disconnected"); }, 5s)) << ReadFile(ConnectionFile(uid));
-  EXPECT_TRUE(RetryUntil([&] { return TrackField(command(*host_, "state"), 1, "connected") == "no"; }, 5s));
+  EXPECT_TRUE(WaitUntil([&] { return TrackField(command(*host_, "state"), 1, "connected") == "no"; }, 5s, 100ms));
   {
     const std::string shots = snapshot(*host_, "disconnected");
     EditorPicture picture(shots + "/track-1.png");
@@ -433,7 +399,7 @@ TEST_F(CompanionLinkEndToEnd, GridHeadersFollowTheCompanionsLanguage) {
 
   int attempt = 0, textPixels = 0;
   std::optional<double> germanAfter;
-  RetryUntil(
+  WaitUntil(
       [&] {
         const size_t from = host_->lineCount();
         const std::string shots = snapshot(*host_, "german-" + std::to_string(++attempt));

@@ -31,9 +31,7 @@ class EditorClicks : public ::testing::Test {
   }
   // The "Disconnect" rectangle from Pango's own widths of the two header texts.
   Rect disconnectArea() {
-    char id[32];
-    std::snprintf(id, sizeof id, "%08X v?", probe.uniqueID());
-    const double w1 = MeasureWithPango(id, "Monospace", PANGO_WEIGHT_NORMAL, 9).logical.width;
+    const double w1 = MeasureWithPango(HexUID(probe.uniqueID()) + " v?", "Monospace", PANGO_WEIGHT_NORMAL, 9).logical.width;
     const double w2 = MeasureWithPango("Disconnect", "Sans", PANGO_WEIGHT_NORMAL, 10).logical.width;
     return Rect{W - 8 - w1 - 14 - w2 - 6, 0, w2 + 12, 32};
   }

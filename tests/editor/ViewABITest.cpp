@@ -75,9 +75,7 @@ TEST_F(ViewABI, ViewTableDrivesTheView) {
   f->view->tick(view);
   EXPECT_EQ(window.redraws, 1);
   f->view->mouseDown(view, 339, 5);
-  char uid[16];
-  std::snprintf(uid, sizeof uid, "%08X v?", instance.getWord(kKorvelProperty_UniqueID));
-  EXPECT_EQ(window.clipboard, std::vector<std::string>{uid});
+  EXPECT_EQ(window.clipboard, std::vector<std::string>{HexUID(instance.getWord(kKorvelProperty_UniqueID)) + " v?"});
 
   // The pictures themselves are checked through this table by korvel-host's snapshots.
   const std::string png = isolation.files.file("editor.png");
