@@ -372,7 +372,7 @@ int RunScale(const ScaleOptions& options) {
     uint32_t uid = units[i]->uniqueID();
     uids.push_back(uid);
     if (::access(ConnectionFilePath(uid).c_str(), F_OK) == 0) filesBefore.insert(uid);
-    units[i]->setMidiOutputCallback(&CountThru, &thru[i]);
+    units[i]->setMIDIOutputCallback(&CountThru, &thru[i]);
     char name[32];
     std::snprintf(name, sizeof name, "Track %03zu", i + 1);
     PlistPtr state(plist_new_dict());

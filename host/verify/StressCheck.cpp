@@ -269,7 +269,7 @@ class StressRun {
       uint32_t uid = unit->uniqueID();
       ledger_.mayHold(i, uid);
       if (::access(ConnectionFilePath(uid).c_str(), F_OK) != 0) ours_.insert(uid);
-      unit->setMidiOutputCallback(&ThruProbe::Callback, &thru_[i]);
+      unit->setMIDIOutputCallback(&ThruProbe::Callback, &thru_[i]);
       units_.push_back(std::move(unit));
     }
     uint32_t size = sizeof initialFormat_;
@@ -321,7 +321,7 @@ class StressRun {
         gate_.resume();
       }
     });
-    RealtimeThread midi([this, &stopOthers] { playMidi(stopOthers); });
+    RealtimeThread midi([this, &stopOthers] { playMIDI(stopOthers); });
 
     const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                         std::chrono::duration<double>(ctx_.stressSeconds));
@@ -601,7 +601,7 @@ class StressRun {
 
   // ---- the real-time thread ----
 
-  void playMidi(const std::atomic<bool>& stop) {
+  void playMIDI(const std::atomic<bool>& stop) {
     float samples[128];
     AudioBufferList list{};
     list.mNumberBuffers = 1;

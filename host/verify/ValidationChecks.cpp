@@ -445,10 +445,10 @@ struct ThruCapture {
   }
 };
 
-PhaseResult MidiThru(ValidationContext& ctx) {
+PhaseResult MIDIThru(ValidationContext& ctx) {
   PluginInstance unit(ctx.bundle);
   ThruCapture capture;
-  unit.setMidiOutputCallback(&ThruCapture::Callback, &capture);
+  unit.setMIDIOutputCallback(&ThruCapture::Callback, &capture);
   struct Case {
     uint32_t status, d1, d2;
     std::vector<uint8_t> expected;
@@ -476,7 +476,7 @@ PhaseResult MidiThru(ValidationContext& ctx) {
   AUMIDIOutputCallbackStruct short_{&ThruCapture::Callback, nullptr};
   Expect(unit.setProperty(kAudioUnitProperty_MIDIOutputCallback, 0, &short_, 8) == noErr,
          "a short MIDI output callback is not ignored with 0");
-  unit.setMidiOutputCallback(nullptr, nullptr);
+  unit.setMIDIOutputCallback(nullptr, nullptr);
   capture.calls = 0;
   unit.midiEvent(0xB0, 11, 100, 0);
   Expect(capture.calls == 0, "events still passed on after the callback was removed");
@@ -642,7 +642,7 @@ PhaseResult RealtimeAllocations(ValidationContext& ctx) {
     return {Outcome::Skip, "sanitizer build: malloc belongs to the sanitizer runtime"};
   PluginInstance unit(ctx.bundle);
   uint64_t thru = 0;
-  unit.setMidiOutputCallback(&CountThru, &thru);
+  unit.setMIDIOutputCallback(&CountThru, &thru);
   int32_t keyswitches[] = {24, 25, 26};
   unit.setProperty(kArticulationNotes, 0, keyswitches, sizeof keyswitches);
   // Linked to the active track, so that the companion queue is exercised as well.
@@ -667,7 +667,7 @@ const std::vector<ValidationPhase>& ValidationPhases() {
       {"selectors", &Selectors},
       {"properties", &Properties},
       {"render", &Render},
-      {"MIDI thru", &MidiThru},
+      {"MIDI thru", &MIDIThru},
       {"save and restore", &SavedState},
       {"duplicate restore", &DuplicateRestore},
       {"open/close cycles", &OpenCloseCycles},

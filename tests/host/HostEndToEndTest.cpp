@@ -22,7 +22,7 @@ template <size_t N>
 std::string Bytes(const char (&text)[N]) { return std::string(text, N - 1); }
 
 // A format-1 file: a tempo track, then two instrument tracks on channels 3 and 1.
-std::string WriteMidi(const TempDir& dir) {
+std::string WriteMIDI(const TempDir& dir) {
   auto chunk = [](std::string body) {
     body += Bytes("\x00\xFF\x2F\x00");
     return Bytes("MTrk\0\0") + char(body.size() >> 8) + char(body.size()) + body;
@@ -73,7 +73,7 @@ TEST(HostValidate, PassesOnTheBuiltBundleAndFailsOnBundlesThatCannotLoad) {
 
 TEST(HostPlay, ReportsWhatEachInstanceSaw) {
   TempDir dir;
-  HostResult r = RunHost({"play", WriteMidi(dir), "--speed", "0", "--bundle", KORVEL_TEST_BUNDLE});
+  HostResult r = RunHost({"play", WriteMIDI(dir), "--speed", "0", "--bundle", KORVEL_TEST_BUNDLE});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   auto lead = [&](const char* key) { return TrackField(r.out, 1, key); };
   auto bass = [&](const char* key) { return TrackField(r.out, 2, key); };
@@ -91,7 +91,7 @@ TEST(HostPlay, ReportsWhatEachInstanceSaw) {
   EXPECT_EQ(r.out.find("track 3: "), std::string::npos);
 
   // --tracks 1 puts both MIDI tracks on one instance.
-  r = RunHost({"play", WriteMidi(dir), "--speed", "0", "--tracks", "1", "--bundle", KORVEL_TEST_BUNDLE});
+  r = RunHost({"play", WriteMIDI(dir), "--speed", "0", "--tracks", "1", "--bundle", KORVEL_TEST_BUNDLE});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(lead("controllers"), "CC1 max 90, CC11 max 48, CC64 max 127");
   EXPECT_EQ(lead("thru events"), "9");
@@ -109,7 +109,7 @@ class HostProject : public ::testing::Test {
     return r;
   }
   TempDir dir;
-  const std::string midi = WriteMidi(dir), project = dir.file("first.plist");
+  const std::string midi = WriteMIDI(dir), project = dir.file("first.plist");
   const HostResult saved = play({"--save", project});
   const std::string leadUID = TrackField(saved.out, 1, "uid"), bassUID = TrackField(saved.out, 2, "uid");
 };
@@ -176,7 +176,7 @@ class JackPeer {
   jack_port_t* in_ = nullptr;
 };
 
-TEST(HostLive, PassesKeyboardMidiThroughKorvelToTheSynth) {
+TEST(HostLive, PassesKeyboardMIDIThroughKorvelToTheSynth) {
   korvel::test::PrivateJackServer server;
   ASSERT_TRUE(server.running());
   TempDir dir;

@@ -5,7 +5,7 @@
 #include <tuple>
 #include <vector>
 
-#include "host/StandardMidiFile.h"
+#include "host/StandardMIDIFile.h"
 
 namespace korvel::host {
 namespace {
@@ -34,11 +34,11 @@ Bytes File(uint16_t format, uint16_t division, const std::vector<Bytes>& tracks)
   return out;
 }
 
-MidiFile Parse(const Bytes& b) { return ParseStandardMidiFile(b); }
+MIDIFile Parse(const Bytes& b) { return ParseStandardMIDIFile(b); }
 
 // tick, status, data1, data2, length
 using Event = std::tuple<uint64_t, int, int, int, int>;
-std::vector<Event> Events(const MidiTrack& track) {
+std::vector<Event> Events(const MIDITrack& track) {
   std::vector<Event> out;
   for (const auto& e : track.events) out.emplace_back(e.tick, e.status, e.data1, e.data2, e.length);
   return out;
@@ -47,7 +47,7 @@ std::vector<Event> Events(const MidiTrack& track) {
 TEST(SmfReader, ReadsChannelMessagesWithRunningStatusAndDeltas) {
   // Running status across CCs; a note-on given its status again; a program change (one
   // data byte) under running status; a 2-byte delta (0x81 0x00 = 128).
-  const MidiFile f = Parse(File(0, 96, {{0x00, 0xB2, 0x01, 0x10, 0x10, 0x01, 0x20, 0x81, 0x00, 0x0B, 0x7F,
+  const MIDIFile f = Parse(File(0, 96, {{0x00, 0xB2, 0x01, 0x10, 0x10, 0x01, 0x20, 0x81, 0x00, 0x0B, 0x7F,
                                          0x00, 0x91, 0x3C, 0x64, 0x00, 0xC1, 0x05, 0x05, 0x06,
                                          0x00, 0xFF, 0x2F, 0x00}}));
   ASSERT_EQ(f.tracks.size(), 1u);
@@ -68,7 +68,7 @@ TEST(SmfReader, SkipsSysexAndMetaAndKeepsTrackNameAndTempo) {
                        0x00, 0x90, 0x31, 0x41,       // ...so the status comes again
                        0x00, 0xFF, 0x2F, 0x00,
                        0x00, 0x90, 0x32, 0x42};  // after end of track: ignored
-  const MidiFile f = Parse(File(1, 96, {conductor, track}));
+  const MIDIFile f = Parse(File(1, 96, {conductor, track}));
   ASSERT_EQ(f.tracks.size(), 2u);
   EXPECT_EQ(f.tracks[0].name, "Tempo");
   EXPECT_TRUE(f.tracks[0].events.empty());
@@ -85,7 +85,7 @@ TEST(SmfReader, SmpteDivisionCountsFramesAndUnknownChunksAreSkipped) {
   Bytes file = Header(0, 1, 0xE728);  // -25 fps, 40 ticks per frame: 1000 ticks a second
   for (const Bytes& chunk : {Chunk("XTRA", {1, 2, 3}), Chunk("MTrk", {0x87, 0x68, 0x80, 0x40, 0x00, 0x00, 0xFF, 0x2F, 0x00})})
     file.insert(file.end(), chunk.begin(), chunk.end());
-  const MidiFile f = Parse(file);
+  const MIDIFile f = Parse(file);
   EXPECT_EQ(Events(f.tracks.at(0)), (std::vector<Event>{{1000, 0x80, 0x40, 0, 3}}));
   EXPECT_DOUBLE_EQ(f.secondsAt(1000), 1.0);
 }
@@ -99,7 +99,7 @@ TEST(SmfReader, RejectsMalformedHeadersAndHostileOrTruncatedTracks) {
       File(0, 96, {{}, {}}),                               // format 0 with two tracks
       {'M', 'T', 'h', 'd', 0, 0, 0, 4, 0, 0, 0, 1, 0, 96},  // short header
   };
-  for (const Bytes& file : headers) EXPECT_THROW(Parse(file), MidiFileError) << file.size();
+  for (const Bytes& file : headers) EXPECT_THROW(Parse(file), MIDIFileError) << file.size();
 
   const Bytes tracks[] = {
       {0x00, 0x3C, 0x40},                          // data byte with no running status
@@ -114,26 +114,26 @@ TEST(SmfReader, RejectsMalformedHeadersAndHostileOrTruncatedTracks) {
       {0x00, 0xFF, 0x51, 0x03, 0x00, 0x00, 0x00},  // tempo of zero
       {0x00, 0xF2, 0x01, 0x02},                    // system message inside a track
   };
-  for (const Bytes& track : tracks) EXPECT_THROW(Parse(File(0, 96, {track})), MidiFileError) << int(track[0]);
+  for (const Bytes& track : tracks) EXPECT_THROW(Parse(File(0, 96, {track})), MIDIFileError) << int(track[0]);
 
   const Bytes file = File(1, 96, {{0x00, 0x90, 0x3C, 0x40, 0x00, 0xFF, 0x2F, 0x00}});
   Bytes lying = file, missing = file;
   lying[14 + 7] = 0x40;  // a chunk length beyond the end of the file
   missing[11] = 2;       // more tracks declared than the file has
-  EXPECT_THROW(Parse(lying), MidiFileError);
-  EXPECT_THROW(Parse(missing), MidiFileError);
+  EXPECT_THROW(Parse(lying), MIDIFileError);
+  EXPECT_THROW(Parse(missing), MIDIFileError);
   for (size_t n = 0; n < file.size(); ++n)  // every truncation of a valid file fails cleanly
-    EXPECT_THROW(Parse(Bytes(file.begin(), file.begin() + n)), MidiFileError) << n;
+    EXPECT_THROW(Parse(Bytes(file.begin(), file.begin() + n)), MIDIFileError) << n;
 }
 
 TEST(SmfReader, ErrorsNameTheTrackAndTheFile) {
   try {
     Parse(File(1, 96, {kEnd, {0x00, 0x3C, 0x40}}));
     FAIL() << "no error";
-  } catch (const MidiFileError& e) {
+  } catch (const MIDIFileError& e) {
     EXPECT_NE(std::string(e.what()).find("track 2"), std::string::npos) << e.what();
   }
-  EXPECT_THROW(ReadStandardMidiFile("/nonexistent/file.mid"), MidiFileError);
+  EXPECT_THROW(ReadStandardMIDIFile("/nonexistent/file.mid"), MIDIFileError);
 }
 
 }  // namespace

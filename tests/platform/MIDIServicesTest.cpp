@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/JackMidiRing.h"
+#include "platform/JackMIDIRing.h"
 #include "platform/MIDIPacketList.h"
 #include "tests/platform/JackObserver.h"
-#include "tests/platform/MidiDump.h"
+#include "tests/platform/MIDIDump.h"
 #include "tests/support/RecordingDestination.h"
 #include "tests/support/TestSupport.h"
 
@@ -60,8 +60,8 @@ MIDIEndpointRef FindByName(JackObserver& observer, const std::string& name) {
   return MIDIGetDestination(static_cast<unsigned long>(at - inputs.begin()));
 }
 
-TEST(MidiRing, KeepsWholeListsInOrderAcrossTheWrapAndRefusesWhatDoesNotFit) {
-  platform::jack::MidiRing ring(64);
+TEST(MIDIRing, KeepsWholeListsInOrderAcrossTheWrapAndRefusesWhatDoesNotFit) {
+  platform::jack::MIDIRing ring(64);
   uint8_t out[16];
   for (int round = 0; round < 20; ++round) {  // walks the indices around the buffer
     PacketListBuffer list;
@@ -174,7 +174,7 @@ TEST_F(MIDIServices, DestinationsCarryTheirUniqueIDMetadata) {
 // The destination of a separate receiver process, once it is receiving: its port shows
 // in the graph before its client is active, so active-sensing probes go out until one
 // arrives. received() is cleared of them afterwards.
-MIDIEndpointRef WaitForDump(JackObserver& observer, MidiDump& dump, MIDIPortRef port) {
+MIDIEndpointRef WaitForDump(JackObserver& observer, MIDIDump& dump, MIDIPortRef port) {
   MIDIEndpointRef found = 0;
   if (!WaitUntil([&] { return (found = FindByName(observer, dump.inputName())) != 0; })) return 0;
   PacketListBuffer probe;
@@ -188,7 +188,7 @@ MIDIEndpointRef WaitForDump(JackObserver& observer, MidiDump& dump, MIDIPortRef 
 }
 
 TEST_F(MIDIServices, SentPacketsArriveAsEventsInOrder) {
-  MidiDump dump;
+  MIDIDump dump;
   Client plugin;
   MIDIPortRef port = 0;
   ASSERT_EQ(MIDIOutputPortCreate(plugin.ref, "KorvelV2Out", &port), 0);

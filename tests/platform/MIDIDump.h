@@ -14,11 +14,11 @@
 
 namespace korvel::test {
 
-class MidiDump {
+class MIDIDump {
  public:
   using Message = std::vector<uint8_t>;
 
-  explicit MidiDump(std::string clientName = "midi-dump")
+  explicit MIDIDump(std::string clientName = "midi-dump")
       : client_(std::move(clientName)), dump_({"stdbuf", "-oL", "jack_midi_dump", client_}) {}
 
   std::string inputName() const { return client_ + ":input"; }

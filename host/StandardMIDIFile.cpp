@@ -2,7 +2,7 @@
 // maintenance for years, trusts the lengths inside the file, and brings GLib along for a
 // job that is a few hundred lines. This one reads only what the host plays (channel
 // messages, tempo, track names) and checks every length against the bytes it was given.
-#include "host/StandardMidiFile.h"
+#include "host/StandardMIDIFile.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -65,7 +65,7 @@ class ByteReader {
   void skip(size_t n) { bytes(n); }
 
   [[noreturn]] void fail(const std::string& what) const {
-    throw MidiFileError(where_ + ": " + what + " (at byte " + std::to_string(pos_) + ")");
+    throw MIDIFileError(where_ + ": " + what + " (at byte " + std::to_string(pos_) + ")");
   }
 
  private:
@@ -83,9 +83,9 @@ uint8_t DataBytesFor(uint8_t status) {
   return (type == 0xC0 || type == 0xD0) ? 1 : 2;
 }
 
-void ParseTrack(std::span<const uint8_t> chunk, int index, MidiFile& file) {
+void ParseTrack(std::span<const uint8_t> chunk, int index, MIDIFile& file) {
   ByteReader in(chunk, "track " + std::to_string(index + 1));
-  MidiTrack track;
+  MIDITrack track;
   bool haveName = false;
   uint64_t tick = 0;
   uint8_t runningStatus = 0;
@@ -130,7 +130,7 @@ void ParseTrack(std::span<const uint8_t> chunk, int index, MidiFile& file) {
       if (runningStatus == 0) in.fail("data byte without a running status");
       status = runningStatus;
     }
-    MidiChannelEvent ev;
+    MIDIChannelEvent ev;
     ev.tick = tick;
     ev.status = status;
     ev.length = static_cast<uint8_t>(1 + DataBytesFor(status));
@@ -144,7 +144,7 @@ void ParseTrack(std::span<const uint8_t> chunk, int index, MidiFile& file) {
 
 }  // namespace
 
-double MidiFile::secondsAt(uint64_t tick) const {
+double MIDIFile::secondsAt(uint64_t tick) const {
   if (ticksPerQuarter == 0) {
     double fps = smpteFramesPerSecond == 29 ? 29.97 : smpteFramesPerSecond;
     return double(tick) / (fps * ticksPerFrame);
@@ -161,39 +161,39 @@ double MidiFile::secondsAt(uint64_t tick) const {
   return seconds + double(tick - fromTick) * tempo / (1e6 * ticksPerQuarter);
 }
 
-MidiFile ParseStandardMidiFile(std::span<const uint8_t> data) {
+MIDIFile ParseStandardMIDIFile(std::span<const uint8_t> data) {
   ByteReader in(data, "MIDI file");
   if (in.remaining() < 14 || std::memcmp(data.data(), "MThd", 4) != 0)
-    throw MidiFileError("MIDI file: no MThd header");
+    throw MIDIFileError("MIDI file: no MThd header");
   in.skip(4);
   uint32_t headerLength = in.u32();
   if (headerLength < 6) in.fail("header chunk shorter than 6 bytes");
   auto header = in.bytes(headerLength);  // longer headers are allowed; the rest is skipped
   ByteReader h(header, "MIDI header");
-  MidiFile file;
+  MIDIFile file;
   file.format = h.u16();
   uint16_t trackCount = h.u16();
   uint16_t division = h.u16();
   if (file.format > 1)
-    throw MidiFileError("MIDI file: format " + std::to_string(file.format) +
+    throw MIDIFileError("MIDI file: format " + std::to_string(file.format) +
                         " is not supported (only 0 and 1)");
   if (file.format == 0 && trackCount != 1)
-    throw MidiFileError("MIDI file: format 0 with " + std::to_string(trackCount) + " tracks");
+    throw MIDIFileError("MIDI file: format 0 with " + std::to_string(trackCount) + " tracks");
   if (division & 0x8000) {
     file.smpteFramesPerSecond = static_cast<uint8_t>(-static_cast<int8_t>(division >> 8));
     file.ticksPerFrame = division & 0xFF;
     auto fps = file.smpteFramesPerSecond;
     if ((fps != 24 && fps != 25 && fps != 29 && fps != 30) || file.ticksPerFrame == 0)
-      throw MidiFileError("MIDI file: invalid SMPTE division");
+      throw MIDIFileError("MIDI file: invalid SMPTE division");
   } else {
     file.ticksPerQuarter = division;
-    if (division == 0) throw MidiFileError("MIDI file: division of zero ticks per quarter");
+    if (division == 0) throw MIDIFileError("MIDI file: division of zero ticks per quarter");
   }
 
   int found = 0;
   while (found < trackCount) {
     if (in.atEnd())
-      throw MidiFileError("MIDI file: declares " + std::to_string(trackCount) +
+      throw MIDIFileError("MIDI file: declares " + std::to_string(trackCount) +
                           " tracks but holds " + std::to_string(found));
     auto id = in.bytes(4);
     uint32_t length = in.u32();
@@ -209,19 +209,19 @@ MidiFile ParseStandardMidiFile(std::span<const uint8_t> data) {
   return file;
 }
 
-MidiFile ReadStandardMidiFile(const std::string& path) {
+MIDIFile ReadStandardMIDIFile(const std::string& path) {
   std::ifstream stream(path, std::ios::binary);
-  if (!stream) throw MidiFileError(path + ": cannot open");
+  if (!stream) throw MIDIFileError(path + ": cannot open");
   std::vector<uint8_t> data;
   char buffer[65536];
   while (stream.read(buffer, sizeof buffer) || stream.gcount() > 0) {
     data.insert(data.end(), buffer, buffer + stream.gcount());
-    if (data.size() > kMaxFileSize) throw MidiFileError(path + ": larger than 64 MiB");
+    if (data.size() > kMaxFileSize) throw MIDIFileError(path + ": larger than 64 MiB");
   }
   try {
-    return ParseStandardMidiFile(data);
-  } catch (const MidiFileError& e) {
-    throw MidiFileError(path + ": " + e.what());
+    return ParseStandardMIDIFile(data);
+  } catch (const MIDIFileError& e) {
+    throw MIDIFileError(path + ": " + e.what());
   }
 }
 

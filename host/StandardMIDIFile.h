@@ -11,13 +11,13 @@
 namespace korvel::host {
 
 // Thrown for anything that is not a well-formed file; the message says what and where.
-class MidiFileError : public std::runtime_error {
+class MIDIFileError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
 // One channel message (status 0x80-0xEF); `length` counts the status byte (2 or 3).
-struct MidiChannelEvent {
+struct MIDIChannelEvent {
   uint64_t tick = 0;
   uint8_t status = 0;
   uint8_t data1 = 0;
@@ -25,9 +25,9 @@ struct MidiChannelEvent {
   uint8_t length = 0;
 };
 
-struct MidiTrack {
+struct MIDITrack {
   std::string name;  // the first track-name meta event, "" when there is none
-  std::vector<MidiChannelEvent> events;
+  std::vector<MIDIChannelEvent> events;
 };
 
 struct TempoChange {
@@ -35,14 +35,14 @@ struct TempoChange {
   uint32_t microsecondsPerQuarter = 500000;
 };
 
-struct MidiFile {
+struct MIDIFile {
   uint16_t format = 0;
   // Metrical time: ticks per quarter note. Zero when the file counts SMPTE frames.
   uint16_t ticksPerQuarter = 0;
   // SMPTE time: frames per second (29 stands for 29.97) and ticks per frame.
   uint8_t smpteFramesPerSecond = 0;
   uint8_t ticksPerFrame = 0;
-  std::vector<MidiTrack> tracks;
+  std::vector<MIDITrack> tracks;
   std::vector<TempoChange> tempoMap;  // sorted by tick, from every track
 
   // Seconds from the start of the file to `tick`.
@@ -50,8 +50,8 @@ struct MidiFile {
 };
 
 // Parses a whole file held in memory. Every length and every read is checked against the
-// data, so a truncated or hostile file ends in MidiFileError, never in a read out of bounds.
-MidiFile ParseStandardMidiFile(std::span<const uint8_t> data);
-MidiFile ReadStandardMidiFile(const std::string& path);
+// data, so a truncated or hostile file ends in MIDIFileError, never in a read out of bounds.
+MIDIFile ParseStandardMIDIFile(std::span<const uint8_t> data);
+MIDIFile ReadStandardMIDIFile(const std::string& path);
 
 }  // namespace korvel::host

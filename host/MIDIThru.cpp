@@ -1,4 +1,4 @@
-#include "host/MidiThru.h"
+#include "host/MIDIThru.h"
 
 #include <jack/midiport.h>
 
@@ -24,20 +24,20 @@ bool ThruRing::push(const uint8_t* bytes, size_t length) {
   return true;
 }
 
-void ThruRing::drainInto(void* jackMidiBuffer) {
+void ThruRing::drainInto(void* jackMIDIBuffer) {
   uint8_t entry[256];
   while (jack_ringbuffer_read_space(ring_) >= 1) {
     jack_ringbuffer_peek(ring_, reinterpret_cast<char*>(entry), 1);
     size_t length = entry[0];
     if (jack_ringbuffer_read_space(ring_) < length + 1) break;
     jack_ringbuffer_read(ring_, reinterpret_cast<char*>(entry), length + 1);
-    jack_midi_event_write(jackMidiBuffer, 0, entry + 1, length);
+    jack_midi_event_write(jackMIDIBuffer, 0, entry + 1, length);
   }
 }
 
-OSStatus MidiThru::Callback(void* userData, const AudioTimeStamp*, uint32_t output,
+OSStatus MIDIThru::Callback(void* userData, const AudioTimeStamp*, uint32_t output,
                             const MIDIPacketList* packets) {
-  auto* self = static_cast<MidiThru*>(userData);
+  auto* self = static_cast<MIDIThru*>(userData);
   if (!self || !packets || output != 0) return noErr;
   const MIDIPacket* p = packets->packet;
   for (uint32_t i = 0; i < packets->numPackets; ++i) {
@@ -48,7 +48,7 @@ OSStatus MidiThru::Callback(void* userData, const AudioTimeStamp*, uint32_t outp
   return noErr;
 }
 
-void MidiThru::deliver(const uint8_t* bytes, size_t length) {
+void MIDIThru::deliver(const uint8_t* bytes, size_t length) {
   events_.fetch_add(1, std::memory_order_relaxed);
   if (liveBuffer_) {
     if (jack_midi_event_write(liveBuffer_, liveFrame_, bytes, length) != 0)

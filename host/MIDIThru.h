@@ -30,23 +30,23 @@ class ThruRing {
   // False when the ring is full (the message is dropped, never waited for).
   bool push(const uint8_t* bytes, size_t length);
   // Consumer: moves every complete message into a JACK MIDI buffer at frame 0.
-  void drainInto(void* jackMidiBuffer);
+  void drainInto(void* jackMIDIBuffer);
 
  private:
   jack_ringbuffer_t* ring_;
 };
 
-class MidiThru {
+class MIDIThru {
  public:
-  explicit MidiThru(ThruRing* ring = nullptr) : ring_(ring) {}
+  explicit MIDIThru(ThruRing* ring = nullptr) : ring_(ring) {}
 
   // The AUMIDIOutputCallback to install with property 48, with `this` as user data.
   static OSStatus Callback(void* userData, const AudioTimeStamp* time, uint32_t output,
                            const MIDIPacketList* packets);
 
-  // Live route: messages go into `jackMidiBuffer` at `frame` until cleared with nullptr.
-  void setLiveTarget(void* jackMidiBuffer, jack_nframes_t frame) {
-    liveBuffer_ = jackMidiBuffer;
+  // Live route: messages go into `jackMIDIBuffer` at `frame` until cleared with nullptr.
+  void setLiveTarget(void* jackMIDIBuffer, jack_nframes_t frame) {
+    liveBuffer_ = jackMIDIBuffer;
     liveFrame_ = frame;
   }
 

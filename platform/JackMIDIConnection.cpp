@@ -1,4 +1,4 @@
-#include "platform/JackMidiConnection.h"
+#include "platform/JackMIDIConnection.h"
 
 #include <jack/metadata.h>
 #include <jack/midiport.h>
@@ -37,18 +37,18 @@ void InstallErrorFilter() {
 }
 
 void OnPortRegistration(jack_port_id_t, int, void* self) {
-  static_cast<MidiConnection*>(self)->graphChangedFromJack();
+  static_cast<MIDIConnection*>(self)->graphChangedFromJack();
 }
 void OnClientRegistration(const char*, int, void* self) {
-  static_cast<MidiConnection*>(self)->graphChangedFromJack();
+  static_cast<MIDIConnection*>(self)->graphChangedFromJack();
 }
 void OnPortRename(jack_port_id_t, const char*, const char*, void* self) {
-  static_cast<MidiConnection*>(self)->graphChangedFromJack();
+  static_cast<MIDIConnection*>(self)->graphChangedFromJack();
 }
 void OnPropertyChange(jack_uuid_t, const char*, jack_property_change_t, void* self) {
-  static_cast<MidiConnection*>(self)->metadataChangedFromJack();
+  static_cast<MIDIConnection*>(self)->metadataChangedFromJack();
 }
-void OnShutdown(void* self) { static_cast<MidiConnection*>(self)->shutdownFromJack(); }
+void OnShutdown(void* self) { static_cast<MIDIConnection*>(self)->shutdownFromJack(); }
 
 }  // namespace
 
@@ -63,10 +63,10 @@ std::optional<int32_t> ParseUniqueID(const char* text) {
   return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
 
-std::unique_ptr<MidiConnection> MidiConnection::open(const std::string& clientName,
+std::unique_ptr<MIDIConnection> MIDIConnection::open(const std::string& clientName,
                                                      std::function<void()> onGraphChanged) {
   InstallErrorFilter();
-  std::unique_ptr<MidiConnection> connection(new MidiConnection());
+  std::unique_ptr<MIDIConnection> connection(new MIDIConnection());
   connection->onGraphChanged_ = std::move(onGraphChanged);
 
   jack_status_t status;
@@ -78,7 +78,7 @@ std::unique_ptr<MidiConnection> MidiConnection::open(const std::string& clientNa
   connection->clientName_ = jack_get_client_name(client);
 
   // JACK takes callbacks only before activation.
-  MidiConnection* self = connection.get();
+  MIDIConnection* self = connection.get();
   bool ok = jack_set_process_callback(client, processThunk, self) == 0 &&
             jack_set_port_registration_callback(client, OnPortRegistration, self) == 0 &&
             jack_set_client_registration_callback(client, OnClientRegistration, self) == 0 &&
@@ -90,9 +90,9 @@ std::unique_ptr<MidiConnection> MidiConnection::open(const std::string& clientNa
   return connection;
 }
 
-MidiConnection::~MidiConnection() { close(); }
+MIDIConnection::~MIDIConnection() { close(); }
 
-void MidiConnection::close() {
+void MIDIConnection::close() {
   std::unique_lock use(clientMutex_);
   std::lock_guard lock(portsMutex_);
   if (!client_) return;
@@ -107,32 +107,32 @@ void MidiConnection::close() {
   for (auto& slot : slots_) slot.store(nullptr, std::memory_order_relaxed);
 }
 
-void MidiConnection::graphChangedFromJack() {
+void MIDIConnection::graphChangedFromJack() {
   generation_.fetch_add(1, std::memory_order_acq_rel);
   if (onGraphChanged_) onGraphChanged_();
 }
 
-void MidiConnection::metadataChangedFromJack() { generation_.fetch_add(1, std::memory_order_acq_rel); }
+void MIDIConnection::metadataChangedFromJack() { generation_.fetch_add(1, std::memory_order_acq_rel); }
 
-void MidiConnection::shutdownFromJack() {
+void MIDIConnection::shutdownFromJack() {
   dead_.store(true, std::memory_order_release);
   graphChangedFromJack();
 }
 
-int MidiConnection::processThunk(jack_nframes_t frames, void* self) {
-  return static_cast<MidiConnection*>(self)->process(frames);
+int MIDIConnection::processThunk(jack_nframes_t frames, void* self) {
+  return static_cast<MIDIConnection*>(self)->process(frames);
 }
 
 // Real-time thread: copies between rings and port buffers, nothing else.
-int MidiConnection::process(jack_nframes_t frames) {
+int MIDIConnection::process(jack_nframes_t frames) {
   inCycle_.store(true, std::memory_order_seq_cst);
   size_t count = slotsInUse_.load(std::memory_order_acquire);
   for (size_t i = 0; i < count; ++i) {
-    MidiPort* port = slots_[i].load(std::memory_order_seq_cst);
+    MIDIPort* port = slots_[i].load(std::memory_order_seq_cst);
     if (!port) continue;
     void* buffer = jack_port_get_buffer(port->port_, frames);
     if (!buffer) continue;
-    if (port->direction == MidiPort::Direction::Output) {
+    if (port->direction == MIDIPort::Direction::Output) {
       jack_midi_clear_buffer(buffer);
       size_t written = 0;
       while (uint16_t length = port->ring.frontLength()) {
@@ -165,7 +165,7 @@ int MidiConnection::process(jack_nframes_t frames) {
 // pointer. A cycle that started before the clearing is waited for; a later one sees the
 // empty slot. A server that stalls for longer than the bound leaves the caller to keep
 // the port alive (see removePort).
-void MidiConnection::waitForCycleEnd() {
+void MIDIConnection::waitForCycleEnd() {
   uint64_t before = cycles_.load(std::memory_order_seq_cst);
   if (!inCycle_.load(std::memory_order_seq_cst)) return;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -175,7 +175,7 @@ void MidiConnection::waitForCycleEnd() {
   }
 }
 
-std::shared_ptr<MidiPort> MidiConnection::addPort(const std::string& baseName, MidiPort::Direction direction) {
+std::shared_ptr<MIDIPort> MIDIConnection::addPort(const std::string& baseName, MIDIPort::Direction direction) {
   std::shared_lock use(clientMutex_);
   std::lock_guard lock(portsMutex_);
   if (!client_ || !alive()) return nullptr;
@@ -183,8 +183,8 @@ std::shared_ptr<MidiPort> MidiConnection::addPort(const std::string& baseName, M
   while (slot < kMaxPorts && slots_[slot].load(std::memory_order_relaxed)) ++slot;
   if (slot == kMaxPorts) return nullptr;
 
-  bool output = direction == MidiPort::Direction::Output;
-  auto port = std::make_shared<MidiPort>(direction, output ? kOutputRingBytes : kInputRingBytes);
+  bool output = direction == MIDIPort::Direction::Output;
+  auto port = std::make_shared<MIDIPort>(direction, output ? kOutputRingBytes : kInputRingBytes);
   unsigned long flags = output ? JackPortIsOutput : JackPortIsInput;
   for (int suffix = 1; suffix < 10000 && !port->port_; ++suffix) {
     std::string name = suffix == 1 ? baseName : baseName + "-" + std::to_string(suffix);
@@ -205,7 +205,7 @@ std::shared_ptr<MidiPort> MidiConnection::addPort(const std::string& baseName, M
   return port;
 }
 
-void MidiConnection::removePort(const std::shared_ptr<MidiPort>& port) {
+void MIDIConnection::removePort(const std::shared_ptr<MIDIPort>& port) {
   if (!port) return;
   {
     std::lock_guard sendLock(port->sendMutex_);
@@ -217,7 +217,7 @@ void MidiConnection::removePort(const std::shared_ptr<MidiPort>& port) {
   if (port->slot_ >= 0) slots_[port->slot_].store(nullptr, std::memory_order_seq_cst);
   waitForCycleEnd();
   if (client_ && alive()) {
-    if (port->direction == MidiPort::Direction::Input) jack_remove_properties(client_, port->uuid);
+    if (port->direction == MIDIPort::Direction::Input) jack_remove_properties(client_, port->uuid);
     jack_port_unregister(client_, port->port_);
   }
   usedNames_.erase(port->shortName);
@@ -227,8 +227,8 @@ void MidiConnection::removePort(const std::shared_ptr<MidiPort>& port) {
   // reads it does not touch freed memory before the last reference goes.
 }
 
-bool MidiConnection::send(MidiPort& port, const std::string& destination, const MIDIPacketList* list) {
-  if (!alive() || port.direction != MidiPort::Direction::Output) return false;
+bool MIDIConnection::send(MIDIPort& port, const std::string& destination, const MIDIPacketList* list) {
+  if (!alive() || port.direction != MIDIPort::Direction::Output) return false;
   std::lock_guard lock(port.sendMutex_);
   std::shared_lock use(clientMutex_);
   if (port.removed_ || !client_ || !alive()) return false;
@@ -254,7 +254,7 @@ bool MidiConnection::send(MidiPort& port, const std::string& destination, const 
   return port.ring.pushPacketList(list);
 }
 
-bool MidiConnection::setUniqueID(const MidiPort& port, int32_t id) {
+bool MIDIConnection::setUniqueID(const MIDIPort& port, int32_t id) {
   std::shared_lock use(clientMutex_);
   if (!client_ || !alive()) return false;
   std::string text = std::to_string(id);
@@ -268,7 +268,7 @@ bool MidiConnection::setUniqueID(const MidiPort& port, int32_t id) {
   return ok;
 }
 
-std::vector<GraphDestination> MidiConnection::readDestinations() {
+std::vector<GraphDestination> MIDIConnection::readDestinations() {
   std::vector<GraphDestination> result;
   std::shared_lock use(clientMutex_);
   if (!client_ || !alive()) return result;

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/JackMidiRing.h"
+#include "platform/JackMIDIRing.h"
 
 namespace korvel::platform::jack {
 
@@ -37,21 +37,21 @@ inline constexpr const char* kUniqueIDMetadataKey = "urn:x-midi:unique-id";
 std::optional<int32_t> ParseUniqueID(const char* text);
 
 /* One JACK MIDI port registered by this process. */
-class MidiPort {
+class MIDIPort {
  public:
   enum class Direction { Output, Input };
-  MidiPort(Direction direction, size_t ringCapacity) : direction(direction), ring(ringCapacity) {}
+  MIDIPort(Direction direction, size_t ringCapacity) : direction(direction), ring(ringCapacity) {}
 
   const Direction direction;
   /* Output: filled by senders (serialised by sendMutex), drained by the process callback.
    * Input: filled by the process callback, drained by the single reader thread. */
-  MidiRing ring;
+  MIDIRing ring;
   std::string shortName;
   std::string fullName;
   jack_uuid_t uuid = 0;
 
  private:
-  friend class MidiConnection;
+  friend class MIDIConnection;
   jack_port_t* port_ = nullptr;
   int slot_ = -1;
   bool removed_ = false;   // guarded by sendMutex_
@@ -65,7 +65,7 @@ struct GraphDestination {
   std::optional<int32_t> uniqueID;
 };
 
-class MidiConnection {
+class MIDIConnection {
  public:
   static constexpr size_t kMaxPorts = 4096;
   static constexpr size_t kOutputRingBytes = 16 * 1024;
@@ -75,11 +75,11 @@ class MidiConnection {
    * `onGraphChanged` runs on JACK's notification thread whenever a port or client
    * appears, disappears or is renamed, and once when the server goes away: keep it short
    * and do not call JACK from it. */
-  static std::unique_ptr<MidiConnection> open(const std::string& clientName,
+  static std::unique_ptr<MIDIConnection> open(const std::string& clientName,
                                                std::function<void()> onGraphChanged);
-  ~MidiConnection();
-  MidiConnection(const MidiConnection&) = delete;
-  MidiConnection& operator=(const MidiConnection&) = delete;
+  ~MIDIConnection();
+  MIDIConnection(const MIDIConnection&) = delete;
+  MIDIConnection& operator=(const MIDIConnection&) = delete;
 
   /* False once the server has shut the client down; every call is then a no-op. */
   bool alive() const { return !dead_.load(std::memory_order_acquire); }
@@ -96,15 +96,15 @@ class MidiConnection {
 
   /* Registers a port named `baseName`, or `baseName-2`, `-3` ... when that name is
    * taken. nullptr on failure. */
-  std::shared_ptr<MidiPort> addPort(const std::string& baseName, MidiPort::Direction direction);
-  void removePort(const std::shared_ptr<MidiPort>& port);
+  std::shared_ptr<MIDIPort> addPort(const std::string& baseName, MIDIPort::Direction direction);
+  void removePort(const std::shared_ptr<MIDIPort>& port);
 
   /* Queues every packet of the list for the next cycle (all or nothing) after making sure
    * `port` is connected to the input port named `destination`. False when the port is
    * gone, the connection is dead or the ring is full. */
-  bool send(MidiPort& port, const std::string& destination, const MIDIPacketList* list);
+  bool send(MIDIPort& port, const std::string& destination, const MIDIPacketList* list);
 
-  bool setUniqueID(const MidiPort& port, int32_t id);
+  bool setUniqueID(const MIDIPort& port, int32_t id);
 
   /* Bumped by every change of the graph or of port metadata. */
   uint64_t graphGeneration() const { return generation_.load(std::memory_order_acquire); }
@@ -118,7 +118,7 @@ class MidiConnection {
   void shutdownFromJack();
 
  private:
-  MidiConnection() = default;
+  MIDIConnection() = default;
   static int processThunk(jack_nframes_t frames, void* self);
   int process(jack_nframes_t frames);
   void waitForCycleEnd();
@@ -136,7 +136,7 @@ class MidiConnection {
 
   std::mutex portsMutex_;              // port registration and the slot table's writers
   std::set<std::string> usedNames_;    // guarded by portsMutex_
-  std::array<std::atomic<MidiPort*>, kMaxPorts> slots_{};
+  std::array<std::atomic<MIDIPort*>, kMaxPorts> slots_{};
   std::atomic<size_t> slotsInUse_{0};  // high-water mark the process callback scans to
   std::atomic<bool> inCycle_{false};
   std::atomic<uint64_t> cycles_{0};

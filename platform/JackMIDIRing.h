@@ -20,17 +20,17 @@
 
 namespace korvel::platform::jack {
 
-class MidiRing {
+class MIDIRing {
  public:
   /* `capacity` is rounded up to a power of two. */
-  explicit MidiRing(size_t capacity) {
+  explicit MIDIRing(size_t capacity) {
     size_t size = 64;
     while (size < capacity) size <<= 1;
     mask_ = size - 1;
     bytes_ = std::make_unique<uint8_t[]>(size);
   }
-  MidiRing(const MidiRing&) = delete;
-  MidiRing& operator=(const MidiRing&) = delete;
+  MIDIRing(const MIDIRing&) = delete;
+  MIDIRing& operator=(const MIDIRing&) = delete;
 
   size_t capacity() const { return mask_ + 1; }
 
