@@ -3,11 +3,36 @@
 #pragma once
 
 #include <array>
+#include <cstring>
 #include <vector>
 
 #include "component/KorvelInstance.h"
 
 namespace korvel::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// What the host's MIDI-output callback received: one entry per packet, and {0xEE} before
+// the packets of a call whose time stamp was not zero.
+struct ThruCapture {
+  std::vector<Bytes> packets;
+  int calls = 0;
+  uint32_t lastOutput = 99;
+
+  static OSStatus Callback(void* user, const AudioTimeStamp* when, uint32_t output, const MIDIPacketList* list) {
+    auto* self = static_cast<ThruCapture*>(user);
+    self->calls++;
+    self->lastOutput = output;
+    static const AudioTimeStamp zero{};
+    if (std::memcmp(when, &zero, sizeof zero) != 0) self->packets.push_back({0xEE});
+    const MIDIPacket* p = list->packet;
+    for (uint32_t i = 0; i < list->numPackets; ++i) {
+      self->packets.emplace_back(p->data, p->data + p->length);
+      p = reinterpret_cast<const MIDIPacket*>(reinterpret_cast<const uint8_t*>(p) + offsetof(MIDIPacket, data) + p->length);
+    }
+    return 0;
+  }
+};
 
 // A queued event as {status, data 1, data 2, length}.
 using Queued = std::array<uint8_t, 4>;

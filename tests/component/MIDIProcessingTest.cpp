@@ -33,7 +33,7 @@ TEST(MIDIEvent, EachMessageKindIsQueuedAsItsKindRequires) {
   }
 }
 
-TEST(MIDIEvent, RecordsControllersPerChannelAndQueuesOnlyWhileLinked) {
+TEST(MIDIEvent, RecordsControllersPerChannelQueuesOnlyWhileLinkedAndDeduplicates) {
   BareRecord rec;  // no thru callback either
   rec.send(0xB2, 1, 64);
   rec.send(0xB9, 1, 0);  // a zero value still marks the controller as seen
@@ -49,6 +49,18 @@ TEST(MIDIEvent, RecordsControllersPerChannelAndQueuesOnlyWhileLinked) {
   rec.send(0xB0, 0x1B, 0x83);
   EXPECT_EQ(KR_Load(rec->ccValues[0][0x1B]), 3);
   EXPECT_EQ(rec.drain(), (Events{{0xB0, 7, 100, 3}, {0xB0, 0x1B, 3, 3}}));
+  // Deduplicated per channel, controller and slot.
+  rec.send(0xB0, 1, 64);
+  rec.send(0xB0, 1, 64);  // same value: not again
+  rec.send(0xB1, 1, 64);  // same value on another channel: queued
+  rec.send(0xB0, 2, 64);  // another controller: queued
+  rec.send(0xD0, 64, 0);  // pressure 64 lives in its own slot
+  rec.send(0xD0, 64, 0);
+  rec.send(0xE0, 0, 64);  // bend high byte 64: its own slot again
+  rec.send(0xE0, 5, 64);  // only the low byte differs: not again
+  rec.send(0xE0, 5, 65);
+  EXPECT_EQ(rec.drain(), (Events{{0xB0, 1, 64, 3}, {0xB1, 1, 64, 3}, {0xB0, 2, 64, 3}, {0xD0, 64, 0, 2},
+                                 {0xE0, 0, 64, 3}, {0xE0, 5, 65, 3}}));
 }
 
 TEST(MIDIEvent, KeyswitchNotesSetTheArticulationAndOtherNotesTheVelocity) {
@@ -70,22 +82,6 @@ TEST(MIDIEvent, KeyswitchNotesSetTheArticulationAndOtherNotesTheVelocity) {
   rec.setKeyswitches({});
   rec.send(0x90, 24, 70);
   EXPECT_EQ(KR_Load(rec->lastVelocity), 70u);
-}
-
-TEST(MIDIEvent, DeduplicatesControllerPressureAndBendPerChannelAndSlot) {
-  BareRecord rec;
-  rec.link();
-  rec.send(0xB0, 1, 64);
-  rec.send(0xB0, 1, 64);  // same value: not again
-  rec.send(0xB1, 1, 64);  // same value on another channel: queued
-  rec.send(0xB0, 2, 64);  // another controller: queued
-  rec.send(0xD0, 64, 0);  // pressure 64 lives in its own slot
-  rec.send(0xD0, 64, 0);
-  rec.send(0xE0, 0, 64);  // bend high byte 64: its own slot again
-  rec.send(0xE0, 5, 64);  // only the low byte differs: not again
-  rec.send(0xE0, 5, 65);
-  EXPECT_EQ(rec.drain(), (Events{{0xB0, 1, 64, 3}, {0xB1, 1, 64, 3}, {0xB0, 2, 64, 3}, {0xD0, 64, 0, 2},
-                                 {0xE0, 0, 64, 3}, {0xE0, 5, 65, 3}}));
 }
 
 TEST(MIDIEvent, QueueHoldsAtMost256AndAFullQueueStillRemembersTheValue) {
