@@ -70,12 +70,6 @@ class SavedState : public ::testing::Test {
     EXPECT_EQ(KR_SetProperty(inst, 0, 0, 0, &state, 8), 0);
     written_.push_back(KR_Load(inst->uniqueID));
   }
-  // A record that claimed `uid` and is connected with `name`.
-  void Prepare(BareRecord& rec, uint32_t uid, const std::string& name) {
-    ASSERT_TRUE(KR_SetUniqueIDKeepingRegistry(rec.get(), uid));
-    KR_Store(rec->isConnected, 1);
-    KR_SetTrackName(rec.get(), name.data(), name.size());
-  }
   korvel::test::ActiveTrackFilesGuard activeFiles_;
   std::vector<uint32_t> written_;
 };
@@ -84,7 +78,9 @@ TEST_F(SavedState, CarriesTheStoredKeysWithSigned32BitNumbersAndRoundTrips) {
   PlistPtr state;
   {
     BareRecord first;
-    Prepare(first, 0x9ABCDEF0, "Violins \xC3\xA9");
+    ASSERT_TRUE(KR_SetUniqueIDKeepingRegistry(first.get(), 0x9ABCDEF0));
+    KR_Store(first->isConnected, 1);
+    KR_SetTrackName(first.get(), "Violins \xC3\xA9", 10);
     state = Save(first.get());
     // The component's own keys are the validator's saved-state phase.
     plist_t s = state.get();
