@@ -12,14 +12,17 @@
 namespace korvel::test {
 namespace {
 
+// Of the files an earlier run left, the most recent connected writer of the track wins.
 TEST(Tolvane, OneShotSelectFindsTheLinkInTheConnectionFiles) {
   TempDir home;
-  // A UID of this test run only, so that no real instance's file is touched.
-  const uint32_t uid = 0x7D000000u | (static_cast<uint32_t>(getpid()) & 0xFFFFFF);
-  const std::string path = ConnectionFilePath(uid);
-  SavedFile saved[] = {SavedFile(path), SavedFile(kActiveUIDPath), SavedFile(kActiveTrackPath),
+  // UIDs of this test run only, so that no real instance's file is touched.
+  const uint32_t uid = 0x7D000000u | (static_cast<uint32_t>(getpid()) & 0xFFFFFF), older = uid ^ 1, gone = uid ^ 2;
+  SavedFile saved[] = {SavedFile(ConnectionFilePath(uid)), SavedFile(ConnectionFilePath(older)),
+                       SavedFile(ConnectionFilePath(gone)), SavedFile(kActiveUIDPath), SavedFile(kActiveTrackPath),
                        SavedFile("/tmp/.notify/com.tolvane.trackChanged")};
-  WriteFile(path, R"({"status":"connected","trackName":"French Horns","timestamp":4102444800.0})");
+  WriteFile(ConnectionFilePath(older), R"({"status":"connected","trackName":"French Horns","timestamp":4102444000.0})");
+  WriteFile(ConnectionFilePath(uid), R"({"status":"connected","trackName":"French Horns","timestamp":4102444800.0})");
+  WriteFile(ConnectionFilePath(gone), R"({"status":"disconnected","trackName":"French Horns","timestamp":4102449999})");
   ChildProcess tolvane({TOLVANE_PATH, "--session", TOLVANE_EXAMPLE_SESSION, "select", "French Horns"},
                        {{"HOME", home.path()}});
   EXPECT_EQ(tolvane.waitForExit(), 0);

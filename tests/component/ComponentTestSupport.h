@@ -50,10 +50,6 @@ class BareRecord {
     KR_Store(inst_->isConnected, connected ? 1 : 0);
     KR_Store(inst_->isActiveTrack, active ? 1 : 0);
   }
-  void captureThru(ThruCapture* capture) {
-    AUMIDIOutputCallbackStruct cb{&ThruCapture::Callback, capture};
-    KR_SetProperty(inst_, kAudioUnitProperty_MIDIOutputCallback, 0, 0, &cb, sizeof cb);
-  }
   void setKeyswitches(const std::vector<int32_t>& notes) {
     static const int32_t none = 0;  // a zero-length value still needs a data pointer
     KR_SetProperty(inst_, kKorvelProperty_ArticulationNotes, 0, 0, notes.empty() ? &none : notes.data(),

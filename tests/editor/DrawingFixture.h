@@ -8,6 +8,7 @@
 
 #include "editor/Colour.h"
 #include "editor/KorvelEditorView.h"
+#include "editor/OffscreenRender.h"
 #include "tests/editor/EditorTestSupport.h"
 
 namespace korvel::test {
@@ -27,7 +28,7 @@ class DrawingFixture : public ::testing::Test {
     for (cairo_surface_t* s : surfaces_) cairo_surface_destroy(s);
   }
   cairo_surface_t* draw(int width = 340, int height = 500) {
-    return surfaces_.emplace_back(Render(view, width, height));
+    return surfaces_.emplace_back(editor::RenderViewToSurface(view, width, height));
   }
   void linkWithName(const std::string& name, bool activeTrack = false) {
     probe.isConnected() = true;

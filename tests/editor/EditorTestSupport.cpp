@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "editor/OffscreenRender.h"
 #include "editor/PluginVersion.h"
 #include "link/SharedPaths.h"
 #include "platform/Bundle.h"
@@ -88,10 +87,6 @@ InkBounds FindInk(cairo_surface_t* surface, int x0, int y0, int x1, int y1, RGB 
                   : InkBounds{true, x, y, x, y};
     }
   return b;
-}
-
-cairo_surface_t* Render(editor::KorvelEditorView& view, int width, int height) {
-  return editor::RenderViewToSurface(view, width, height);
 }
 
 RecordedInstance::RecordedInstance() : real_(KorvelAUFactory(nullptr)) {

@@ -1,4 +1,4 @@
-// Shared by the editor's tests and its benchmark: direct access to a view's fields, a
+// Shared by the editor's tests: direct access to a view's fields, a
 // window that records what the view asks of it, pixel reading, and a proxy in front of a
 // real instance that records the property sets going through it.
 #pragma once
@@ -100,8 +100,6 @@ struct InkBounds {
 };
 InkBounds FindInk(cairo_surface_t* surface, int x0, int y0, int x1, int y1, RGB paper,
                   double threshold = 0.08);
-// A surface of width x height with the view painted into it (view resized to fit).
-cairo_surface_t* Render(editor::KorvelEditorView& view, int width, int height);
 
 // One property set as the instance received it.
 struct PropertyCall {

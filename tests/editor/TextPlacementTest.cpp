@@ -28,13 +28,14 @@ void ExpectInkOf(const InkBounds& ink, const PangoText& text, double left, doubl
   }
 }
 
-// The largest value of `channel` over the box of `ink`.
-double Brightest(cairo_surface_t* s, const InkBounds& ink, double Pixel::*channel) {
+// The largest value of `measure` over the pixels in the box of `ink`.
+double Brightest(cairo_surface_t* s, const InkBounds& ink, double (*measure)(const Pixel&)) {
   double best = 0;
   for (int x = ink.left; x <= ink.right; ++x)
-    for (int y = ink.top; y <= ink.bottom; ++y) best = std::max(best, PixelAt(s, x, y).*channel);
+    for (int y = ink.top; y <= ink.bottom; ++y) best = std::max(best, measure(PixelAt(s, x, y)));
   return best;
 }
+double Green(const Pixel& p) { return p.g; }
 
 class TextPlacement : public DrawingFixture {};
 
@@ -58,10 +59,7 @@ TEST_F(TextPlacement, DisconnectSitsFourteenPointsLeftOfTheIDInRed) {
   const double labelLeft = idLeft - 14 - label.logical.width;
   const InkBounds ink = FindInk(s, 30, 0, int(idLeft) - 2, 32, kHeaderBand);
   ExpectInkOf(ink, label, labelLeft, 10);
-  double redness = 0;
-  for (int x = ink.left; x <= ink.right; ++x)
-    for (int y = ink.top; y <= ink.bottom; ++y) redness = std::max(redness, PixelAt(s, x, y).r - PixelAt(s, x, y).g);
-  EXPECT_GT(redness, 0.4);
+  EXPECT_GT(Brightest(s, ink, [](const Pixel& p) { return p.r - p.g; }), 0.4);
 
   probe.isConnected() = false;  // not linked: no label
   EXPECT_FALSE(FindInk(draw(), int(labelLeft) - 2, 0, int(idLeft) - 2, 32, kHeaderBand).found);
@@ -78,7 +76,7 @@ TEST_F(TextPlacement, LongTitleEndsInAnEllipsisEightPointsLeftOfDisconnect) {
   const InkBounds ink = FindInk(s, 24, 8, int(R) - 1, 24, kHeaderBand);
   ExpectInkOf(ink, title, 26);
   EXPECT_LE(ink.right + 1, R - 8 + 0.5);
-  EXPECT_GT(Brightest(s, ink, &Pixel::g), 0.7);  // bright semibold text
+  EXPECT_GT(Brightest(s, ink, Green), 0.7);  // bright semibold text
 }
 
 TEST_F(TextPlacement, TitleOfANarrowViewHasNoRoom) {
@@ -102,7 +100,7 @@ TEST_F(TextPlacement, TitleOfANarrowViewHasNoRoom) {
   cairo_surface_t* s = draw(340, 500);
   const InkBounds ink = FindInk(s, 22, 8, 200, 24, kHeaderBand);
   ExpectInkOf(ink, Sans("Not connected", 12), 26);
-  EXPECT_NEAR(Brightest(s, ink, &Pixel::g), 0.45, 0.06);
+  EXPECT_NEAR(Brightest(s, ink, Green), 0.45, 0.06);
 }
 
 TEST_F(TextPlacement, ConnectPanelTextsAreCentred) {

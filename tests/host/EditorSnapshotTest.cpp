@@ -2,7 +2,6 @@
 // pixel probes. The linked states are photographed by the end-to-end tests.
 #include <gtest/gtest.h>
 
-
 #include "tests/e2e/EditorPicture.h"
 #include "tests/host/HostProcess.h"
 
@@ -11,20 +10,12 @@ namespace {
 
 using namespace korvel::test;
 
-// An unlinked editor: header, background, the red status dot, and the connect button's
-// middle row blue either side of its title (and not just outside it).
+// An unlinked editor as the PNG holds it: the red status dot, and the connect button.
+// (Where everything else lands is the drawing tests' business.)
 void ExpectUnlinkedEditor(const std::string& path) {
-  SCOPED_TRACE(path);
   const EditorPicture png(path);
-  ASSERT_TRUE(png.ok());
-  const int W = png.width(), H = png.height();
-  EXPECT_PRED3(Near, png.at(W / 2, 3), kHeaderBand, 3) << "header band";
-  EXPECT_PRED3(Near, png.at(W - 4, 28), kHeaderBand, 3) << "header band, right end";
-  EXPECT_PRED3(Near, png.at(2, H - 3), kBackground, 3) << "background";
-  EXPECT_PRED3(Near, png.at(15, 16), kDotNotConnected, 6) << "status dot " << Describe(png.at(15, 16));
-  const double y = (H - 33) / 2.0 + 78 + 17;
-  EXPECT_TRUE(Near(png.at(W / 2.0 - 105, y), kConnectBlue) && Near(png.at(W / 2.0 + 105, y), kConnectBlue) &&
-              !Near(png.at(W / 2.0 - 115, y), kConnectBlue, 40));
+  EXPECT_TRUE(ShowsConnectButton(png)) << path;
+  EXPECT_PRED3(Near, png.at(15, 16), kDotNotConnected, 6) << path << " dot " << Describe(png.at(15, 16));
 }
 
 class EditorSnapshot : public ::testing::Test {
@@ -46,8 +37,7 @@ TEST_F(EditorSnapshot, UnlinkedTracksShowTheConnectPanelAtTheRequestedSize) {
   for (int n : {1, 2}) {
     const std::string path = out + "/track-" + std::to_string(n) + ".png";
     EXPECT_NE(r.out.find("snapshot " + path + "\n"), std::string::npos) << r.out;
-    EXPECT_EQ(EditorPicture(path).width(), 420);
-    EXPECT_EQ(EditorPicture(path).height(), 610);
+    EXPECT_TRUE(EditorPicture(path).width() == 420 && EditorPicture(path).height() == 610) << path;
     ExpectUnlinkedEditor(path);
   }
   EXPECT_FALSE(EditorPicture(out + "/track-3.png").ok());
@@ -55,8 +45,8 @@ TEST_F(EditorSnapshot, UnlinkedTracksShowTheConnectPanelAtTheRequestedSize) {
   // Without a file: one track, at the editor's own minimum size.
   r = snapshot(dir_.file("bare"), {});
   EXPECT_NE(r.out.find("on 1 track(s)"), std::string::npos) << r.out;
-  EXPECT_EQ(EditorPicture(dir_.file("bare/track-1.png")).width(), 340);
-  EXPECT_EQ(EditorPicture(dir_.file("bare/track-1.png")).height(), 500);
+  const EditorPicture bare(dir_.file("bare/track-1.png"));
+  EXPECT_TRUE(bare.width() == 340 && bare.height() == 500) << bare.width() << "x" << bare.height();
   ExpectUnlinkedEditor(dir_.file("bare/track-1.png"));
 }
 

@@ -1,7 +1,5 @@
 #include "tests/host/HostProcess.h"
 
-#include <regex>
-
 namespace korvel::host::test {
 
 std::vector<std::string> HostArgv(const std::vector<std::string>& args) {
@@ -19,14 +17,6 @@ std::optional<HostResult> Finish(ChildProcess& child, std::chrono::milliseconds 
 HostResult RunHost(const std::vector<std::string>& args, const EnvironmentChanges& env) {
   ChildProcess host(HostArgv(args), env);
   return Finish(host).value_or(HostResult{});
-}
-
-std::string TrackField(const std::string& report, int n, const std::string& key) {
-  const size_t at = report.find("track " + std::to_string(n) + ": ");
-  if (at == std::string::npos) return "";
-  const std::string block = report.substr(at, report.find("\ntrack ", at + 1) - at);
-  std::smatch m;
-  return std::regex_search(block, m, std::regex("\n  " + key + ": ?([^\n]*)")) ? m[1].str() : "";
 }
 
 }  // namespace korvel::host::test

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <map>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,12 @@ std::optional<HostResult> Finish(ChildProcess& child, std::chrono::milliseconds 
 HostResult RunHost(const std::vector<std::string>& args, const EnvironmentChanges& env = {});
 
 // The report's value of `key` for track `n` (1-based), "" when absent.
-std::string TrackField(const std::string& report, int n, const std::string& key);
+inline std::string TrackField(const std::string& report, int n, const std::string& key) {
+  const size_t at = report.find("track " + std::to_string(n) + ": ");
+  if (at == std::string::npos) return "";
+  const std::string block = report.substr(at, report.find("\ntrack ", at + 1) - at);
+  std::smatch m;
+  return std::regex_search(block, m, std::regex("\n  " + key + ": ?([^\n]*)")) ? m[1].str() : "";
+}
 
 }  // namespace korvel::host::test

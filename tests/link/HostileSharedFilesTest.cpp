@@ -91,7 +91,10 @@ class HostileSharedFiles : public LinkFileTest {
   long peakBefore_ = 0;
 };
 
-TEST_F(HostileSharedFiles, AtTheConnectionPathTheyCountAsNoFile) {
+// At the connection path they count as no file; the writer replaces them without copying
+// or writing through. At the active-UID path the track-name file decides; at the
+// track-name path, nothing does.
+TEST_F(HostileSharedFiles, CountAsNoFileAndAreReplacedWithoutCopyingOrWritingThrough) {
   for (Hostile kind : kAllHostile) {
     SCOPED_TRACE(Name(kind));
     Link(0x42, false, "Mine");
@@ -103,12 +106,7 @@ TEST_F(HostileSharedFiles, AtTheConnectionPathTheyCountAsNoFile) {
     EXPECT_EQ(TrackName(), "Mine");
     EXPECT_EQ(Notes(), std::vector<int32_t>{9});
     EXPECT_TRUE(Active()) << "no file, no active-track check";
-  }
-}
 
-TEST_F(HostileSharedFiles, TheWriterReplacesThemWithoutCopyingOrWritingThrough) {
-  for (Hostile kind : kAllHostile) {
-    SCOPED_TRACE(Name(kind));
     Link(0x42, true, "Mine");
     Plant(kind, ConnectionPath());
     WithinDeadline([&] { KR_WriteConnectionFile(inst_.get()); }, "writing");
@@ -116,28 +114,19 @@ TEST_F(HostileSharedFiles, TheWriterReplacesThemWithoutCopyingOrWritingThrough) 
     ASSERT_EQ(lstat(ConnectionPath().c_str(), &st), 0);
     if (kind == Hostile::Directory) {
       EXPECT_TRUE(S_ISDIR(st.st_mode)) << "a directory cannot be replaced; it stays";
-      continue;
+    } else {
+      ASSERT_TRUE(S_ISREG(st.st_mode));
+      nlohmann::json file = FileJSON();
+      EXPECT_EQ(file.size(), 7u) << file.dump();
+      EXPECT_EQ(file["trackName"], "Mine");
+      EXPECT_FALSE(file.contains("articulationNotes"));
     }
-    ASSERT_TRUE(S_ISREG(st.st_mode));
-    nlohmann::json file = FileJSON();
-    EXPECT_EQ(file.size(), 7u) << file.dump();
-    EXPECT_EQ(file["trackName"], "Mine");
-    EXPECT_FALSE(file.contains("articulationNotes"));
-  }
-  EXPECT_EQ(ReadFile(private_.file("private.json")), kPrivate);
-  // Nothing but the connection file (or the directory left there) in the shared place.
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(shared_.path()))
-    names.push_back(e.path().filename());
-  EXPECT_EQ(names, std::vector<std::string>{"korvel_connection_00000042.json"});
-}
+    // Nothing but the connection file (or the directory left there) in the shared place.
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(shared_.path())) names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"korvel_connection_00000042.json"});
 
-// At the active-UID path the track-name file decides; at the track-name path, nothing does.
-TEST_F(HostileSharedFiles, AtTheActiveTrackPathsTheyCountAsNoFile) {
-  Link(0x42, true, "Secret");
-  for (Hostile kind : kAllHostile) {
-    SCOPED_TRACE(Name(kind));
-    std::filesystem::remove_all(ActiveTrackPath());  // the last round's planted file
+    Link(0x42, true, "Secret");
     WriteFile(ActiveTrackPath(), "Secret");
     Plant(kind, ActiveUIDPath());
     KR_Store(inst_->isActiveTrack, 0);
@@ -146,7 +135,9 @@ TEST_F(HostileSharedFiles, AtTheActiveTrackPathsTheyCountAsNoFile) {
     Plant(kind, ActiveTrackPath());
     WithinDeadline([&] { KR_CheckActiveTrack(inst_.get()); }, "checking the track file");
     EXPECT_FALSE(Active());
+    for (const std::string& path : {ActiveUIDPath(), ActiveTrackPath()}) std::filesystem::remove_all(path);
   }
+  EXPECT_EQ(ReadFile(private_.file("private.json")), kPrivate);
 }
 
 }  // namespace

@@ -47,19 +47,17 @@ TEST(ReadSharedFile, ReadsRegularFilesUpToTheLimitOnly) {
   EXPECT_EQ(ReadSharedFile("/dev/zero"), std::nullopt);
 }
 
-TEST(WriteFileAtomically, ReplacesTheTargetOrALinkThereWithANew0644File) {
-  TempDir dir, elsewhere;
+// (A link or a FIFO at the target is replaced, not written through: the link's hostile
+// shared-files test.)
+TEST(WriteFileAtomically, ReplacesTheTargetWithANew0644File) {
+  TempDir dir;
   const std::string target = dir.file("state.json");
-  WriteFile(elsewhere.file("victim"), "untouched");
-  ASSERT_EQ(symlink(elsewhere.file("victim").c_str(), target.c_str()), 0);
   mode_t oldMask = umask(077);
   EXPECT_TRUE(WriteFileAtomically(target, "first"));
   umask(oldMask);
   struct stat st;
   ASSERT_EQ(lstat(target.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISREG(st.st_mode)) << "the link is replaced, not written through";
   EXPECT_EQ(st.st_mode & 07777, 0644u);
-  EXPECT_EQ(ReadFile(elsewhere.file("victim")), "untouched");
 
   // A reader holding the old file keeps reading the old content: the new one is a new
   // file renamed into place, not the old one rewritten.
