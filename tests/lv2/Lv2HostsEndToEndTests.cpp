@@ -98,7 +98,7 @@ class Lv2HostsTest : public ::testing::Test {
     return std::make_unique<ChildProcess>(program, args, e2e::Environment{{"LV2_PATH", KORVEL_LV2_PATH}, {"HOME", home_.path()}},
                                           home_.file("host.err"));
   }
-  PrivateJackServer jack_;
+  PrivateJackServer jack_{256, 2};
   TempDir home_;
   std::unique_ptr<ChildProcess> tolvane_;
 };
