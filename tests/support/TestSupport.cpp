@@ -63,8 +63,8 @@ bool ServerAccepts(const std::string& name) {
 }
 }  // namespace
 
-PrivateJackServer::PrivateJackServer(int periodFrames, int portMax)
-    : name_(UniqueServerName()), period_(periodFrames), portMax_(portMax) {
+PrivateJackServer::PrivateJackServer(int periodFrames, int portMax, bool forDAW)
+    : name_(UniqueServerName()), period_(periodFrames), portMax_(portMax), forDAW_(forDAW) {
   setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
   jack_set_error_function([](const char*) {});
   jack_set_info_function([](const char*) {});
@@ -75,9 +75,11 @@ PrivateJackServer::~PrivateJackServer() { stop(); }
 
 bool PrivateJackServer::start() {
   if (jackd_) return true;
+  const std::string audioPorts = forDAW_ ? "2" : "0";
   std::vector<std::string> argv{"jackd", "--no-realtime", "-n", name_};
+  if (forDAW_) argv.insert(argv.end(), {"-t", "10000"});
   if (portMax_ > 0) argv.insert(argv.end(), {"-p", std::to_string(portMax_)});
-  argv.insert(argv.end(), {"-d", "dummy", "-r", "48000", "-p", std::to_string(period_), "-C", "0", "-P", "0"});
+  argv.insert(argv.end(), {"-d", "dummy", "-r", "48000", "-p", std::to_string(period_), "-C", audioPorts, "-P", audioPorts});
   jackd_ = std::make_unique<ChildProcess>(argv);
   auto exited = [&] { return jackd_->waitForExit(std::chrono::milliseconds(0)).has_value(); };
   if (!WaitUntil([&] { return exited() || ServerAccepts(name_); }) || exited()) {

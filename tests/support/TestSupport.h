@@ -45,7 +45,9 @@ std::string ReadFile(const std::string& path);
 // jackd's default limit on the number of ports.
 class PrivateJackServer {
  public:
-  explicit PrivateJackServer(int periodFrames = 256, int portMax = 0);
+  // `forDAW`: audio ports and a patient client timeout, without which a DAW's engine drops
+  // out of the graph (on a busy machine, or when it finds no audio ports).
+  explicit PrivateJackServer(int periodFrames = 256, int portMax = 0, bool forDAW = false);
   ~PrivateJackServer();
   PrivateJackServer(const PrivateJackServer&) = delete;
   PrivateJackServer& operator=(const PrivateJackServer&) = delete;
@@ -60,6 +62,7 @@ class PrivateJackServer {
  private:
   std::string name_;
   int period_, portMax_;
+  bool forDAW_;
   std::unique_ptr<ChildProcess> jackd_;
 };
 
