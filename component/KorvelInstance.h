@@ -20,6 +20,8 @@
 namespace korvel::platform {
 class TimerSource;
 }
+/* What the instance last read from its connection file (link/ConnectionFile.cpp). */
+struct KR_ConnectionFileCache;
 
 /* One MIDI event waiting to go to the companion. */
 struct PendingEvent {
@@ -95,6 +97,8 @@ struct KorvelInstance {
                                       real-time thread never takes it */
   uint64_t keyswitchMask[2];       /* bit n set when note n is among the counted
                                       articulation notes: one look-up per note-on */
+  KR_ConnectionFileCache* connectionFileCache; /* made on the first read, freed with the
+                                                  record */
 };
 
 /* Relaxed atomic access to the fields shared without a lock. */
@@ -173,6 +177,7 @@ int KR_DrainPending(KorvelInstance* inst, PendingEvent out[kKorvelMaxPending]);
 /* --- Companion link (link/) --- */
 void KR_WriteConnectionFile(KorvelInstance* inst);
 void KR_ReadConnectionFile(KorvelInstance* inst);
+void KR_FreeConnectionFileCache(KorvelInstance* inst);
 void KR_CheckActiveTrack(KorvelInstance* inst);
 void KR_SetupMIDIAndTimer(KorvelInstance* inst);
 void KR_TeardownMIDIAndTimer(KorvelInstance* inst);

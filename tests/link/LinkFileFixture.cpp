@@ -14,6 +14,7 @@ void LinkFileTest::SetUp() {
 }
 
 void LinkFileTest::TearDown() {
+  KR_FreeConnectionFileCache(inst_.get());
   link::SetSharedFileDirectoryForTesting(std::nullopt);
   platform::SetBundlePathForTesting(std::nullopt);
 }
