@@ -94,6 +94,4 @@ void KR_StoreArticulationNotes(KorvelInstance* inst, const int32_t* notes, int c
   KR_Store(inst->keyswitchMask[1], mask[1]);
 }
 
-bool KR_IsKeyswitch(const KorvelInstance* inst, int32_t note) {
-  return (KR_Load(inst->keyswitchMask[note >> 6]) >> (note & 63)) & 1;
-}
+

@@ -166,8 +166,10 @@ void KR_SetTrackName(KorvelInstance* inst, const char* bytes, size_t length);
 /* Replaces the first `count` articulation notes (0..128) and the count, and the
  * keyswitch mask the real-time thread matches note-ons against. */
 void KR_StoreArticulationNotes(KorvelInstance* inst, const int32_t* notes, int count);
-/* Whether `note` (0..127) is one of the counted articulation notes. */
-bool KR_IsKeyswitch(const KorvelInstance* inst, int32_t note);
+/* Whether `note` (0..127) is one of the counted articulation notes: one look-up. */
+inline bool KR_IsKeyswitch(const KorvelInstance* inst, int32_t note) {
+  return (KR_Load(inst->keyswitchMask[note >> 6]) >> (note & 63)) & 1;
+}
 /* Takes and empties the pending queue; returns the number of entries copied to `out`. */
 int KR_DrainPending(KorvelInstance* inst, PendingEvent out[kKorvelMaxPending]);
 

@@ -10,9 +10,9 @@
 
 namespace {
 
-void PassThrough(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t data2) {
+OSStatus PassThrough(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t data2) {
   AUMIDIOutputCallbackStruct out = KR_LoadMIDIOutputCallback(inst);
-  if (out.midiOutputCallback == nullptr) return;
+  if (out.midiOutputCallback == nullptr) return noErr;
   const size_t length = (status & 0xE0) == 0xC0 ? 2 : 3;
   const Byte bytes[3] = {static_cast<Byte>(status), static_cast<Byte>(data1), static_cast<Byte>(data2)};
   // On the stack, and as large as the packet-list type itself so that the host may read
@@ -24,6 +24,7 @@ void PassThrough(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t
   AudioTimeStamp when;
   std::memset(&when, 0, sizeof when);
   out.midiOutputCallback(out.userData, &when, 0, list);
+  return noErr;
 }
 
 void Enqueue(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t data2, uint8_t length) {
@@ -39,34 +40,12 @@ void Enqueue(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t dat
   KR_Unlock(&inst->pendingLock);
 }
 
-}  // namespace
-
-OSStatus KR_MIDIEvent(void* self, uint32_t status, uint32_t data1, uint32_t data2, uint32_t /*offset*/) {
-  auto* inst = static_cast<KorvelInstance*>(self);
+/* The event of a linked instance: passed on, then queued for the companion. */
+__attribute__((noinline)) OSStatus PassThroughAndQueue(KorvelInstance* inst, uint32_t status, uint32_t data1,
+                                                       uint32_t data2, bool noteEvent) {
   const uint32_t type = status & 0xF0;
   const uint32_t channel = status & 0x0F;
-
-  bool noteEvent = false;
-  if (type == 0xB0) {
-    const uint32_t controller = data1 & 0x7F;
-    KR_Store(inst->ccValues[channel][controller], data2 & 0x7F);
-    KR_Store(inst->ccTriggered[controller], 1);
-  } else if (type == 0x90 && data2 != 0) {
-    const int32_t note = static_cast<int32_t>(data1 & 0x7F);
-    // The mask answers "is the note among the first articulationNoteCount entries" in
-    // one look-up instead of a walk over up to 128 of them.
-    if (KR_IsKeyswitch(inst, note)) {
-      KR_Store(inst->activeArticulation, note);
-    } else {
-      KR_Store(inst->lastVelocity, data2);
-    }
-    noteEvent = true;
-  }
-
   PassThrough(inst, status, data1, data2);
-
-  if (!KR_Load(inst->isConnected) || !KR_Load(inst->isActiveTrack)) return noErr;
-
   if (noteEvent) {
     Enqueue(inst, status, data1, data2, 3);
     return noErr;
@@ -92,6 +71,35 @@ OSStatus KR_MIDIEvent(void* self, uint32_t status, uint32_t data1, uint32_t data
   KR_Store(last, value);
   Enqueue(inst, status, data1, data2, length);
   return noErr;
+}
+
+}  // namespace
+
+OSStatus KR_MIDIEvent(void* self, uint32_t status, uint32_t data1, uint32_t data2, uint32_t /*offset*/) {
+  auto* inst = static_cast<KorvelInstance*>(self);
+  const uint32_t type = status & 0xF0;
+  const uint32_t channel = status & 0x0F;
+
+  const bool noteEvent = type == 0x90 && data2 != 0;
+  if (type == 0xB0) {
+    const uint32_t controller = data1 & 0x7F;
+    KR_Store(inst->ccValues[channel][controller], data2 & 0x7F);
+    KR_Store(inst->ccTriggered[controller], 1);
+  } else if (noteEvent) {
+    // A keyswitch sets the articulation, any other note the velocity: one mask look-up
+    // and one store, the target chosen without a branch.
+    const uint32_t note = data1 & 0x7F;
+    const bool keyswitch = KR_IsKeyswitch(inst, static_cast<int32_t>(note));
+    uint32_t* target = keyswitch ? reinterpret_cast<uint32_t*>(&inst->activeArticulation) : &inst->lastVelocity;
+    KR_Store(*target, keyswitch ? note : data2);
+  }
+
+  // The flags are read before the event is passed on, so that both ways end in a tail
+  // call and the unlinked one keeps nothing for later.
+  if (!((KR_Load(inst->isConnected) != 0) & (KR_Load(inst->isActiveTrack) != 0))) {
+    return PassThrough(inst, status, data1, data2);
+  }
+  return PassThroughAndQueue(inst, status, data1, data2, noteEvent);
 }
 
 OSStatus KR_Render(void* /*self*/, AudioUnitRenderActionFlags* /*flags*/, const AudioTimeStamp* /*when*/,
