@@ -3,6 +3,7 @@
 #include <jack/metadata.h>
 #include <jack/midiport.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -92,7 +93,20 @@ std::unique_ptr<MidiConnection> MidiConnection::open(const std::string& clientNa
 
 MidiConnection::~MidiConnection() { close(); }
 
+void MidiConnection::stopConnector() {
+  std::thread connector;
+  {
+    std::lock_guard lock(connectMutex_);
+    connectorStopping_ = true;
+    connecting_.clear();
+    connector = std::move(connector_);
+  }
+  connectWake_.notify_all();
+  if (connector.joinable()) connector.join();
+}
+
 void MidiConnection::close() {
+  stopConnector();
   std::unique_lock use(clientMutex_);
   std::lock_guard lock(portsMutex_);
   if (!client_) return;
@@ -227,31 +241,114 @@ void MidiConnection::removePort(const std::shared_ptr<MidiPort>& port) {
   // reads it does not touch freed memory before the last reference goes.
 }
 
+namespace {
+
+size_t PacketListBytes(const MIDIPacketList* list) {
+  const MIDIPacket* packet = list->packet;
+  for (uint32_t i = 0; i < list->numPackets; ++i) packet = MIDIPacketNext(packet);
+  return static_cast<size_t>(reinterpret_cast<const uint8_t*>(packet) - reinterpret_cast<const uint8_t*>(list));
+}
+
+}  // namespace
+
 bool MidiConnection::send(MidiPort& port, const std::string& destination, const MIDIPacketList* list) {
   if (!alive() || port.direction != MidiPort::Direction::Output) return false;
   std::lock_guard lock(port.sendMutex_);
-  std::shared_lock use(clientMutex_);
-  if (port.removed_ || !client_ || !alive()) return false;
-  if (!jack_port_connected_to(port.port_, destination.c_str())) {
-    int rc;
-    {
-      // A client's requests to the server share one socket: requests from two threads at
-      // once (two ports connecting, or a port registering meanwhile) interleave their bytes
-      // and the server loses the stream for good. Every request is made under portsMutex_.
-      std::lock_guard requests(portsMutex_);
-      rc = client_ ? jack_connect(client_, port.fullName.c_str(), destination.c_str()) : -1;
-    }
-    if (rc != 0 && rc != EEXIST) return false;
-    // The server puts a new connection into the graph that the next cycle starts with;
-    // a message written in the cycle under way would go nowhere. The connection shows
-    // in the current graph once that switch has happened.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (!jack_port_connected_to(port.port_, destination.c_str()) && alive() &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+  {
+    std::shared_lock use(clientMutex_);
+    if (port.removed_ || !client_ || !alive()) return false;
+    if (port.waiting_.empty() && jack_port_connected_to(port.port_, destination.c_str()))
+      return port.ring.pushPacketList(list);
   }
-  return port.ring.pushPacketList(list);
+  // Not connected yet, or earlier packets still wait: these go out behind them.
+  if (port.waiting_.size() >= MidiPort::kMaxWaitingLists) return false;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(list);
+  port.waiting_.push_back({destination, std::vector<uint8_t>(bytes, bytes + PacketListBytes(list))});
+  std::lock_guard connecting(connectMutex_);
+  if (connectorStopping_) return true;  // closing: the waiting packets go with the port
+  connecting_.push_back(port.shared_from_this());
+  if (!connector_.joinable()) connector_ = std::thread([this] { runConnector(); });
+  connectWake_.notify_one();
+  return true;
+}
+
+bool MidiConnection::serveWaiting(MidiPort& port) {
+  std::string destination;
+  bool ask = false;
+  {
+    std::lock_guard lock(port.sendMutex_);
+    std::shared_lock use(clientMutex_);
+    if (port.removed_ || !client_ || !alive()) {
+      port.waiting_.clear();
+      return false;
+    }
+    while (!port.waiting_.empty()) {
+      MidiPort::WaitingList& next = port.waiting_.front();
+      const bool connected = jack_port_connected_to(port.port_, next.destination.c_str());
+      // A connection that does not show within a second is not waited for any longer:
+      // the packets go out as they would have before.
+      const bool givenUp = port.requestedFor_ == next.destination &&
+                           std::chrono::steady_clock::now() > port.requestDeadline_;
+      if (!connected && !givenUp) {
+        if (port.requestedFor_ != next.destination) {
+          destination = next.destination;
+          ask = true;
+        }
+        break;
+      }
+      if (!port.ring.pushPacketList(reinterpret_cast<const MIDIPacketList*>(next.bytes.data()))) break;
+      port.waiting_.pop_front();
+    }
+    if (port.waiting_.empty()) {
+      port.requestedFor_.clear();
+      return false;
+    }
+    if (!ask) return true;
+    port.requestedFor_ = destination;
+    port.requestDeadline_ = std::chrono::steady_clock::time_point::max();
+  }
+  // The request itself is a server round trip: made without the port's send lock, so that
+  // its own sends only queue meanwhile.
+  int rc;
+  {
+    std::shared_lock use(clientMutex_);
+    // A client's requests to the server share one socket: requests from two threads at
+    // once (two ports connecting, or a port registering meanwhile) interleave their bytes
+    // and the server loses the stream for good. Every request is made under portsMutex_.
+    std::lock_guard requests(portsMutex_);
+    rc = client_ && alive() ? jack_connect(client_, port.fullName.c_str(), destination.c_str()) : -1;
+  }
+  std::lock_guard lock(port.sendMutex_);
+  if (rc != 0 && rc != EEXIST) {
+    // Refused: what waited for this destination is lost, as a failed send is.
+    while (!port.waiting_.empty() && port.waiting_.front().destination == destination) port.waiting_.pop_front();
+    port.requestedFor_.clear();
+    return !port.waiting_.empty();
+  }
+  if (port.requestedFor_ == destination)
+    port.requestDeadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  return true;
+}
+
+void MidiConnection::runConnector() {
+  std::vector<std::shared_ptr<MidiPort>> ports;
+  std::unique_lock lock(connectMutex_);
+  for (;;) {
+    // The server puts a new connection into the graph that the next cycle starts with; a
+    // message written in the cycle under way would go nowhere. Until the graph shows it,
+    // look again every millisecond.
+    if (ports.empty())
+      connectWake_.wait(lock, [&] { return connectorStopping_ || !connecting_.empty(); });
+    else
+      connectWake_.wait_for(lock, std::chrono::milliseconds(1), [&] { return connectorStopping_; });
+    if (connectorStopping_) return;
+    for (auto& port : connecting_)
+      if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(std::move(port));
+    connecting_.clear();
+    lock.unlock();
+    std::erase_if(ports, [this](const std::shared_ptr<MidiPort>& port) { return !serveWaiting(*port); });
+    lock.lock();
+  }
 }
 
 bool MidiConnection::setUniqueID(const MidiPort& port, int32_t id) {

@@ -219,6 +219,40 @@ TEST_F(MIDIServices, SentPacketsArriveAsEventsInOrder) {
   EXPECT_STREQ(connections[0], "KorvelV2AU:KorvelV2Out");
   EXPECT_EQ(connections[1], nullptr) << "repeated sends connect once";
   jack_free(connections);
+
+  // Two hundred instances link at once, on the two threads of the utility queue: no send
+  // waits for its connection (so they have all returned long before the server has made
+  // two hundred connections), and every heartbeat arrives.
+  constexpr int kInstances = 200;
+  std::vector<MIDIPortRef> ports(kInstances);
+  for (MIDIPortRef& p : ports) ASSERT_EQ(MIDIOutputPortCreate(plugin.ref, "KorvelV2Out", &p), 0);
+  std::vector<Message> beats;
+  for (int i = 0; i < kInstances; ++i)
+    beats.push_back({0xF0, 0x7D, 0, 0, 0, uint8_t(i >> 7), uint8_t(i & 0x7F), 0x03, 0xF7});
+  auto ticks = [&](int from) {
+    for (int i = from; i < kInstances; i += 2) {
+      PacketListBuffer beat;
+      beat.add(beats[size_t(i)]);
+      EXPECT_EQ(MIDISend(ports[size_t(i)], destination, beat.list), 0);
+    }
+  };
+  std::thread a(ticks, 0), b(ticks, 1);
+  a.join();
+  b.join();
+  auto connected = [&] {
+    const char** names = jack_port_get_all_connections(
+        observer.client(), jack_port_by_name(observer.client(), dump.inputName().c_str()));
+    int n = 0;
+    while (names && names[n]) ++n;
+    jack_free(names);
+    return n;
+  };
+  EXPECT_LT(connected(), 1 + kInstances) << "the sends waited for their connections";
+  ASSERT_TRUE(WaitUntil([&] { return dump.received().size() >= 3 + kInstances; })) << dump.received().size();
+  std::vector<Message> heard(dump.received().begin() + 3, dump.received().end());
+  std::sort(heard.begin(), heard.end());
+  EXPECT_EQ(heard, beats);
+  EXPECT_EQ(connected(), 1 + kInstances);
 }
 
 // Into a virtual destination of our own, which hands over each event as a packet list of
