@@ -1,5 +1,5 @@
 # The two commands of the README. Both install missing Debian packages first.
-.PHONY: run test deps build build-asan build-tsan test-asan test-tsan bench fuzz clean
+.PHONY: run test deps build build-asan build-tsan test-asan test-tsan bench bench-template fuzz clean
 
 JOBS ?= $(shell nproc)
 
@@ -32,6 +32,10 @@ test-tsan: build-tsan
 
 bench: build
 	@scripts/bench.sh
+
+# A 500-track Ardour session with and without Korvel (LV2): load time and idle CPU. Not in CI.
+bench-template: build
+	@scripts/bench-template.sh
 
 # libFuzzer targets (clang): each runs FUZZ_SECONDS (default 60); fuzz-smoke is CI's short run.
 fuzz: deps

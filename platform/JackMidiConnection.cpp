@@ -272,7 +272,7 @@ bool MidiConnection::send(MidiPort& port, const std::string& destination, const 
   return true;
 }
 
-bool MidiConnection::serveWaiting(MidiPort& port) {
+bool MidiConnection::serveWaiting(MidiPort& port, int& budget) {
   std::string destination;
   bool ask = false;
   {
@@ -296,7 +296,8 @@ bool MidiConnection::serveWaiting(MidiPort& port) {
         }
         break;
       }
-      if (!port.ring.pushPacketList(reinterpret_cast<const MIDIPacketList*>(next.bytes.data()))) break;
+      if (budget == 0 || !port.ring.pushPacketList(reinterpret_cast<const MIDIPacketList*>(next.bytes.data()))) break;
+      --budget;
       port.waiting_.pop_front();
     }
     if (port.waiting_.empty()) {
@@ -331,6 +332,13 @@ bool MidiConnection::serveWaiting(MidiPort& port) {
 }
 
 void MidiConnection::runConnector() {
+  // What waited goes out in a burst once connected, and a destination's buffer holds only
+  // so many events per cycle (a MIDI port buffer is the period's size in floats): many
+  // instances linking at once would overflow it and lose some. So at most this many
+  // waiting lists go out per process cycle.
+  constexpr int kWaitingListsPerCycle = 16;
+  uint64_t cycle = cycles_.load(std::memory_order_acquire);
+  int budget = kWaitingListsPerCycle;
   std::vector<std::shared_ptr<MidiPort>> ports;
   std::unique_lock lock(connectMutex_);
   for (;;) {
@@ -346,7 +354,11 @@ void MidiConnection::runConnector() {
       if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(std::move(port));
     connecting_.clear();
     lock.unlock();
-    std::erase_if(ports, [this](const std::shared_ptr<MidiPort>& port) { return !serveWaiting(*port); });
+    if (const uint64_t now = cycles_.load(std::memory_order_acquire); now != cycle) {
+      cycle = now;
+      budget = kWaitingListsPerCycle;
+    }
+    std::erase_if(ports, [&](const std::shared_ptr<MidiPort>& port) { return !serveWaiting(*port, budget); });
     lock.lock();
   }
 }

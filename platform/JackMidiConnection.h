@@ -146,9 +146,9 @@ class MidiConnection {
   int process(jack_nframes_t frames);
   void waitForCycleEnd();
   void runConnector();
-  /* Connects `port` for its oldest waiting list and moves what may go into the ring; true
-   * while something is left waiting. */
-  bool serveWaiting(MidiPort& port);
+  /* Connects `port` for its oldest waiting list and moves what may go into the ring, at
+   * most `budget` lists (counted down); true while something is left waiting. */
+  bool serveWaiting(MidiPort& port, int& budget);
   void stopConnector();
 
   jack_client_t* client_ = nullptr;

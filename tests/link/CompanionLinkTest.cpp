@@ -184,8 +184,7 @@ TEST_F(CompanionLink, TheTrackChangedNotificationMakesAnInstanceReadAtOnce) {
 
 TEST_F(CompanionLinkWithoutServer, NothingIsSentAndNothingBreaks) {
   KorvelInstance* inst = Open(0x12345678);
-  EXPECT_EQ(KR_Load(inst->midiClient), 0u);
-  EXPECT_EQ(KR_Load(inst->midiOutPort), 0u);
+  EXPECT_NE(KR_Load(inst->midiOutPort), 0u) << "the handle waits for a server";
   Link(inst);
   KR_MIDIEvent(inst, 0x90, 1, 2, 0);
   Command(inst, 1);
