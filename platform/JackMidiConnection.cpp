@@ -1,6 +1,7 @@
 #include "platform/JackMidiConnection.h"
 
 #include <jack/metadata.h>
+#include <pthread.h>
 #include <jack/midiport.h>
 
 #include <algorithm>
@@ -50,6 +51,10 @@ void OnPropertyChange(jack_uuid_t, const char*, jack_property_change_t, void* se
   static_cast<MidiConnection*>(self)->metadataChangedFromJack();
 }
 void OnShutdown(void* self) { static_cast<MidiConnection*>(self)->shutdownFromJack(); }
+int OnBufferSize(jack_nframes_t, void* self) {
+  static_cast<MidiConnection*>(self)->bufferSizeChangedFromJack();
+  return 0;
+}
 
 }  // namespace
 
@@ -84,7 +89,8 @@ std::unique_ptr<MidiConnection> MidiConnection::open(const std::string& clientNa
             jack_set_port_registration_callback(client, OnPortRegistration, self) == 0 &&
             jack_set_client_registration_callback(client, OnClientRegistration, self) == 0 &&
             jack_set_port_rename_callback(client, OnPortRename, self) == 0 &&
-            jack_set_property_change_callback(client, OnPropertyChange, self) == 0;
+            jack_set_property_change_callback(client, OnPropertyChange, self) == 0 &&
+            jack_set_buffer_size_callback(client, OnBufferSize, self) == 0;
   if (!ok) return nullptr;  // the destructor closes the client
   jack_on_shutdown(client, OnShutdown, self);
   if (jack_activate(client) != 0) return nullptr;
@@ -141,12 +147,15 @@ int MidiConnection::processThunk(jack_nframes_t frames, void* self) {
 int MidiConnection::process(jack_nframes_t frames) {
   inCycle_.store(true, std::memory_order_seq_cst);
   size_t count = slotsInUse_.load(std::memory_order_acquire);
+  const bool clearAll = clearAllBuffers_.exchange(false, std::memory_order_acq_rel);
   for (size_t i = 0; i < count; ++i) {
     MidiPort* port = slots_[i].load(std::memory_order_seq_cst);
     if (!port) continue;
+    const bool output = port->direction == MidiPort::Direction::Output;
+    if (output && !clearAll && !port->bufferUsed_ && port->ring.frontLength() == 0) continue;
     void* buffer = jack_port_get_buffer(port->port_, frames);
     if (!buffer) continue;
-    if (port->direction == MidiPort::Direction::Output) {
+    if (output) {
       jack_midi_clear_buffer(buffer);
       size_t written = 0;
       while (uint16_t length = port->ring.frontLength()) {
@@ -160,6 +169,7 @@ int MidiConnection::process(jack_nframes_t frames) {
         port->ring.popFront(event);
         ++written;
       }
+      port->bufferUsed_ = written > 0;
     } else {
       jack_nframes_t events = jack_midi_get_event_count(buffer);
       for (jack_nframes_t e = 0; e < events; ++e) {
@@ -337,6 +347,7 @@ void MidiConnection::runConnector() {
   // instances linking at once would overflow it and lose some. So at most this many
   // waiting lists go out per process cycle.
   constexpr int kWaitingListsPerCycle = 16;
+  pthread_setname_np(pthread_self(), "korvel-connect");
   uint64_t cycle = cycles_.load(std::memory_order_acquire);
   int budget = kWaitingListsPerCycle;
   std::vector<std::shared_ptr<MidiPort>> ports;

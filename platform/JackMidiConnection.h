@@ -67,6 +67,10 @@ class MidiPort : public std::enable_shared_from_this<MidiPort> {
   friend class MidiConnection;
   jack_port_t* port_ = nullptr;
   int slot_ = -1;
+  // Output: whether the port's buffer may hold anything (process thread only). A buffer
+  // keeps its contents between cycles, so one emptied and not written since stays empty
+  // and an idle port costs the cycle nothing.
+  bool bufferUsed_ = true;
   bool removed_ = false;   // guarded by sendMutex_
   std::mutex sendMutex_;   // serialises the producers of an output port's ring
   // Packet lists sent before the port was connected to their destination, oldest first,
@@ -138,6 +142,7 @@ class MidiConnection {
   /* Entry points of JACK's (non-real-time) notification callbacks. */
   void graphChangedFromJack();
   void metadataChangedFromJack();
+  void bufferSizeChangedFromJack() { clearAllBuffers_.store(true, std::memory_order_release); }
   void shutdownFromJack();
 
  private:
@@ -167,6 +172,7 @@ class MidiConnection {
   std::array<std::atomic<MidiPort*>, kMaxPorts> slots_{};
   std::atomic<size_t> slotsInUse_{0};  // high-water mark the process callback scans to
   std::atomic<bool> inCycle_{false};
+  std::atomic<bool> clearAllBuffers_{false};  // after a buffer-size change
   std::atomic<uint64_t> cycles_{0};
 
   // The connector: ports with waiting packets, and the thread that serves them (started
