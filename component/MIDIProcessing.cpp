@@ -27,50 +27,68 @@ OSStatus PassThrough(KorvelInstance* inst, uint32_t status, uint32_t data1, uint
   return noErr;
 }
 
-void Enqueue(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t data2, uint8_t length) {
-  KR_Lock(&inst->pendingLock);
-  if (inst->pendingCount < kKorvelMaxPending) {
-    PendingEvent& e = inst->pendingEvents[inst->pendingCount];
-    e.status = static_cast<uint8_t>(status);
-    e.dataByte1 = static_cast<uint8_t>(data1 & 0x7F);
-    e.dataByte2 = static_cast<uint8_t>(data2 & 0x7F);
-    e.length = length;
-    inst->pendingCount++;
-  }
-  KR_Unlock(&inst->pendingLock);
+/* A queue entry as the four bytes of a PendingEvent; never 0, since a status byte is. */
+uint32_t PackEntry(uint32_t status, uint32_t data1, uint32_t data2, uint8_t length) {
+  const PendingEvent e{static_cast<uint8_t>(status), static_cast<uint8_t>(data1 & 0x7F),
+                       static_cast<uint8_t>(data2 & 0x7F), length};
+  uint32_t packed;
+  std::memcpy(&packed, &e, sizeof packed);
+  return packed;
 }
 
-/* The event of a linked instance: passed on, then queued for the companion. */
+/* Under the lock only the bounds test, one four-byte store and the count. */
+OSStatus Enqueue(KorvelInstance* inst, uint32_t entry) {
+  KR_Lock(&inst->pendingLock);
+  const int32_t count = inst->pendingCount;
+  if (count < kKorvelMaxPending) {
+    std::memcpy(&inst->pendingEvents[count], &entry, sizeof entry);
+    inst->pendingCount = count + 1;
+  }
+  KR_Unlock(&inst->pendingLock);
+  return noErr;
+}
+
+__attribute__((noinline)) OSStatus PassThroughThenEnqueue(KorvelInstance* inst, uint32_t status, uint32_t data1,
+                                                          uint32_t data2, uint32_t entry) {
+  PassThrough(inst, status, data1, data2);
+  return Enqueue(inst, entry);
+}
+
+/* The event of a linked instance: passed on, then queued for the companion. What to queue
+ * is decided first, so that both ways end in a tail call. */
 __attribute__((noinline)) OSStatus PassThroughAndQueue(KorvelInstance* inst, uint32_t status, uint32_t data1,
                                                        uint32_t data2, bool noteEvent) {
-  const uint32_t type = status & 0xF0;
-  const uint32_t channel = status & 0x0F;
-  PassThrough(inst, status, data1, data2);
+  uint32_t entry = 0;
   if (noteEvent) {
-    Enqueue(inst, status, data1, data2, 3);
-    return noErr;
+    entry = PackEntry(status, data1, data2, 3);
+  } else {
+    int slot;
+    uint8_t value;
+    uint8_t length;
+    switch (status & 0xF0) {
+      case 0xB0:
+        slot = static_cast<int>(data1 & 0x7F), value = static_cast<uint8_t>(data2 & 0x7F), length = 3;
+        break;
+      case 0xD0:
+        slot = kKorvelDedupSlotChannelPressure, value = static_cast<uint8_t>(data1 & 0x7F), length = 2;
+        break;
+      case 0xE0:
+        slot = kKorvelDedupSlotPitchBend, value = static_cast<uint8_t>(data2 & 0x7F), length = 3;
+        break;
+      default:
+        slot = -1, value = 0, length = 0;
+        break;
+    }
+    if (slot >= 0) {
+      uint8_t& last = inst->lastQueuedValue[status & 0x0F][slot];
+      if (KR_Load(last) != value) {
+        KR_Store(last, value);
+        entry = PackEntry(status, data1, data2, length);
+      }
+    }
   }
-  int slot;
-  uint8_t value;
-  uint8_t length;
-  switch (type) {
-    case 0xB0:
-      slot = static_cast<int>(data1 & 0x7F), value = static_cast<uint8_t>(data2 & 0x7F), length = 3;
-      break;
-    case 0xD0:
-      slot = kKorvelDedupSlotChannelPressure, value = static_cast<uint8_t>(data1 & 0x7F), length = 2;
-      break;
-    case 0xE0:
-      slot = kKorvelDedupSlotPitchBend, value = static_cast<uint8_t>(data2 & 0x7F), length = 3;
-      break;
-    default:
-      return noErr;
-  }
-  uint8_t& last = inst->lastQueuedValue[channel][slot];
-  if (KR_Load(last) == value) return noErr;
-  KR_Store(last, value);
-  Enqueue(inst, status, data1, data2, length);
-  return noErr;
+  if (entry == 0) return PassThrough(inst, status, data1, data2);
+  return PassThroughThenEnqueue(inst, status, data1, data2, entry);
 }
 
 }  // namespace
