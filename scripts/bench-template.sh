@@ -40,6 +40,13 @@ for _ in $(seq 100); do jack_lsp -s "$JACK_DEFAULT_SERVER" >/dev/null 2>&1 && br
 kill -0 "$JACKD" 2>/dev/null || { cat "$WORK/jackd.log" >&2; exit 2; }
 
 now() { date +%s.%N; }
+# CPU seconds so far per thread name of a process, one "name seconds" line each.
+thread_seconds() {
+  for t in /proc/"$1"/task/*; do
+    awk -v hz="$(getconf CLK_TCK)" '{ match($0, /\(.*\)/); name = substr($0, RSTART + 1, RLENGTH - 2)
+      gsub(/ /, "_", name); sub(/^.*\) /, ""); print name, ($12 + $13) / hz }' "$t/stat" 2>/dev/null
+  done | awk '{ s[$1] += $2 } END { for (n in s) print n, s[n] }'
+}
 # utime + stime of a process, in seconds.
 cpu_seconds() { awk -v hz="$(getconf CLK_TCK)" '{ sub(/^.*\) /, ""); print ($12 + $13) / hz }' "/proc/$1/stat"; }
 
@@ -68,9 +75,13 @@ measure() {  # name -> "LOAD_SECONDS IDLE_CPU_PERCENT"
   done
   [ -n "$ready" ] || { tail -20 "$log" >&2; exit 1; }
   sleep 2  # let the start-up work settle before the idle measurement
-  t0=$(now); c0=$(cpu_seconds "$HOST")
+  t0=$(now); c0=$(cpu_seconds "$HOST"); thread_seconds "$HOST" >"$WORK/$1-threads0"
   sleep "$IDLE_SECONDS"
-  t1=$(now); c1=$(cpu_seconds "$HOST")
+  t1=$(now); c1=$(cpu_seconds "$HOST"); thread_seconds "$HOST" >"$WORK/$1-threads1"
+  # Where the idle time went, by thread name (to stderr, beside the figures).
+  awk -v secs="$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')" 'NR == FNR { before[$1] = $2; next }
+    { d = $2 - before[$1]; if (d > 0) printf "    %-20s %6.2f %%\n", $1, 100 * d / secs }' \
+    "$WORK/$1-threads0" "$WORK/$1-threads1" | sort -k2 -gr | head -8 >&2
   echo close >&3; exec 3>&-
   wait "$HOST" || true; HOST=""
   rm -f "$fifo"
