@@ -99,6 +99,8 @@ struct KorvelInstance {
                                       articulation notes: one look-up per note-on */
   KR_ConnectionFileCache* connectionFileCache; /* made on the first read, freed with the
                                                   record */
+  uint64_t searchedDestinations;   /* the destinations' generation when the tick last
+                                      searched in vain (0: never); timer queue only */
 };
 
 /* Relaxed atomic access to the fields shared without a lock. */

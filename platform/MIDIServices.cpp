@@ -194,7 +194,10 @@ class MidiService {
     auto record = std::make_shared<ClientRecord>();
     record->notify = std::move(notify);
     std::lock_guard lock(mutex_);
-    if (connection) connection_ = connection;
+    if (connection && connection_ != connection) {
+      connection_ = connection;
+      ++connectionEpoch_;
+    }
     MIDIClientRef ref = nextRef_++;
     clients_[ref] = std::move(record);
     *outClient = ref;
@@ -234,6 +237,7 @@ class MidiService {
       last = clients_.empty();
       if (last) {
         connection_.reset();
+        ++connectionEpoch_;
         if (connection && !connection->alive()) retired_.push_back(connection);
       }
       updateReaderPolling();
@@ -339,6 +343,11 @@ class MidiService {
     destination->binding->delivery.end();
     if (connection) connection->removePort(destination->port);
     return 0;
+  }
+
+  uint64_t destinationsGeneration() {
+    std::lock_guard lock(mutex_);
+    return (connectionEpoch_ << 40) + (connection_ ? connection_->graphGeneration() : 0);
   }
 
   unsigned long numberOfDestinations() {
@@ -515,6 +524,7 @@ class MidiService {
     {
       std::lock_guard lock(mutex_);
       connection_ = fresh;
+      ++connectionEpoch_;
       lossSeen_ = false;
       retired_.clear();  // libjack freed the lost client in the open above
       for (auto& output : outputs) {
@@ -663,6 +673,7 @@ class MidiService {
   std::map<MIDIEndpointRef, EndpointInfo> endpoints_;
   std::vector<MIDIEndpointRef> destinationOrder_;
   uint64_t cachedGeneration_ = 0;
+  uint64_t connectionEpoch_ = 0;  // bumped whenever connection_ changes
 
   std::shared_ptr<Worker> notifier_;
   std::shared_ptr<Worker> reader_;
@@ -703,6 +714,8 @@ OSStatus MIDIDestinationCreateWithBlock(MIDIClientRef client, const char* name, 
 OSStatus MIDIEndpointDispose(MIDIEndpointRef endpoint) { return MidiService::shared().disposeEndpoint(endpoint); }
 
 unsigned long MIDIGetNumberOfDestinations(void) { return MidiService::shared().numberOfDestinations(); }
+
+uint64_t MIDIGetDestinationsGeneration(void) { return MidiService::shared().destinationsGeneration(); }
 
 MIDIEndpointRef MIDIGetDestination(unsigned long index) { return MidiService::shared().destination(index); }
 
