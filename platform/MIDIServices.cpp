@@ -180,6 +180,7 @@ class MidiService {
       // real-time thread), so the reader polls while a virtual destination exists.
       auto reader = std::make_shared<Worker>(std::chrono::milliseconds(1), MakeReader(*this));
       std::string clientName = name && *name ? name : "MIDI";
+      graphChanged_.store(false, std::memory_order_release);  // news of an earlier connection
       connection = MidiConnection::open(clientName, graphCallback(notifier));
       std::lock_guard lock(mutex_);
       retired_.clear();  // libjack has freed their clients in this open
@@ -272,14 +273,14 @@ class MidiService {
     *outPort = 0;
     std::string portName = name && *name ? name : "out";
     std::shared_ptr<MidiConnection> connection = connectionFor(client);
-    std::shared_ptr<MidiPort> port;
-    if (connection && !(port = connection->addPort(portName, MidiPort::Direction::Output))) return kMIDIInvalidPort;
+    // Also when the registration fails (a server that is going away may not have said so
+    // yet), the handle is made now and the JACK port at the next connection.
+    std::shared_ptr<MidiPort> port = connection ? connection->addPort(portName, MidiPort::Direction::Output) : nullptr;
     std::lock_guard lock(mutex_);
     if (!clients_.count(client)) {
       if (port) connection->removePort(port);
       return kMIDIInvalidClient;
     }
-    // Without a server the handle is made now and the JACK port when one answers.
     MIDIPortRef ref = nextRef_++;
     outputs_[ref] = OutputPortRecord{client, std::move(port), std::move(portName)};
     *outPort = ref;
