@@ -18,7 +18,7 @@ void KR_Retain(KorvelInstance* inst) {
 
 void KR_Release(KorvelInstance* inst) {
   if (std::atomic_ref<int32_t>(inst->retainCount).fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    KR_FreeConnectionFileCache(inst);
+    if (auto freeLinkState = inst->freeLinkState) freeLinkState(inst);
     std::free(inst);
     gLiveRecords.fetch_sub(1);
   }

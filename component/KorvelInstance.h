@@ -97,8 +97,8 @@ struct KorvelInstance {
                                       real-time thread never takes it */
   uint64_t keyswitchMask[2];       /* bit n set when note n is among the counted
                                       articulation notes: one look-up per note-on */
-  KR_ConnectionFileCache* connectionFileCache; /* made on the first read, freed with the
-                                                  record */
+  KR_ConnectionFileCache* connectionFileCache; /* made by the link on its first read */
+  void (*freeLinkState)(KorvelInstance*);      /* set with it: frees it with the record */
   uint64_t searchedDestinations;   /* the destinations' generation when the tick last
                                       searched in vain (0: never); timer queue only */
 };

@@ -59,6 +59,7 @@ KR_ConnectionFileCache& CacheOf(KorvelInstance* inst) {
   KR_ConnectionFileCache* cache = slot.load(std::memory_order_acquire);
   if (cache) return *cache;
   // The timer's tick and the notification handler may both get here first.
+  std::atomic_ref<void (*)(KorvelInstance*)>(inst->freeLinkState).store(KR_FreeConnectionFileCache, std::memory_order_relaxed);
   auto* fresh = new KR_ConnectionFileCache;
   if (slot.compare_exchange_strong(cache, fresh, std::memory_order_acq_rel)) return *fresh;
   delete fresh;
