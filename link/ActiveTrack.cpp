@@ -8,19 +8,19 @@
 #include <optional>
 #include <string>
 
-#include "component/KorvelInstance.h"
-#include "component/TextEncoding.h"
 #include "link/ChangedFileCache.h"
+#include "link/CompanionLink.h"
 #include "link/SharedPaths.h"
-#include "link/WhiteSpace.h"
 #include "platform/SafeFile.h"
+#include "platform/UnicodeText.h"
+#include "record/KorvelInstance.h"
 
 namespace {
 
 /* The file as trimmed UTF-8 text; nothing when it cannot be read or is not UTF-8. */
 std::optional<std::string> TrimmedText(const std::string& bytes) {
   if (!korvel::IsValidUTF8(bytes)) return std::nullopt;
-  return std::string(korvel::link::TrimWhiteSpaceAndLineBreaks(bytes));
+  return std::string(korvel::TrimWhiteSpaceAndLineBreaks(bytes));
 }
 
 int HexDigitValue(char c) {

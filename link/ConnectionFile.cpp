@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "component/KorvelInstance.h"
-#include "component/TextEncoding.h"
 #include "link/ChangedFileCache.h"
+#include "link/CompanionLink.h"
 #include "link/SharedJSON.h"
 #include "link/SharedPaths.h"
 #include "platform/Bundle.h"
 #include "platform/SafeFile.h"
+#include "platform/UnicodeText.h"
+#include "record/KorvelInstance.h"
 
 /* What the reader takes from the file, kept so that an unchanged file is not parsed again
  * and acts on the instance exactly as a fresh parse of it would. */

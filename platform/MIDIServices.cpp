@@ -1,6 +1,6 @@
 // The CoreMIDI-like calls on one JACK connection per process. Handles are small integers
 // from one counter, never reused, looked up in tables under one mutex; the JACK work
-// itself is in JackMidiConnection. Two threads of ours run while the connection is open:
+// itself is in JackMIDIConnection. Two threads of ours run while the connection is open:
 // the notifier (setup-changed messages to every client's block) and the reader (messages
 // received by our virtual destinations to their read blocks).
 //
@@ -29,14 +29,14 @@
 #include <utility>
 #include <vector>
 
-#include "platform/JackMidiConnection.h"
+#include "platform/JackMIDIConnection.h"
 
 const char* const kMIDIPropertyUniqueID = "uniqueID";
 
 namespace {
 
-using korvel::platform::jack::MidiConnection;
-using korvel::platform::jack::MidiPort;
+using korvel::platform::jack::MIDIConnection;
+using korvel::platform::jack::MIDIPort;
 
 // A block is delivered under its owner's delivery lock, and disposal flips `alive` under
 // the same lock: once dispose has returned no delivery is running or will start. The lock
@@ -63,7 +63,7 @@ struct ClientRecord {
 
 struct OutputPortRecord {
   MIDIClientRef client;
-  std::shared_ptr<MidiPort> port;  // null until a server has answered
+  std::shared_ptr<MIDIPort> port;  // null until a server has answered
   std::string name;
 };
 
@@ -79,7 +79,7 @@ struct DestinationBinding {
 struct VirtualDestination {
   MIDIClientRef client;
   MIDIEndpointRef endpoint;
-  std::shared_ptr<MidiPort> port;
+  std::shared_ptr<MIDIPort> port;
   std::shared_ptr<DestinationBinding> binding;
 };
 
@@ -157,17 +157,17 @@ class Worker {
   std::thread thread_;
 };
 
-class MidiService {
+class MIDIService {
  public:
-  static MidiService& shared() {
+  static MIDIService& shared() {
     // Never destroyed: clients may be disposed from static destructors of other code.
-    static MidiService* service = new MidiService();
+    static MIDIService* service = new MIDIService();
     return *service;
   }
 
   OSStatus createClient(const char* name, MIDIClientRef* outClient, MIDINotifyBlock notify) {
     std::lock_guard lifecycle(lifecycleMutex_);
-    std::shared_ptr<MidiConnection> connection;
+    std::shared_ptr<MIDIConnection> connection;
     {
       std::lock_guard lock(mutex_);
       connection = connection_;
@@ -181,7 +181,7 @@ class MidiService {
       auto reader = std::make_shared<Worker>(std::chrono::milliseconds(1), MakeReader(*this));
       std::string clientName = name && *name ? name : "MIDI";
       graphChanged_.store(false, std::memory_order_release);  // news of an earlier connection
-      connection = MidiConnection::open(clientName, graphCallback(notifier));
+      connection = MIDIConnection::open(clientName, graphCallback(notifier));
       std::lock_guard lock(mutex_);
       retired_.clear();  // libjack has freed their clients in this open
       // No server: the client is made all the same, and the notifier looks for one.
@@ -208,9 +208,9 @@ class MidiService {
   OSStatus disposeClient(MIDIClientRef ref) {
     std::lock_guard lifecycle(lifecycleMutex_);
     std::shared_ptr<ClientRecord> record;
-    std::vector<std::shared_ptr<MidiPort>> ports;
+    std::vector<std::shared_ptr<MIDIPort>> ports;
     std::vector<std::shared_ptr<VirtualDestination>> destinations;
-    std::shared_ptr<MidiConnection> connection;
+    std::shared_ptr<MIDIConnection> connection;
     bool last = false;
     {
       std::lock_guard lock(mutex_);
@@ -272,10 +272,10 @@ class MidiService {
   OSStatus createOutputPort(MIDIClientRef client, const char* name, MIDIPortRef* outPort) {
     *outPort = 0;
     std::string portName = name && *name ? name : "out";
-    std::shared_ptr<MidiConnection> connection = connectionFor(client);
+    std::shared_ptr<MIDIConnection> connection = connectionFor(client);
     // Also when the registration fails (a server that is going away may not have said so
     // yet), the handle is made now and the JACK port at the next connection.
-    std::shared_ptr<MidiPort> port = connection ? connection->addPort(portName, MidiPort::Direction::Output) : nullptr;
+    std::shared_ptr<MIDIPort> port = connection ? connection->addPort(portName, MIDIPort::Direction::Output) : nullptr;
     std::lock_guard lock(mutex_);
     if (!clients_.count(client)) {
       if (port) connection->removePort(port);
@@ -288,8 +288,8 @@ class MidiService {
   }
 
   OSStatus disposePort(MIDIPortRef ref) {
-    std::shared_ptr<MidiPort> port;
-    std::shared_ptr<MidiConnection> connection;
+    std::shared_ptr<MIDIPort> port;
+    std::shared_ptr<MIDIConnection> connection;
     {
       std::lock_guard lock(mutex_);
       auto found = outputs_.find(ref);
@@ -305,9 +305,9 @@ class MidiService {
   OSStatus createDestination(MIDIClientRef client, const char* name, MIDIEndpointRef* outDest,
                              MIDIReadBlock read) {
     *outDest = 0;
-    std::shared_ptr<MidiConnection> connection = connectionFor(client);
+    std::shared_ptr<MIDIConnection> connection = connectionFor(client);
     if (!connection) return kMIDIInvalidClient;
-    auto port = connection->addPort(name && *name ? name : "in", MidiPort::Direction::Input);
+    auto port = connection->addPort(name && *name ? name : "in", MIDIPort::Direction::Input);
     if (!port) return kMIDIInvalidPort;
     std::lock_guard lock(mutex_);
     if (!clients_.count(client)) {
@@ -330,7 +330,7 @@ class MidiService {
 
   OSStatus disposeEndpoint(MIDIEndpointRef ref) {
     std::shared_ptr<VirtualDestination> destination;
-    std::shared_ptr<MidiConnection> connection;
+    std::shared_ptr<MIDIConnection> connection;
     {
       std::lock_guard lock(mutex_);
       auto found = virtuals_.find(ref);
@@ -377,8 +377,8 @@ class MidiService {
   }
 
   OSStatus setUniqueID(MIDIObjectRef ref, int32_t value) {
-    std::shared_ptr<MidiPort> port;
-    std::shared_ptr<MidiConnection> connection;
+    std::shared_ptr<MIDIPort> port;
+    std::shared_ptr<MIDIConnection> connection;
     {
       std::lock_guard lock(mutex_);
       auto found = virtuals_.find(ref);
@@ -393,8 +393,8 @@ class MidiService {
   }
 
   OSStatus send(MIDIPortRef portRef, MIDIEndpointRef dest, const MIDIPacketList* list) {
-    std::shared_ptr<MidiPort> port;
-    std::shared_ptr<MidiConnection> connection;
+    std::shared_ptr<MIDIPort> port;
+    std::shared_ptr<MIDIConnection> connection;
     std::string destinationName;
     {
       std::lock_guard lock(mutex_);
@@ -414,9 +414,9 @@ class MidiService {
   }
 
  private:
-  MidiService() = default;
+  MIDIService() = default;
 
-  std::shared_ptr<MidiConnection> connectionFor(MIDIClientRef client) {
+  std::shared_ptr<MIDIConnection> connectionFor(MIDIClientRef client) {
     std::lock_guard lock(mutex_);
     if (!clients_.count(client) || !connection_ || !connection_->alive()) return nullptr;
     return connection_;
@@ -446,7 +446,7 @@ class MidiService {
   // Before anybody hears of the loss: once no call of ours is inside libjack with the
   // dead client, any open in the process (ours, the host's) may free it safely.
   void letGoOfLostConnection() {
-    std::shared_ptr<MidiConnection> lost;
+    std::shared_ptr<MIDIConnection> lost;
     std::shared_ptr<Worker> notifier;
     {
       std::lock_guard lock(mutex_);
@@ -467,7 +467,7 @@ class MidiService {
 
   // True when the connection has been opened again. Runs on the notifier thread only.
   bool reconnect() {
-    std::shared_ptr<MidiConnection> lost;
+    std::shared_ptr<MIDIConnection> lost;
     std::shared_ptr<Worker> notifier;
     {
       std::lock_guard lock(mutex_);
@@ -492,13 +492,13 @@ class MidiService {
       nextReconnectAttempt_ = now + kReconnectInterval / 2;
     }
 
-    std::shared_ptr<MidiConnection> fresh = MidiConnection::open(clientName_, graphCallback(notifier));
+    std::shared_ptr<MIDIConnection> fresh = MIDIConnection::open(clientName_, graphCallback(notifier));
     if (!fresh) return false;
 
     struct Rebound {
       uint32_t ref;
-      std::shared_ptr<MidiPort> before;
-      std::shared_ptr<MidiPort> after;
+      std::shared_ptr<MIDIPort> before;
+      std::shared_ptr<MIDIPort> after;
       std::string name;
     };
     std::vector<Rebound> outputs, destinations;
@@ -514,14 +514,14 @@ class MidiService {
     // Registered outside the service's lock: a search on another thread is not held up
     // by one server round trip per port.
     for (auto& output : outputs)
-      output.after = fresh->addPort(output.before ? output.before->shortName : output.name, MidiPort::Direction::Output);
+      output.after = fresh->addPort(output.before ? output.before->shortName : output.name, MIDIPort::Direction::Output);
     for (size_t i = 0; i < destinations.size(); ++i) {
       auto& destination = destinations[i];
-      destination.after = fresh->addPort(destination.before->shortName, MidiPort::Direction::Input);
+      destination.after = fresh->addPort(destination.before->shortName, MIDIPort::Direction::Input);
       if (destination.after && uniqueIDs[i]) fresh->setUniqueID(*destination.after, *uniqueIDs[i]);
     }
 
-    std::vector<std::shared_ptr<MidiPort>> orphans;  // disposed of while being registered
+    std::vector<std::shared_ptr<MIDIPort>> orphans;  // disposed of while being registered
     {
       std::lock_guard lock(mutex_);
       connection_ = fresh;
@@ -558,7 +558,7 @@ class MidiService {
       for (auto& [ref, record] : outputs_)
         if (!record.port) late.push_back({ref, nullptr, nullptr, record.name});
     }
-    for (auto& output : late) output.after = fresh->addPort(output.name, MidiPort::Direction::Output);
+    for (auto& output : late) output.after = fresh->addPort(output.name, MIDIPort::Direction::Output);
     {
       std::lock_guard lock(mutex_);
       for (auto& output : late) {
@@ -590,7 +590,7 @@ class MidiService {
   }
 
   // The reader's body, with the state only the reader thread touches.
-  static Worker::Body MakeReader(MidiService& service) {
+  static Worker::Body MakeReader(MIDIService& service) {
     struct ReaderState {
       std::vector<std::shared_ptr<VirtualDestination>> destinations;
       alignas(8) std::array<uint8_t, sizeof(MIDIPacketList) + UINT16_MAX> buffer{};
@@ -663,7 +663,7 @@ class MidiService {
 
   std::mutex lifecycleMutex_;  // creation and disposal of clients, so one connection at a time
   std::mutex mutex_;           // everything below
-  std::shared_ptr<MidiConnection> connection_;
+  std::shared_ptr<MIDIConnection> connection_;
   uint32_t nextRef_ = 1;
   std::map<MIDIClientRef, std::shared_ptr<ClientRecord>> clients_;
   std::map<MIDIPortRef, OutputPortRecord> outputs_;
@@ -687,49 +687,49 @@ class MidiService {
   bool lossSeen_ = false;                                          // guarded by mutex_
   // Connections whose server went away, kept until libjack has freed their clients (at
   // the next successful open), since those may still hold pointers to them.
-  std::vector<std::shared_ptr<MidiConnection>> retired_;
+  std::vector<std::shared_ptr<MIDIConnection>> retired_;
 };
 
 }  // namespace
 
 OSStatus MIDIClientCreateWithBlock(const char* name, MIDIClientRef* outClient, MIDINotifyBlock notify) {
   if (!outClient) return kMIDIInvalidClient;
-  return MidiService::shared().createClient(name, outClient, std::move(notify));
+  return MIDIService::shared().createClient(name, outClient, std::move(notify));
 }
 
-OSStatus MIDIClientDispose(MIDIClientRef client) { return MidiService::shared().disposeClient(client); }
+OSStatus MIDIClientDispose(MIDIClientRef client) { return MIDIService::shared().disposeClient(client); }
 
 OSStatus MIDIOutputPortCreate(MIDIClientRef client, const char* name, MIDIPortRef* outPort) {
   if (!outPort) return kMIDIInvalidPort;
-  return MidiService::shared().createOutputPort(client, name, outPort);
+  return MIDIService::shared().createOutputPort(client, name, outPort);
 }
 
-OSStatus MIDIPortDispose(MIDIPortRef port) { return MidiService::shared().disposePort(port); }
+OSStatus MIDIPortDispose(MIDIPortRef port) { return MIDIService::shared().disposePort(port); }
 
 OSStatus MIDIDestinationCreateWithBlock(MIDIClientRef client, const char* name, MIDIEndpointRef* outDest,
                                         MIDIReadBlock read) {
   if (!outDest) return kMIDIObjectNotFound;
-  return MidiService::shared().createDestination(client, name, outDest, std::move(read));
+  return MIDIService::shared().createDestination(client, name, outDest, std::move(read));
 }
 
-OSStatus MIDIEndpointDispose(MIDIEndpointRef endpoint) { return MidiService::shared().disposeEndpoint(endpoint); }
+OSStatus MIDIEndpointDispose(MIDIEndpointRef endpoint) { return MIDIService::shared().disposeEndpoint(endpoint); }
 
-unsigned long MIDIGetNumberOfDestinations(void) { return MidiService::shared().numberOfDestinations(); }
+unsigned long MIDIGetNumberOfDestinations(void) { return MIDIService::shared().numberOfDestinations(); }
 
-uint64_t MIDIGetDestinationsGeneration(void) { return MidiService::shared().destinationsGeneration(); }
+uint64_t MIDIGetDestinationsGeneration(void) { return MIDIService::shared().destinationsGeneration(); }
 
-MIDIEndpointRef MIDIGetDestination(unsigned long index) { return MidiService::shared().destination(index); }
+MIDIEndpointRef MIDIGetDestination(unsigned long index) { return MIDIService::shared().destination(index); }
 
 OSStatus MIDIObjectGetIntegerProperty(MIDIObjectRef obj, const char* propertyID, int32_t* outValue) {
   if (!propertyID || !outValue || std::strcmp(propertyID, kMIDIPropertyUniqueID) != 0) return kMIDIUnknownProperty;
-  return MidiService::shared().getUniqueID(obj, outValue);
+  return MIDIService::shared().getUniqueID(obj, outValue);
 }
 
 OSStatus MIDIObjectSetIntegerProperty(MIDIObjectRef obj, const char* propertyID, int32_t value) {
   if (!propertyID || std::strcmp(propertyID, kMIDIPropertyUniqueID) != 0) return kMIDIUnknownProperty;
-  return MidiService::shared().setUniqueID(obj, value);
+  return MIDIService::shared().setUniqueID(obj, value);
 }
 
 OSStatus MIDISend(MIDIPortRef port, MIDIEndpointRef dest, const MIDIPacketList* pktlist) {
-  return MidiService::shared().send(port, dest, pktlist);
+  return MIDIService::shared().send(port, dest, pktlist);
 }

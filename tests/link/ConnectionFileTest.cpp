@@ -12,8 +12,8 @@
 
 #include <gmock/gmock.h>
 
-#include "component/TextEncoding.h"
 #include "platform/SafeFile.h"
+#include "platform/UnicodeText.h"
 #include "tests/link/LinkFileFixture.h"
 
 namespace korvel::test {
