@@ -192,7 +192,7 @@ TEST(JackServerRestart, AnInstanceOpenedDuringTheOutageGetsItsPortWhenTheServerR
   EXPECT_NE(port, 0u) << "a handle at once, its JACK port when a server answers";
   const size_t mark = tolvane.lines().size();
   ASSERT_TRUE(jack.start());
-  EXPECT_TRUE(tolvane.waitForLine("heartbeat UID " + Hex(during.uid()), mark, std::chrono::seconds(20)))
+  EXPECT_TRUE(tolvane.waitForLine("heartbeat UID " + HexUID(during.uid()), mark, std::chrono::seconds(20)))
       << "it finds the companion and its heartbeats arrive";
   EXPECT_EQ(KR_Load(during->midiOutPort), port) << "under its old handle";
 }
