@@ -1,5 +1,5 @@
 # The two commands of the README. Both install missing Debian packages first.
-.PHONY: run test deps build build-asan build-tsan test-asan test-tsan bench fuzz fuzz-smoke format clean install uninstall
+.PHONY: run test deps build build-asan build-tsan test-asan test-tsan bench bench-template fuzz fuzz-smoke format clean install uninstall
 
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
@@ -34,6 +34,10 @@ test-tsan: build-tsan
 
 bench: build
 	@scripts/bench.sh
+
+# A 500-track Ardour session with and without Korvel (LV2): load time and idle CPU. Not in CI.
+bench-template: build
+	@scripts/bench-template.sh
 
 # libFuzzer targets (clang): each runs FUZZ_SECONDS (default 60); fuzz-smoke is CI's short run.
 fuzz: deps

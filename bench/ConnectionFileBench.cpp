@@ -75,6 +75,7 @@ void BM_ReadConnectionFile(benchmark::State& state) {
   if (KR_Load(inst->articulationNoteCount) != 12 || !KR_Load(inst->isActiveTrack)) {
     state.SkipWithError("the typical file was not read");
   }
+  KR_FreeConnectionFileCache(inst.get());
 }
 BENCHMARK(BM_ReadConnectionFile);
 

@@ -10,9 +10,9 @@
 
 namespace {
 
-void PassThrough(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t data2) {
+OSStatus PassThrough(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t data2) {
   AUMIDIOutputCallbackStruct out = KR_LoadMIDIOutputCallback(inst);
-  if (out.midiOutputCallback == nullptr) return;
+  if (out.midiOutputCallback == nullptr) return noErr;
   const size_t length = (status & 0xE0) == 0xC0 ? 2 : 3;
   const Byte bytes[3] = {static_cast<Byte>(status), static_cast<Byte>(data1), static_cast<Byte>(data2)};
   // On the stack, and as large as the packet-list type itself so that the host may read
@@ -24,19 +24,71 @@ void PassThrough(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t
   AudioTimeStamp when;
   std::memset(&when, 0, sizeof when);
   out.midiOutputCallback(out.userData, &when, 0, list);
+  return noErr;
 }
 
-void Enqueue(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t data2, uint8_t length) {
+/* A queue entry as the four bytes of a PendingEvent; never 0, since a status byte is. */
+uint32_t PackEntry(uint32_t status, uint32_t data1, uint32_t data2, uint8_t length) {
+  const PendingEvent e{static_cast<uint8_t>(status), static_cast<uint8_t>(data1 & 0x7F),
+                       static_cast<uint8_t>(data2 & 0x7F), length};
+  uint32_t packed;
+  std::memcpy(&packed, &e, sizeof packed);
+  return packed;
+}
+
+/* Under the lock only the bounds test, one four-byte store and the count. */
+OSStatus Enqueue(KorvelInstance* inst, uint32_t entry) {
   KR_Lock(&inst->pendingLock);
-  if (inst->pendingCount < kKorvelMaxPending) {
-    PendingEvent& e = inst->pendingEvents[inst->pendingCount];
-    e.status = static_cast<uint8_t>(status);
-    e.dataByte1 = static_cast<uint8_t>(data1 & 0x7F);
-    e.dataByte2 = static_cast<uint8_t>(data2 & 0x7F);
-    e.length = length;
-    inst->pendingCount++;
+  const int32_t count = inst->pendingCount;
+  if (count < kKorvelMaxPending) {
+    std::memcpy(&inst->pendingEvents[count], &entry, sizeof entry);
+    inst->pendingCount = count + 1;
   }
   KR_Unlock(&inst->pendingLock);
+  return noErr;
+}
+
+__attribute__((noinline)) OSStatus PassThroughThenEnqueue(KorvelInstance* inst, uint32_t status, uint32_t data1,
+                                                          uint32_t data2, uint32_t entry) {
+  PassThrough(inst, status, data1, data2);
+  return Enqueue(inst, entry);
+}
+
+/* The event of a linked instance: passed on, then queued for the companion. What to queue
+ * is decided first, so that both ways end in a tail call. */
+__attribute__((noinline)) OSStatus PassThroughAndQueue(KorvelInstance* inst, uint32_t status, uint32_t data1,
+                                                       uint32_t data2, bool noteEvent) {
+  uint32_t entry = 0;
+  if (noteEvent) {
+    entry = PackEntry(status, data1, data2, 3);
+  } else {
+    int slot;
+    uint8_t value;
+    uint8_t length;
+    switch (status & 0xF0) {
+      case 0xB0:
+        slot = static_cast<int>(data1 & 0x7F), value = static_cast<uint8_t>(data2 & 0x7F), length = 3;
+        break;
+      case 0xD0:
+        slot = kKorvelDedupSlotChannelPressure, value = static_cast<uint8_t>(data1 & 0x7F), length = 2;
+        break;
+      case 0xE0:
+        slot = kKorvelDedupSlotPitchBend, value = static_cast<uint8_t>(data2 & 0x7F), length = 3;
+        break;
+      default:
+        slot = -1, value = 0, length = 0;
+        break;
+    }
+    if (slot >= 0) {
+      uint8_t& last = inst->lastQueuedValue[status & 0x0F][slot];
+      if (KR_Load(last) != value) {
+        KR_Store(last, value);
+        entry = PackEntry(status, data1, data2, length);
+      }
+    }
+  }
+  if (entry == 0) return PassThrough(inst, status, data1, data2);
+  return PassThroughThenEnqueue(inst, status, data1, data2, entry);
 }
 
 }  // namespace
@@ -46,52 +98,26 @@ OSStatus KR_MIDIEvent(void* self, uint32_t status, uint32_t data1, uint32_t data
   const uint32_t type = status & 0xF0;
   const uint32_t channel = status & 0x0F;
 
-  bool noteEvent = false;
+  const bool noteEvent = type == 0x90 && data2 != 0;
   if (type == 0xB0) {
     const uint32_t controller = data1 & 0x7F;
     KR_Store(inst->ccValues[channel][controller], data2 & 0x7F);
     KR_Store(inst->ccTriggered[controller], 1);
-  } else if (type == 0x90 && data2 != 0) {
-    const int32_t note = static_cast<int32_t>(data1 & 0x7F);
-    // The mask answers "is the note among the first articulationNoteCount entries" in
-    // one look-up instead of a walk over up to 128 of them.
-    if (KR_IsKeyswitch(inst, note)) {
-      KR_Store(inst->activeArticulation, note);
-    } else {
-      KR_Store(inst->lastVelocity, data2);
-    }
-    noteEvent = true;
+  } else if (noteEvent) {
+    // A keyswitch sets the articulation, any other note the velocity: one mask look-up
+    // and one store, the target chosen without a branch.
+    const uint32_t note = data1 & 0x7F;
+    const bool keyswitch = KR_IsKeyswitch(inst, static_cast<int32_t>(note));
+    uint32_t* target = keyswitch ? reinterpret_cast<uint32_t*>(&inst->activeArticulation) : &inst->lastVelocity;
+    KR_Store(*target, keyswitch ? note : data2);
   }
 
-  PassThrough(inst, status, data1, data2);
-
-  if (!KR_Load(inst->isConnected) || !KR_Load(inst->isActiveTrack)) return noErr;
-
-  if (noteEvent) {
-    Enqueue(inst, status, data1, data2, 3);
-    return noErr;
+  // The flags are read before the event is passed on, so that both ways end in a tail
+  // call and the unlinked one keeps nothing for later.
+  if (!((KR_Load(inst->isConnected) != 0) & (KR_Load(inst->isActiveTrack) != 0))) {
+    return PassThrough(inst, status, data1, data2);
   }
-  int slot;
-  uint8_t value;
-  uint8_t length;
-  switch (type) {
-    case 0xB0:
-      slot = static_cast<int>(data1 & 0x7F), value = static_cast<uint8_t>(data2 & 0x7F), length = 3;
-      break;
-    case 0xD0:
-      slot = kKorvelDedupSlotChannelPressure, value = static_cast<uint8_t>(data1 & 0x7F), length = 2;
-      break;
-    case 0xE0:
-      slot = kKorvelDedupSlotPitchBend, value = static_cast<uint8_t>(data2 & 0x7F), length = 3;
-      break;
-    default:
-      return noErr;
-  }
-  uint8_t& last = inst->lastQueuedValue[channel][slot];
-  if (KR_Load(last) == value) return noErr;
-  KR_Store(last, value);
-  Enqueue(inst, status, data1, data2, length);
-  return noErr;
+  return PassThroughAndQueue(inst, status, data1, data2, noteEvent);
 }
 
 OSStatus KR_Render(void* /*self*/, AudioUnitRenderActionFlags* /*flags*/, const AudioTimeStamp* /*when*/,

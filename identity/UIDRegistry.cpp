@@ -7,7 +7,8 @@
 // The lock is held across a whole UID swap, not only around single lookups, so that no
 // other instance can take the old UID in the moment between giving it up and taking it
 // back: without that, a refused swap could leave an instance holding a UID it does not own.
-static KR_UnfairLock gUIDOwnerLock;
+// External linkage only so that the real-time test can hold it.
+KR_UnfairLock gUIDOwnerLock;
 
 KR_UIDOwnerMap& KR_UIDOwnerRegistry() {
   // Never destroyed: instances may still be closed by a host during process exit.

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "link/ChangedFileCache.h"
 #include "link/CompanionLink.h"
 #include "link/SharedPaths.h"
 #include "platform/SafeFile.h"
@@ -17,10 +18,9 @@
 namespace {
 
 /* The file as trimmed UTF-8 text; nothing when it cannot be read or is not UTF-8. */
-std::optional<std::string> ReadTrimmedText(const std::string& path) {
-  auto bytes = korvel::platform::ReadSharedFile(path);
-  if (!bytes || !korvel::IsValidUTF8(*bytes)) return std::nullopt;
-  return std::string(korvel::TrimWhiteSpaceAndLineBreaks(*bytes));
+std::optional<std::string> TrimmedText(const std::string& bytes) {
+  if (!korvel::IsValidUTF8(bytes)) return std::nullopt;
+  return std::string(korvel::TrimWhiteSpaceAndLineBreaks(bytes));
 }
 
 int HexDigitValue(char c) {
@@ -49,14 +49,27 @@ uint32_t ParseActiveUID(const std::string& text) {
   return static_cast<uint32_t>(std::strtoull(text.c_str(), nullptr, 10));
 }
 
+/* The two files are the same for every instance of the process: each is read and
+   trimmed once per change, whichever instance gets there first. Never destroyed, since
+   instances may still check while the process exits. */
+using TextCache = korvel::link::ChangedFileCache<std::string>;
+TextCache& ActiveUIDFile() {
+  static TextCache* cache = new TextCache;
+  return *cache;
+}
+TextCache& ActiveTrackFile() {
+  static TextCache* cache = new TextCache;
+  return *cache;
+}
+
 bool IsActiveTrack(KorvelInstance* inst) {
   const bool connected = KR_Load(inst->isConnected) != 0;
-  if (auto uidText = ReadTrimmedText(korvel::link::ActiveUIDFilePath())) {
+  if (auto uidText = ActiveUIDFile().read(korvel::link::ActiveUIDFilePath(), TrimmedText)) {
     if (uidText->empty() || *uidText == "0") return false;
     const uint32_t active = ParseActiveUID(*uidText);
     return connected && active != 0 && active == KR_Load(inst->uniqueID);
   }
-  if (auto activeName = ReadTrimmedText(korvel::link::ActiveTrackFilePath())) {
+  if (auto activeName = ActiveTrackFile().read(korvel::link::ActiveTrackFilePath(), TrimmedText)) {
     if (!connected) return false;
     char name[kKorvelTrackNameSize];
     KR_CopyTrackName(inst, name);

@@ -78,7 +78,16 @@ void KR_SendSysEx(KorvelInstance* inst, unsigned char command) {
 }
 
 void KR_LinkTick(KorvelInstance* inst) {
-  if (KR_Load(inst->companionDestination) == 0) KR_FindDestination(inst);
+  if (KR_Load(inst->companionDestination) == 0) {
+    // A search of the same destinations as the last one that found nothing would find
+    // nothing again: with hundreds of instances and no companion, each tick walking
+    // every MIDI input of the graph would cost more than everything else together.
+    const uint64_t generation = MIDIGetDestinationsGeneration();
+    if (generation != inst->searchedDestinations) {
+      KR_FindDestination(inst);
+      inst->searchedDestinations = KR_Load(inst->companionDestination) == 0 ? generation : 0;
+    }
+  }
 
   const int32_t fileTicks = KR_Load(inst->connectionFileTicks);
   KR_Store(inst->connectionFileTicks, fileTicks + 1);

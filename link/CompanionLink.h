@@ -8,6 +8,7 @@
 
 void KR_WriteConnectionFile(KorvelInstance* inst);
 void KR_ReadConnectionFile(KorvelInstance* inst);
+void KR_FreeConnectionFileCache(KorvelInstance* inst);
 void KR_CheckActiveTrack(KorvelInstance* inst);
 void KR_SetupMIDIAndTimer(KorvelInstance* inst);
 void KR_TeardownMIDIAndTimer(KorvelInstance* inst);

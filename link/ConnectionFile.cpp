@@ -5,10 +5,13 @@
  * replaces its own keys. Everything read here comes from a file any local user could
  * have planted, and nothing here may throw into the component.
  */
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "link/ChangedFileCache.h"
 #include "link/CompanionLink.h"
 #include "link/SharedJSON.h"
 #include "link/SharedPaths.h"
@@ -17,9 +20,52 @@
 #include "platform/UnicodeText.h"
 #include "record/KorvelInstance.h"
 
+/* What the reader takes from the file, kept so that an unchanged file is not parsed again
+ * and acts on the instance exactly as a fresh parse of it would. */
+struct ConnectionFileContents {
+  enum class Status { Other, Connected, Disconnected };
+  Status status = Status::Other;
+  std::string trackName;       // with "connected": the non-empty name, or empty for none
+  std::vector<int32_t> notes;  // empty: the file leaves the articulation list alone
+};
+
+struct KR_ConnectionFileCache : korvel::link::ChangedFileCache<ConnectionFileContents> {};
+
 namespace {
 
 using nlohmann::json;
+
+std::optional<ConnectionFileContents> ParseConnectionFile(const std::string& text) {
+  auto document = korvel::link::ParseJSONObject(text);
+  if (!document) return std::nullopt;
+  ConnectionFileContents contents;
+  if (const std::string* status = korvel::link::StringMember(*document, "status")) {
+    if (*status == "connected") {
+      contents.status = ConnectionFileContents::Status::Connected;
+      if (const std::string* name = korvel::link::StringMember(*document, "trackName")) contents.trackName = *name;
+    } else if (*status == "disconnected") {
+      contents.status = ConnectionFileContents::Status::Disconnected;
+    }
+  }
+  auto notes = document->find("articulationNotes");
+  if (notes != document->end() && notes->is_array() && !notes->empty()) {
+    const size_t count = std::min<size_t>(notes->size(), kKorvelMaxArticulations);
+    for (size_t i = 0; i < count; ++i) contents.notes.push_back(korvel::link::IntegerValue((*notes)[i]));
+  }
+  return contents;
+}
+
+KR_ConnectionFileCache& CacheOf(KorvelInstance* inst) {
+  std::atomic_ref<KR_ConnectionFileCache*> slot(inst->connectionFileCache);
+  KR_ConnectionFileCache* cache = slot.load(std::memory_order_acquire);
+  if (cache) return *cache;
+  // The timer's tick and the notification handler may both get here first.
+  std::atomic_ref<void (*)(KorvelInstance*)>(inst->freeLinkState).store(KR_FreeConnectionFileCache, std::memory_order_relaxed);
+  auto* fresh = new KR_ConnectionFileCache;
+  if (slot.compare_exchange_strong(cache, fresh, std::memory_order_acq_rel)) return *fresh;
+  delete fresh;
+  return *cache;
+}
 
 std::optional<json> ReadConnectionObject(uint32_t uid) {
   auto text = korvel::platform::ReadSharedFile(korvel::link::ConnectionFilePath(uid));
@@ -73,29 +119,21 @@ void WriteConnectionFile(KorvelInstance* inst) {
 bool ReadConnectionFile(KorvelInstance* inst) {
   const uint32_t uid = KR_Load(inst->uniqueID);
   if (uid == 0) return false;
-  auto document = ReadConnectionObject(uid);
-  if (!document) return false;
+  auto contents = CacheOf(inst).read(korvel::link::ConnectionFilePath(uid), ParseConnectionFile);
+  if (!contents) return false;
 
-  if (const std::string* status = korvel::link::StringMember(*document, "status")) {
-    if (*status == "connected") {
-      KR_Store(inst->isConnected, 1);
-      const std::string* name = korvel::link::StringMember(*document, "trackName");
-      if (name && !name->empty()) {
-        // A longer name is cut at the last whole character that fits.
-        KR_SetTrackName(inst, name->data(),
-                        korvel::UTF8PrefixLength(*name, kKorvelTrackNameSize - 1));
-      }
-    } else if (*status == "disconnected") {
-      KR_Store(inst->isConnected, 0);
+  if (contents->status == ConnectionFileContents::Status::Connected) {
+    KR_Store(inst->isConnected, 1);
+    const std::string& name = contents->trackName;
+    if (!name.empty()) {
+      // A longer name is cut at the last whole character that fits.
+      KR_SetTrackName(inst, name.data(), korvel::UTF8PrefixLength(name, kKorvelTrackNameSize - 1));
     }
+  } else if (contents->status == ConnectionFileContents::Status::Disconnected) {
+    KR_Store(inst->isConnected, 0);
   }
-
-  auto notes = document->find("articulationNotes");
-  if (notes != document->end() && notes->is_array() && !notes->empty()) {
-    const size_t count = std::min<size_t>(notes->size(), kKorvelMaxArticulations);
-    int32_t values[kKorvelMaxArticulations];
-    for (size_t i = 0; i < count; ++i) values[i] = korvel::link::IntegerValue((*notes)[i]);
-    KR_StoreArticulationNotes(inst, values, static_cast<int>(count));
+  if (!contents->notes.empty()) {
+    KR_StoreArticulationNotes(inst, contents->notes.data(), static_cast<int>(contents->notes.size()));
   }
   return true;
 }
@@ -120,4 +158,8 @@ void KR_ReadConnectionFile(KorvelInstance* inst) {
     parsed = false;
   }
   if (parsed) KR_CheckActiveTrack(inst);
+}
+
+void KR_FreeConnectionFileCache(KorvelInstance* inst) {
+  delete std::atomic_ref<KR_ConnectionFileCache*>(inst->connectionFileCache).exchange(nullptr);
 }

@@ -6,9 +6,9 @@
  *    host that polls the descriptor never misses work and never spins on a drained
  *    queue.
  *  - Utility queue: two worker threads for the whole process.
- *  - Timers and delayed tasks: one timer thread sleeping on a deadline heap. Every wake-up
- *    fires all entries whose deadline lies within their own leeway, so many periodic
- *    timers with a little leeway share wake-ups instead of each costing one.
+ *  - Timers and delayed tasks: one timer thread sleeping on a deadline heap. Entries whose
+ *    leeway windows overlap share one wake-up (WakeupPlan.h); none runs early, and the
+ *    ticks of one wake-up go to the utility queue as one batch.
  *
  * Threads start on first use. The dispatcher is created once and never destroyed: its
  * threads may still be running while the process exits, and a destructor racing with
@@ -29,6 +29,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/WakeupPlan.h"
 
 namespace korvel::platform {
 namespace {
@@ -92,14 +94,27 @@ class MainQueue {
 class UtilityQueue {
  public:
   void post(Task task) {
-    std::call_once(started_, [this] {
-      for (int i = 0; i < kUtilityThreads; ++i) std::thread([this] { work(); }).detach();
-    });
+    start();
     {
       std::lock_guard lock(mutex_);
       tasks_.push_back(std::move(task));
     }
     wake_.notify_one();
+  }
+
+  /* Many tasks under one lock, waking no more workers than there are tasks. */
+  void postAll(std::vector<Task>& tasks) {
+    if (tasks.empty()) return;
+    start();
+    {
+      std::lock_guard lock(mutex_);
+      for (Task& task : tasks) tasks_.push_back(std::move(task));
+    }
+    if (tasks.size() == 1)
+      wake_.notify_one();
+    else
+      wake_.notify_all();
+    tasks.clear();
   }
 
  private:
@@ -115,6 +130,12 @@ class UtilityQueue {
       }
       if (task) task();
     }
+  }
+
+  void start() {
+    std::call_once(started_, [this] {
+      for (int i = 0; i < kUtilityThreads; ++i) std::thread([this] { work(); }).detach();
+    });
   }
 
   std::once_flag started_;
@@ -145,9 +166,11 @@ class SystemTimer final : public TimerSource {
   void cancel() override;
   bool isCancelled() const override { return cancelled_.load(std::memory_order_acquire); }
 
-  /* Called by the timer thread when a tick is due. A tick that finds the previous
-   * handler still running is dropped: ticks coalesce rather than overlap. */
-  void fire();
+  /* Called by the timer thread when a tick is due: the task that runs the tick on the
+   * timer's queue, or nothing when the previous handler is still running (ticks coalesce
+   * rather than overlap) or the timer was cancelled. */
+  Task fire();
+  DispatchQueue queue() const { return queue_; }
 
   // Arming state, guarded by the dispatcher's heap mutex.
   Duration start_{0};
@@ -255,11 +278,14 @@ class SystemDispatcher final : public Dispatcher {
   void pushLocked(Entry entry) {
     std::call_once(timerThreadStarted_, [this] { std::thread([this] { runTimers(); }).detach(); });
     entry.sequence = nextSequence_++;
-    maxLeeway_ = std::max(maxLeeway_, entry.leeway);
-    bool becomesFirst = heap_.empty() || DueLater(heap_.front(), entry);
+    // Only an entry that cannot wait until the planned wake-up needs the thread now.
+    bool sooner = entry.deadline + entry.leeway < plannedWake_;
     heap_.push_back(std::move(entry));
     std::push_heap(heap_.begin(), heap_.end(), DueLater);
-    if (becomesFirst) timerWake_.notify_one();
+    if (sooner) {
+      plannedWake_ = Duration::min();
+      timerWake_.notify_one();
+    }
   }
 
   Entry popLocked() {
@@ -272,31 +298,25 @@ class SystemDispatcher final : public Dispatcher {
   [[noreturn]] void runTimers() {
     NameThisThread("korvel-timer");
     std::vector<Entry> due;
-    std::vector<Entry> notYet;
+    std::vector<Task> ticks;
     for (;;) {
       {
         std::unique_lock lock(heapMutex_);
         if (heap_.empty()) {
+          plannedWake_ = Duration::max();
           timerWake_.wait(lock);
           continue;
         }
         Duration now = MonotonicNow();
-        Duration first = heap_.front().deadline;
-        if (first > now) {
+        Duration wake = PlanWakeup(heap_);
+        if (wake > now) {
+          plannedWake_ = wake;
           timerWake_.wait_until(lock, std::chrono::steady_clock::time_point(
-                                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(first)));
+                                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(wake)));
           continue;
         }
-        // Everything whose deadline falls within its own leeway goes now.
-        while (!heap_.empty() && heap_.front().deadline <= now + maxLeeway_) {
-          Entry entry = popLocked();
-          if (entry.deadline <= now + entry.leeway)
-            due.push_back(std::move(entry));
-          else
-            notYet.push_back(std::move(entry));
-        }
-        for (Entry& entry : notYet) pushLocked(std::move(entry));
-        notYet.clear();
+        plannedWake_ = Duration::min();
+        while (!heap_.empty() && heap_.front().deadline <= now) due.push_back(popLocked());
         // Re-arm repeating timers before their ticks run, from the nominal deadline so
         // that the period does not drift; ticks missed while late are skipped.
         for (Entry& entry : due) {
@@ -324,11 +344,18 @@ class SystemDispatcher final : public Dispatcher {
       }
       for (Entry& entry : due) {
         if (entry.timer) {
-          if (!entry.stale) entry.timer->fire();
-        }
-        else if (entry.task)
+          if (entry.stale) continue;
+          if (Task tick = entry.timer->fire()) {
+            if (entry.timer->queue() == DispatchQueue::Utility)
+              ticks.push_back(std::move(tick));
+            else
+              async(entry.timer->queue(), std::move(tick));
+          }
+        } else if (entry.task) {
           async(entry.queue, std::move(entry.task));
+        }
       }
+      utility_.postAll(ticks);
       due.clear();
     }
   }
@@ -340,7 +367,7 @@ class SystemDispatcher final : public Dispatcher {
   std::condition_variable timerWake_;
   std::vector<Entry> heap_;
   uint64_t nextSequence_ = 0;
-  Duration maxLeeway_{0};
+  Duration plannedWake_ = Duration::max();  // when the timer thread means to wake next
 };
 
 void SystemTimer::setTimer(Duration start, Duration interval, Duration leeway) {
@@ -366,11 +393,11 @@ void SystemTimer::cancel() {
   if (!inFlight_) postCancelHandler();
 }
 
-void SystemTimer::fire() {
+Task SystemTimer::fire() {
   std::lock_guard lock(mutex_);
-  if (isCancelled() || inFlight_) return;
+  if (isCancelled() || inFlight_) return nullptr;
   inFlight_ = true;
-  owner_.async(queue_, [ref = TimerRef(this)] { ref->runTick(); });
+  return [ref = TimerRef(this)] { ref->runTick(); };
 }
 
 void SystemTimer::runTick() {

@@ -32,8 +32,8 @@ class TimerSource {
  public:
   virtual ~TimerSource() = default;
   /* First tick `start` from now, then every `interval`; `leeway` lets the system group
-   * wake-ups of several timers (a tick may come up to `leeway` early). An interval of
-   * zero or less makes a one-shot timer. Calling it again re-arms the timer. */
+   * wake-ups of several timers (a tick may come up to `leeway` late, never early). An
+   * interval of zero or less makes a one-shot timer. Calling it again re-arms the timer. */
   virtual void setTimer(Duration start, Duration interval, Duration leeway) = 0;
   virtual void setEventHandler(Task handler) = 0;
   virtual void setCancelHandler(Task handler) = 0;

@@ -1,8 +1,10 @@
 #include "platform/JackMIDIConnection.h"
 
 #include <jack/metadata.h>
+#include <pthread.h>
 #include <jack/midiport.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -49,6 +51,10 @@ void OnPropertyChange(jack_uuid_t, const char*, jack_property_change_t, void* se
   static_cast<MIDIConnection*>(self)->metadataChangedFromJack();
 }
 void OnShutdown(void* self) { static_cast<MIDIConnection*>(self)->shutdownFromJack(); }
+int OnBufferSize(jack_nframes_t, void* self) {
+  static_cast<MIDIConnection*>(self)->bufferSizeChangedFromJack();
+  return 0;
+}
 
 }  // namespace
 
@@ -83,7 +89,8 @@ std::unique_ptr<MIDIConnection> MIDIConnection::open(const std::string& clientNa
             jack_set_port_registration_callback(client, OnPortRegistration, self) == 0 &&
             jack_set_client_registration_callback(client, OnClientRegistration, self) == 0 &&
             jack_set_port_rename_callback(client, OnPortRename, self) == 0 &&
-            jack_set_property_change_callback(client, OnPropertyChange, self) == 0;
+            jack_set_property_change_callback(client, OnPropertyChange, self) == 0 &&
+            jack_set_buffer_size_callback(client, OnBufferSize, self) == 0;
   if (!ok) return nullptr;  // the destructor closes the client
   jack_on_shutdown(client, OnShutdown, self);
   if (jack_activate(client) != 0) return nullptr;
@@ -92,7 +99,20 @@ std::unique_ptr<MIDIConnection> MIDIConnection::open(const std::string& clientNa
 
 MIDIConnection::~MIDIConnection() { close(); }
 
+void MIDIConnection::stopConnector() {
+  std::thread connector;
+  {
+    std::lock_guard lock(connectMutex_);
+    connectorStopping_ = true;
+    connecting_.clear();
+    connector = std::move(connector_);
+  }
+  connectWake_.notify_all();
+  if (connector.joinable()) connector.join();
+}
+
 void MIDIConnection::close() {
+  stopConnector();
   std::unique_lock use(clientMutex_);
   std::lock_guard lock(portsMutex_);
   if (!client_) return;
@@ -127,12 +147,15 @@ int MIDIConnection::processThunk(jack_nframes_t frames, void* self) {
 int MIDIConnection::process(jack_nframes_t frames) {
   inCycle_.store(true, std::memory_order_seq_cst);
   size_t count = slotsInUse_.load(std::memory_order_acquire);
+  const bool clearAll = clearAllBuffers_.exchange(false, std::memory_order_acq_rel);
   for (size_t i = 0; i < count; ++i) {
     MIDIPort* port = slots_[i].load(std::memory_order_seq_cst);
     if (!port) continue;
+    const bool output = port->direction == MIDIPort::Direction::Output;
+    if (output && !clearAll && !port->bufferUsed_ && port->ring.frontLength() == 0) continue;
     void* buffer = jack_port_get_buffer(port->port_, frames);
     if (!buffer) continue;
-    if (port->direction == MIDIPort::Direction::Output) {
+    if (output) {
       jack_midi_clear_buffer(buffer);
       size_t written = 0;
       while (uint16_t length = port->ring.frontLength()) {
@@ -146,6 +169,7 @@ int MIDIConnection::process(jack_nframes_t frames) {
         port->ring.popFront(event);
         ++written;
       }
+      port->bufferUsed_ = written > 0;
     } else {
       jack_nframes_t events = jack_midi_get_event_count(buffer);
       for (jack_nframes_t e = 0; e < events; ++e) {
@@ -227,31 +251,127 @@ void MIDIConnection::removePort(const std::shared_ptr<MIDIPort>& port) {
   // reads it does not touch freed memory before the last reference goes.
 }
 
+namespace {
+
+size_t PacketListBytes(const MIDIPacketList* list) {
+  const MIDIPacket* packet = list->packet;
+  for (uint32_t i = 0; i < list->numPackets; ++i) packet = MIDIPacketNext(packet);
+  return static_cast<size_t>(reinterpret_cast<const uint8_t*>(packet) - reinterpret_cast<const uint8_t*>(list));
+}
+
+}  // namespace
+
 bool MIDIConnection::send(MIDIPort& port, const std::string& destination, const MIDIPacketList* list) {
   if (!alive() || port.direction != MIDIPort::Direction::Output) return false;
   std::lock_guard lock(port.sendMutex_);
-  std::shared_lock use(clientMutex_);
-  if (port.removed_ || !client_ || !alive()) return false;
-  if (!jack_port_connected_to(port.port_, destination.c_str())) {
-    int rc;
-    {
-      // A client's requests to the server share one socket: requests from two threads at
-      // once (two ports connecting, or a port registering meanwhile) interleave their bytes
-      // and the server loses the stream for good. Every request is made under portsMutex_.
-      std::lock_guard requests(portsMutex_);
-      rc = client_ ? jack_connect(client_, port.fullName.c_str(), destination.c_str()) : -1;
-    }
-    if (rc != 0 && rc != EEXIST) return false;
-    // The server puts a new connection into the graph that the next cycle starts with;
-    // a message written in the cycle under way would go nowhere. The connection shows
-    // in the current graph once that switch has happened.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (!jack_port_connected_to(port.port_, destination.c_str()) && alive() &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+  {
+    std::shared_lock use(clientMutex_);
+    if (port.removed_ || !client_ || !alive()) return false;
+    if (port.waiting_.empty() && jack_port_connected_to(port.port_, destination.c_str()))
+      return port.ring.pushPacketList(list);
   }
-  return port.ring.pushPacketList(list);
+  // Not connected yet, or earlier packets still wait: these go out behind them.
+  if (port.waiting_.size() >= MIDIPort::kMaxWaitingLists) return false;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(list);
+  port.waiting_.push_back({destination, std::vector<uint8_t>(bytes, bytes + PacketListBytes(list))});
+  std::lock_guard connecting(connectMutex_);
+  if (connectorStopping_) return true;  // closing: the waiting packets go with the port
+  connecting_.push_back(port.shared_from_this());
+  if (!connector_.joinable()) connector_ = std::thread([this] { runConnector(); });
+  connectWake_.notify_one();
+  return true;
+}
+
+bool MIDIConnection::serveWaiting(MIDIPort& port, int& budget) {
+  std::string destination;
+  bool ask = false;
+  {
+    std::lock_guard lock(port.sendMutex_);
+    std::shared_lock use(clientMutex_);
+    if (port.removed_ || !client_ || !alive()) {
+      port.waiting_.clear();
+      return false;
+    }
+    while (!port.waiting_.empty()) {
+      MIDIPort::WaitingList& next = port.waiting_.front();
+      const bool connected = jack_port_connected_to(port.port_, next.destination.c_str());
+      // A connection that does not show within a second is not waited for any longer:
+      // the packets go out as they would have before.
+      const bool givenUp = port.requestedFor_ == next.destination &&
+                           std::chrono::steady_clock::now() > port.requestDeadline_;
+      if (!connected && !givenUp) {
+        if (port.requestedFor_ != next.destination) {
+          destination = next.destination;
+          ask = true;
+        }
+        break;
+      }
+      if (budget == 0 || !port.ring.pushPacketList(reinterpret_cast<const MIDIPacketList*>(next.bytes.data()))) break;
+      --budget;
+      port.waiting_.pop_front();
+    }
+    if (port.waiting_.empty()) {
+      port.requestedFor_.clear();
+      return false;
+    }
+    if (!ask) return true;
+    port.requestedFor_ = destination;
+    port.requestDeadline_ = std::chrono::steady_clock::time_point::max();
+  }
+  // The request itself is a server round trip: made without the port's send lock, so that
+  // its own sends only queue meanwhile.
+  int rc;
+  {
+    std::shared_lock use(clientMutex_);
+    // A client's requests to the server share one socket: requests from two threads at
+    // once (two ports connecting, or a port registering meanwhile) interleave their bytes
+    // and the server loses the stream for good. Every request is made under portsMutex_.
+    std::lock_guard requests(portsMutex_);
+    rc = client_ && alive() ? jack_connect(client_, port.fullName.c_str(), destination.c_str()) : -1;
+  }
+  std::lock_guard lock(port.sendMutex_);
+  if (rc != 0 && rc != EEXIST) {
+    // Refused: what waited for this destination is lost, as a failed send is.
+    while (!port.waiting_.empty() && port.waiting_.front().destination == destination) port.waiting_.pop_front();
+    port.requestedFor_.clear();
+    return !port.waiting_.empty();
+  }
+  if (port.requestedFor_ == destination)
+    port.requestDeadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  return true;
+}
+
+void MIDIConnection::runConnector() {
+  // What waited goes out in a burst once connected, and a destination's buffer holds only
+  // so many events per cycle (a MIDI port buffer is the period's size in floats): many
+  // instances linking at once would overflow it and lose some. So at most this many
+  // waiting lists go out per process cycle.
+  constexpr int kWaitingListsPerCycle = 16;
+  pthread_setname_np(pthread_self(), "korvel-connect");
+  uint64_t cycle = cycles_.load(std::memory_order_acquire);
+  int budget = kWaitingListsPerCycle;
+  std::vector<std::shared_ptr<MIDIPort>> ports;
+  std::unique_lock lock(connectMutex_);
+  for (;;) {
+    // The server puts a new connection into the graph that the next cycle starts with; a
+    // message written in the cycle under way would go nowhere. Until the graph shows it,
+    // look again every millisecond.
+    if (ports.empty())
+      connectWake_.wait(lock, [&] { return connectorStopping_ || !connecting_.empty(); });
+    else
+      connectWake_.wait_for(lock, std::chrono::milliseconds(1), [&] { return connectorStopping_; });
+    if (connectorStopping_) return;
+    for (auto& port : connecting_)
+      if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(std::move(port));
+    connecting_.clear();
+    lock.unlock();
+    if (const uint64_t now = cycles_.load(std::memory_order_acquire); now != cycle) {
+      cycle = now;
+      budget = kWaitingListsPerCycle;
+    }
+    std::erase_if(ports, [&](const std::shared_ptr<MIDIPort>& port) { return !serveWaiting(*port, budget); });
+    lock.lock();
+  }
 }
 
 bool MIDIConnection::setUniqueID(const MIDIPort& port, int32_t id) {

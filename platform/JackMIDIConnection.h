@@ -7,6 +7,11 @@
  * buffers: no allocation, no lock, no system call. Ports are published to it through a
  * fixed table of atomic pointers; removing a port waits for the cycle that may still be
  * using it to end before the port is unregistered and freed.
+ *
+ * A send never waits for the server: when its port is not yet connected to the
+ * destination, the packets wait in the port's bounded queue and the connection's one
+ * connector thread makes the connection and moves them into the ring, in order, as soon
+ * as the graph carries it.
  */
 #pragma once
 
@@ -15,7 +20,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -23,6 +31,7 @@
 #include <set>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/JackMIDIRing.h"
@@ -37,8 +46,11 @@ inline constexpr const char* kUniqueIDMetadataKey = "urn:x-midi:unique-id";
 std::optional<int32_t> ParseUniqueID(const char* text);
 
 /* One JACK MIDI port registered by this process. */
-class MIDIPort {
+class MIDIPort : public std::enable_shared_from_this<MIDIPort> {
  public:
+  /* Packet lists that may wait for a connection before the oldest goes out. */
+  static constexpr size_t kMaxWaitingLists = 256;
+
   enum class Direction { Output, Input };
   MIDIPort(Direction direction, size_t ringCapacity) : direction(direction), ring(ringCapacity) {}
 
@@ -54,8 +66,21 @@ class MIDIPort {
   friend class MIDIConnection;
   jack_port_t* port_ = nullptr;
   int slot_ = -1;
+  // Output: whether the port's buffer may hold anything (process thread only). A buffer
+  // keeps its contents between cycles, so one emptied and not written since stays empty
+  // and an idle port costs the cycle nothing.
+  bool bufferUsed_ = true;
   bool removed_ = false;   // guarded by sendMutex_
   std::mutex sendMutex_;   // serialises the producers of an output port's ring
+  // Packet lists sent before the port was connected to their destination, oldest first,
+  // and the connection asked for on their behalf (guarded by sendMutex_).
+  struct WaitingList {
+    std::string destination;
+    std::vector<uint8_t> bytes;
+  };
+  std::deque<WaitingList> waiting_;
+  std::string requestedFor_;
+  std::chrono::steady_clock::time_point requestDeadline_{};
 };
 
 /* A MIDI input port of the graph, as a destination. */
@@ -99,9 +124,10 @@ class MIDIConnection {
   std::shared_ptr<MIDIPort> addPort(const std::string& baseName, MIDIPort::Direction direction);
   void removePort(const std::shared_ptr<MIDIPort>& port);
 
-  /* Queues every packet of the list for the next cycle (all or nothing) after making sure
-   * `port` is connected to the input port named `destination`. False when the port is
-   * gone, the connection is dead or the ring is full. */
+  /* Queues every packet of the list (all or nothing) for the first cycle in which `port`
+   * is connected to the input port named `destination`; the connection is asked for if
+   * needed, without waiting. False when the port is gone, the connection is dead, or the
+   * ring (or, before the connection, the port's waiting queue) is full. */
   bool send(MIDIPort& port, const std::string& destination, const MIDIPacketList* list);
 
   bool setUniqueID(const MIDIPort& port, int32_t id);
@@ -115,6 +141,7 @@ class MIDIConnection {
   /* Entry points of JACK's (non-real-time) notification callbacks. */
   void graphChangedFromJack();
   void metadataChangedFromJack();
+  void bufferSizeChangedFromJack() { clearAllBuffers_.store(true, std::memory_order_release); }
   void shutdownFromJack();
 
  private:
@@ -122,6 +149,11 @@ class MIDIConnection {
   static int processThunk(jack_nframes_t frames, void* self);
   int process(jack_nframes_t frames);
   void waitForCycleEnd();
+  void runConnector();
+  /* Connects `port` for its oldest waiting list and moves what may go into the ring, at
+   * most `budget` lists (counted down); true while something is left waiting. */
+  bool serveWaiting(MIDIPort& port, int& budget);
+  void stopConnector();
 
   jack_client_t* client_ = nullptr;
   std::string clientName_;
@@ -139,7 +171,16 @@ class MIDIConnection {
   std::array<std::atomic<MIDIPort*>, kMaxPorts> slots_{};
   std::atomic<size_t> slotsInUse_{0};  // high-water mark the process callback scans to
   std::atomic<bool> inCycle_{false};
+  std::atomic<bool> clearAllBuffers_{false};  // after a buffer-size change
   std::atomic<uint64_t> cycles_{0};
+
+  // The connector: ports with waiting packets, and the thread that serves them (started
+  // on the first send that has to wait).
+  std::mutex connectMutex_;
+  std::condition_variable connectWake_;
+  std::vector<std::shared_ptr<MIDIPort>> connecting_;  // guarded by connectMutex_
+  bool connectorStopping_ = false;                     // guarded by connectMutex_
+  std::thread connector_;                              // guarded by connectMutex_
 };
 
 }  // namespace korvel::platform::jack

@@ -12,6 +12,10 @@
 // message so that it searches its destinations again. Attempts never run on the
 // callers' threads: without a server each one fails at once (JackNoStartServer), and
 // a successful one registers one port per instance.
+//
+// A client created while no server runs is made all the same, and so are its output
+// ports: they have handles but no JACK port yet. The notifier then looks for a server
+// the same way, and when one answers, every such port is registered behind its handle.
 #include "platform/MIDIServices.h"
 
 #include <array>
@@ -59,7 +63,8 @@ struct ClientRecord {
 
 struct OutputPortRecord {
   MIDIClientRef client;
-  std::shared_ptr<MIDIPort> port;
+  std::shared_ptr<MIDIPort> port;  // null until a server has answered
+  std::string name;
 };
 
 // What a virtual destination keeps across a reconnection, when its port is replaced.
@@ -167,7 +172,7 @@ class MIDIService {
       std::lock_guard lock(mutex_);
       connection = connection_;
     }
-    if (!connection) {
+    if (!connection && !notifier_) {
       // The workers exist before the connection so that JACK's first callbacks find them.
       // The notifier sleeps until signalled, and polls only while the server is lost.
       auto notifier = std::make_shared<Worker>(kReconnectInterval, [this] { runNotifier(); });
@@ -175,22 +180,25 @@ class MIDIService {
       // real-time thread), so the reader polls while a virtual destination exists.
       auto reader = std::make_shared<Worker>(std::chrono::milliseconds(1), MakeReader(*this));
       std::string clientName = name && *name ? name : "MIDI";
+      graphChanged_.store(false, std::memory_order_release);  // news of an earlier connection
       connection = MIDIConnection::open(clientName, graphCallback(notifier));
-      if (!connection) {
-        *outClient = 0;
-        return kMIDIServerStartErr;
-      }
       std::lock_guard lock(mutex_);
       retired_.clear();  // libjack has freed their clients in this open
-      lossSeen_ = false;
+      // No server: the client is made all the same, and the notifier looks for one.
+      lossSeen_ = !connection;
+      nextReconnectAttempt_ = std::chrono::steady_clock::now();
       clientName_ = std::move(clientName);
       notifier_ = std::move(notifier);
       reader_ = std::move(reader);
+      if (!connection) notifier_->setPolling(true);
     }
     auto record = std::make_shared<ClientRecord>();
     record->notify = std::move(notify);
     std::lock_guard lock(mutex_);
-    connection_ = connection;
+    if (connection && connection_ != connection) {
+      connection_ = connection;
+      ++connectionEpoch_;
+    }
     MIDIClientRef ref = nextRef_++;
     clients_[ref] = std::move(record);
     *outClient = ref;
@@ -230,6 +238,7 @@ class MIDIService {
       last = clients_.empty();
       if (last) {
         connection_.reset();
+        ++connectionEpoch_;
         if (connection && !connection->alive()) retired_.push_back(connection);
       }
       updateReaderPolling();
@@ -237,7 +246,8 @@ class MIDIService {
     record->delivery.end();
     for (auto& destination : destinations) destination->binding->delivery.end();
     if (connection) {
-      for (auto& port : ports) connection->removePort(port);
+      for (auto& port : ports)
+        if (port) connection->removePort(port);
       for (auto& destination : destinations) connection->removePort(destination->port);
     }
     if (last) {
@@ -261,17 +271,18 @@ class MIDIService {
 
   OSStatus createOutputPort(MIDIClientRef client, const char* name, MIDIPortRef* outPort) {
     *outPort = 0;
+    std::string portName = name && *name ? name : "out";
     std::shared_ptr<MIDIConnection> connection = connectionFor(client);
-    if (!connection) return kMIDIInvalidClient;
-    auto port = connection->addPort(name && *name ? name : "out", MIDIPort::Direction::Output);
-    if (!port) return kMIDIInvalidPort;
+    // Also when the registration fails (a server that is going away may not have said so
+    // yet), the handle is made now and the JACK port at the next connection.
+    std::shared_ptr<MIDIPort> port = connection ? connection->addPort(portName, MIDIPort::Direction::Output) : nullptr;
     std::lock_guard lock(mutex_);
     if (!clients_.count(client)) {
-      connection->removePort(port);
+      if (port) connection->removePort(port);
       return kMIDIInvalidClient;
     }
     MIDIPortRef ref = nextRef_++;
-    outputs_[ref] = OutputPortRecord{client, std::move(port)};
+    outputs_[ref] = OutputPortRecord{client, std::move(port), std::move(portName)};
     *outPort = ref;
     return 0;
   }
@@ -287,7 +298,7 @@ class MIDIService {
       outputs_.erase(found);
       connection = connection_;
     }
-    if (connection) connection->removePort(port);
+    if (connection && port) connection->removePort(port);
     return 0;
   }
 
@@ -333,6 +344,11 @@ class MIDIService {
     destination->binding->delivery.end();
     if (connection) connection->removePort(destination->port);
     return 0;
+  }
+
+  uint64_t destinationsGeneration() {
+    std::lock_guard lock(mutex_);
+    return (connectionEpoch_ << 40) + (connection_ ? connection_->graphGeneration() : 0);
   }
 
   unsigned long numberOfDestinations() {
@@ -385,6 +401,7 @@ class MIDIService {
       auto found = outputs_.find(portRef);
       if (found == outputs_.end()) return kMIDIInvalidPort;
       port = found->second.port;
+      if (!port) return kMIDIInvalidPort;  // no server has answered yet
       connection = connection_;
       refreshDestinations();
       auto endpoint = endpoints_.find(dest);
@@ -454,8 +471,8 @@ class MIDIService {
     std::shared_ptr<Worker> notifier;
     {
       std::lock_guard lock(mutex_);
-      if (!connection_ || connection_->alive()) return false;
-      lost = connection_;
+      if (connection_ && connection_->alive()) return false;
+      lost = connection_;  // null when no server has answered yet
       notifier = notifier_;
     }
     if (!notifier) return false;
@@ -467,7 +484,7 @@ class MIDIService {
       std::lock_guard lock(mutex_);
       if (connection_ != lost || clients_.empty()) return false;
     }
-    lost->close();  // already let go of; in case the loss came after that check
+    if (lost) lost->close();  // already let go of; in case the loss came after that check
     {
       std::lock_guard lock(mutex_);
       const auto now = std::chrono::steady_clock::now();
@@ -482,20 +499,22 @@ class MIDIService {
       uint32_t ref;
       std::shared_ptr<MIDIPort> before;
       std::shared_ptr<MIDIPort> after;
+      std::string name;
     };
     std::vector<Rebound> outputs, destinations;
     std::vector<std::optional<int32_t>> uniqueIDs;
     {
       std::lock_guard lock(mutex_);
-      for (auto& [ref, record] : outputs_) outputs.push_back({ref, record.port, nullptr});
+      for (auto& [ref, record] : outputs_) outputs.push_back({ref, record.port, nullptr, record.name});
       for (auto& [ref, destination] : virtuals_) {
-        destinations.push_back({ref, destination->port, nullptr});
+        destinations.push_back({ref, destination->port, nullptr, {}});
         uniqueIDs.push_back(destination->binding->uniqueID);
       }
     }
     // Registered outside the service's lock: a search on another thread is not held up
     // by one server round trip per port.
-    for (auto& output : outputs) output.after = fresh->addPort(output.before->shortName, MIDIPort::Direction::Output);
+    for (auto& output : outputs)
+      output.after = fresh->addPort(output.before ? output.before->shortName : output.name, MIDIPort::Direction::Output);
     for (size_t i = 0; i < destinations.size(); ++i) {
       auto& destination = destinations[i];
       destination.after = fresh->addPort(destination.before->shortName, MIDIPort::Direction::Input);
@@ -506,6 +525,7 @@ class MIDIService {
     {
       std::lock_guard lock(mutex_);
       connection_ = fresh;
+      ++connectionEpoch_;
       lossSeen_ = false;
       retired_.clear();  // libjack freed the lost client in the open above
       for (auto& output : outputs) {
@@ -531,6 +551,25 @@ class MIDIService {
       cachedGeneration_ = 0;
     }
     for (auto& port : orphans) fresh->removePort(port);
+    // Ports made without a server while the ones above were being registered.
+    std::vector<Rebound> late;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& [ref, record] : outputs_)
+        if (!record.port) late.push_back({ref, nullptr, nullptr, record.name});
+    }
+    for (auto& output : late) output.after = fresh->addPort(output.name, MIDIPort::Direction::Output);
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& output : late) {
+        auto found = outputs_.find(output.ref);
+        if (found != outputs_.end() && !found->second.port && connection_ == fresh) {
+          found->second.port = std::exchange(output.after, nullptr);
+        }
+      }
+    }
+    for (auto& output : late)
+      if (output.after) fresh->removePort(output.after);
     notifier->setPolling(false);
     return true;
   }
@@ -635,6 +674,7 @@ class MIDIService {
   std::map<MIDIEndpointRef, EndpointInfo> endpoints_;
   std::vector<MIDIEndpointRef> destinationOrder_;
   uint64_t cachedGeneration_ = 0;
+  uint64_t connectionEpoch_ = 0;  // bumped whenever connection_ changes
 
   std::shared_ptr<Worker> notifier_;
   std::shared_ptr<Worker> reader_;
@@ -675,6 +715,8 @@ OSStatus MIDIDestinationCreateWithBlock(MIDIClientRef client, const char* name, 
 OSStatus MIDIEndpointDispose(MIDIEndpointRef endpoint) { return MIDIService::shared().disposeEndpoint(endpoint); }
 
 unsigned long MIDIGetNumberOfDestinations(void) { return MIDIService::shared().numberOfDestinations(); }
+
+uint64_t MIDIGetDestinationsGeneration(void) { return MIDIService::shared().destinationsGeneration(); }
 
 MIDIEndpointRef MIDIGetDestination(unsigned long index) { return MIDIService::shared().destination(index); }
 

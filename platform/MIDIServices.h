@@ -58,6 +58,9 @@ OSStatus MIDIDestinationCreateWithBlock(MIDIClientRef client, const char* name,
 OSStatus MIDIEndpointDispose(MIDIEndpointRef endpoint);
 
 unsigned long MIDIGetNumberOfDestinations(void);
+/* A number that changes whenever the destinations or their unique IDs may have changed:
+ * a search that found nothing need not be repeated while it stays the same. */
+uint64_t MIDIGetDestinationsGeneration(void);
 MIDIEndpointRef MIDIGetDestination(unsigned long index);
 OSStatus MIDIObjectGetIntegerProperty(MIDIObjectRef obj, const char* propertyID, int32_t* outValue);
 OSStatus MIDIObjectSetIntegerProperty(MIDIObjectRef obj, const char* propertyID, int32_t value);

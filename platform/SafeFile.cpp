@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -79,6 +82,46 @@ std::string BaseNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::atomic<uint64_t> gSharedFileReads{0};
+
+FileIdentity IdentityFromStat(const struct stat& st) {
+  FileIdentity id;
+  id.device = st.st_dev;
+  id.inode = st.st_ino;
+  id.size = st.st_size;
+  id.modifiedSeconds = st.st_mtim.tv_sec;
+  id.modifiedNanoseconds = st.st_mtim.tv_nsec;
+  id.changedSeconds = st.st_ctim.tv_sec;
+  id.changedNanoseconds = st.st_ctim.tv_nsec;
+  return id;
+}
+
+// Every change of a file sets its change time from the kernel's clock. On file systems
+// with fine-grained timestamps a change that follows a stat always gets a later time, but
+// elsewhere the stamp may be as coarse as a clock tick or a second, so a same-size rewrite
+// right after our read could keep every field. A change time older than this margin
+// before a clock reading taken after the read rules that out.
+constexpr int64_t kSettledMarginSeconds = 2;
+std::atomic<int64_t> gClockSkewSeconds{0};
+
+bool HasSettled(const struct stat& st) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return st.st_ctim.tv_sec + kSettledMarginSeconds < now.tv_sec + gClockSkewSeconds.load(std::memory_order_relaxed);
+}
+
+std::optional<std::string> ReadOpenFile(int fd, size_t maxSize, struct stat& st) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > maxSize) return std::nullopt;
+  // One byte beyond the limit tells a file that grew too large while being read.
+  const size_t limit = maxSize + 1;
+  std::string contents(std::min(limit, static_cast<size_t>(st.st_size) + 1), '\0');
+  gSharedFileReads.fetch_add(1, std::memory_order_relaxed);
+  if (!ReadUpTo(fd, contents, limit)) return std::nullopt;
+  if (contents.size() > maxSize) return std::nullopt;
+  return contents;
+}
+
 }  // namespace
 
 std::optional<std::string> ReadSharedFile(const std::string& path, size_t maxSize) {
@@ -92,15 +135,30 @@ std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxSi
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | follow | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (fd.get() < 0) return std::nullopt;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > maxSize) return std::nullopt;
-  // One byte beyond the limit tells a file that grew too large while being read.
-  const size_t limit = maxSize + 1;
-  std::string contents(std::min(limit, static_cast<size_t>(st.st_size) + 1), '\0');
-  if (!ReadUpTo(fd.get(), contents, limit)) return std::nullopt;
-  if (contents.size() > maxSize) return std::nullopt;
+  return ReadOpenFile(fd.get(), maxSize, st);
+}
+
+std::optional<FileIdentity> SharedFileIdentity(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return IdentityFromStat(st);
+}
+
+std::optional<std::string> ReadSharedFile(const std::string& path, std::optional<FileIdentity>& identity) {
+  identity.reset();
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) return std::nullopt;
+  // The identity is taken before the bytes, so the bytes are never older than it: a
+  // change during the read shows as a new identity next time.
+  struct stat st;
+  auto contents = ReadOpenFile(fd.get(), kMaxSharedFileSize, st);
+  if (contents && HasSettled(st)) identity = IdentityFromStat(st);
   return contents;
 }
+
+uint64_t SharedFileReadCount() { return gSharedFileReads.load(std::memory_order_relaxed); }
+
+void SetSettledClockSkewForTesting(int64_t seconds) { gClockSkewSeconds.store(seconds, std::memory_order_relaxed); }
 
 bool WriteFileAtomically(const std::string& path, std::string_view contents) {
   // The temporary name starts with a dot and carries random letters; mkostemp creates it

@@ -10,7 +10,10 @@
  */
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +24,34 @@ inline constexpr size_t kMaxSharedFileSize = 1 << 20;
 
 std::optional<std::string> ReadSharedFile(const std::string& path,
                                           size_t maxSize = kMaxSharedFileSize);
+
+/* What tells one version of a file from another without reading it: a rewrite in place
+ * changes the size or the times, a rename over the path changes the inode. */
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  int64_t modifiedSeconds = 0, modifiedNanoseconds = 0;
+  int64_t changedSeconds = 0, changedNanoseconds = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+/* The identity of the regular file at `path`, links not followed; nothing when there is
+ * no regular file there. */
+std::optional<FileIdentity> SharedFileIdentity(const std::string& path);
+
+/* ReadSharedFile that also gives the identity of the file it read, when that identity
+ * can stand for the bytes: a file changed so recently that a later change could still
+ * carry the same times (timestamps are coarser than the clock on many file systems)
+ * gives none, so its reader reads it again next time. */
+std::optional<std::string> ReadSharedFile(const std::string& path, std::optional<FileIdentity>& identity);
+
+/* Shared files actually read in this process so far (a statistic). */
+uint64_t SharedFileReadCount();
+
+/* Tests only: reads take the clock as this much later, so that files written by the test
+ * count as settled at once (zero restores the real clock). */
+void SetSettledClockSkewForTesting(int64_t seconds);
 bool WriteFileAtomically(const std::string& path, std::string_view contents);
 
 /* The same bounded, non-blocking read of a regular file, for files in the user's own

@@ -16,32 +16,13 @@ struct KR_UnfairLock {
 };
 static_assert(sizeof(KR_UnfairLock) == 4);
 
-namespace korvel::platform {
-/* Test hook: when set, called on every acquisition of any KR_UnfairLock by the calling
- * thread. Lets a test prove which locks a code path takes. */
-using LockObserver = void (*)(const KR_UnfairLock*);
-/* Initial-exec: in the dlopen'ed plug-in the default model would reach the variable
- * through __tls_get_addr, which allocates the module's TLS block on a thread's first
- * access, and that first access may be the real-time thread's first KR_Lock. */
-extern thread_local LockObserver tlsLockObserver __attribute__((tls_model("initial-exec")));
-}  // namespace korvel::platform
+/* The wait for a lock that another thread holds: out of line, so that the uncontended
+ * take below is one atomic exchange and the release one store. */
+extern "C" void KR_LockContended(KR_UnfairLock* lock);
 
 inline void KR_Lock(KR_UnfairLock* lock) {
-  if (auto observe = korvel::platform::tlsLockObserver) observe(lock);
-  std::atomic_ref<uint32_t> word(lock->word);
-  for (;;) {
-    if (word.exchange(1, std::memory_order_acquire) == 0) return;
-    // Holders run a few instructions; a holder that was preempted is given the CPU back
-    // rather than spun against for a whole time slice.
-    for (int spins = 0; word.load(std::memory_order_relaxed) != 0; ++spins) {
-      if (spins < 256) {
-        __builtin_ia32_pause();
-      } else {
-        sched_yield();
-        spins = 0;
-      }
-    }
-  }
+  if (__builtin_expect(std::atomic_ref<uint32_t>(lock->word).exchange(1, std::memory_order_acquire) == 0, 1)) return;
+  KR_LockContended(lock);
 }
 
 inline void KR_Unlock(KR_UnfairLock* lock) {

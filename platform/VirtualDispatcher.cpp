@@ -7,9 +7,13 @@
  *
  * Timer semantics follow the system dispatcher: ticks that come due while the handler is
  * running are dropped, cancel() stops new handlers, and the cancel handler runs once: right
- * behind the handler under way, or posted to the queue when no handler runs. Leeway is ignored: ticks come at their deadlines.
+ * behind the handler under way, or posted to the queue when no handler runs. Wake-ups are
+ * planned as the system dispatcher plans them (WakeupPlan.h): entries whose leeway windows
+ * overlap run together at one virtual time, none before its deadline.
  */
 #include "platform/VirtualDispatcher.h"
+
+#include "platform/WakeupPlan.h"
 
 #include <algorithm>
 #include <mutex>
@@ -25,14 +29,15 @@ class VirtualTimer;
  * outlives its dispatcher (a test leaking a reference) does no harm. */
 struct Core {
   struct Entry {
-    Duration due{0};
+    Duration deadline{0};
+    Duration leeway{0};
     uint64_t sequence = 0;
     Task task;                      // a task, or
     VirtualTimer* timer = nullptr;  // a tick of this (retained) timer
     uint64_t generation = 0;
   };
   static bool DueLater(const Entry& a, const Entry& b) {
-    if (a.due != b.due) return a.due > b.due;
+    if (a.deadline != b.deadline) return a.deadline > b.deadline;
     return a.sequence > b.sequence;
   }
 
@@ -51,7 +56,7 @@ struct Core {
     std::lock_guard lock(mutex);
     if (closed) return;
     Entry entry;
-    entry.due = std::max(due, now);
+    entry.deadline = std::max(due, now);
     entry.task = std::move(task);
     pushLocked(std::move(entry));
   }
@@ -63,10 +68,10 @@ class VirtualTimer final : public TimerSource {
   explicit VirtualTimer(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
   void setTimer(Duration start, Duration interval, Duration leeway) override {
-    (void)leeway;
     std::lock_guard lock(core_->mutex);
     start_ = std::max(start, Duration::zero());
     interval_ = interval;
+    leeway_ = std::max(leeway, Duration::zero());
     timeSet_ = true;
     armLocked();
   }
@@ -101,7 +106,8 @@ class VirtualTimer final : public TimerSource {
     if (tick.generation != generation_ || cancelled_) return nullptr;
     if (interval_ > Duration::zero()) {
       Core::Entry next;
-      next.due = tick.due + interval_;
+      next.deadline = tick.deadline + interval_;
+      next.leeway = leeway_;
       next.timer = this;
       next.generation = generation_;
       retain();
@@ -128,7 +134,8 @@ class VirtualTimer final : public TimerSource {
   void armLocked() {
     if (!resumed_ || !timeSet_ || cancelled_ || core_->closed) return;
     Core::Entry tick;
-    tick.due = core_->now + start_;
+    tick.deadline = core_->now + start_;
+    tick.leeway = leeway_;
     tick.timer = this;
     tick.generation = ++generation_;
     retain();
@@ -139,7 +146,7 @@ class VirtualTimer final : public TimerSource {
     cancelHandlerIssued_ = true;
     if (!cancelHandler_ || core_->closed) return;
     Core::Entry entry;
-    entry.due = core_->now;
+    entry.deadline = core_->now;
     entry.task = std::move(cancelHandler_);
     core_->pushLocked(std::move(entry));
   }
@@ -149,6 +156,7 @@ class VirtualTimer final : public TimerSource {
   Task cancelHandler_;
   Duration start_{0};
   Duration interval_{0};
+  Duration leeway_{0};
   bool timeSet_ = false;
   bool resumed_ = false;
   bool cancelled_ = false;
@@ -158,20 +166,36 @@ class VirtualTimer final : public TimerSource {
 };
 
 void Core::runUntil(Duration target) {
+  bool waking = false;
   for (;;) {
     Task task;
     VirtualTimer* timer = nullptr;
     std::shared_ptr<Task> handler;
     {
       std::lock_guard lock(mutex);
-      if (agenda.empty() || agenda.front().due > target) {
+      if (agenda.empty()) {
         now = std::max(now, target);
         return;
+      }
+      // A wake-up is planned once, then everything due by its time runs at that time,
+      // work posted meanwhile included.
+      if (!waking) {
+        if (const Duration wake = PlanWakeup(agenda); wake > now) {
+          if (wake > target) {
+            now = std::max(now, target);
+            return;
+          }
+          now = wake;
+        }
+        waking = true;
+      }
+      if (agenda.front().deadline > now) {
+        waking = false;
+        continue;
       }
       std::pop_heap(agenda.begin(), agenda.end(), DueLater);
       Entry entry = std::move(agenda.back());
       agenda.pop_back();
-      now = std::max(now, entry.due);
       if (entry.timer) {
         timer = entry.timer;
         handler = timer->takeTickLocked(entry);

@@ -19,6 +19,7 @@ void KR_Retain(KorvelInstance* inst) {
 
 void KR_Release(KorvelInstance* inst) {
   if (std::atomic_ref<int32_t>(inst->retainCount).fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    if (auto freeLinkState = inst->freeLinkState) freeLinkState(inst);
     std::free(inst);
     gLiveRecords.fetch_sub(1);
   }
@@ -84,6 +85,4 @@ void KR_StoreArticulationNotes(KorvelInstance* inst, const int32_t* notes, int c
   KR_Store(inst->keyswitchMask[1], mask[1]);
 }
 
-bool KR_IsKeyswitch(const KorvelInstance* inst, int32_t note) {
-  return (KR_Load(inst->keyswitchMask[note >> 6]) >> (note & 63)) & 1;
-}
+

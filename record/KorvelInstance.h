@@ -22,6 +22,8 @@
 namespace korvel::platform {
 class TimerSource;
 }
+/* What the instance last read from its connection file (link/ConnectionFile.cpp). */
+struct KR_ConnectionFileCache;
 
 /* One MIDI event waiting to go to the companion. */
 struct PendingEvent {
@@ -78,6 +80,10 @@ struct KorvelInstance {
                                       real-time thread never takes it */
   uint64_t keyswitchMask[2];       /* bit n set when note n is among the counted
                                       articulation notes: one look-up per note-on */
+  KR_ConnectionFileCache* connectionFileCache; /* made by the link on its first read */
+  void (*freeLinkState)(KorvelInstance*);      /* set with it: frees it with the record */
+  uint64_t searchedDestinations;   /* the destinations' generation when the tick last
+                                      searched in vain (0: never); timer queue only */
 };
 
 /* Relaxed atomic access to the fields shared without a lock. */
@@ -109,7 +115,9 @@ void KR_SetTrackName(KorvelInstance* inst, const char* bytes, size_t length);
 /* Replaces the first `count` articulation notes (0..128) and the count, and the
  * keyswitch mask the real-time thread matches note-ons against. */
 void KR_StoreArticulationNotes(KorvelInstance* inst, const int32_t* notes, int count);
-/* Whether `note` (0..127) is one of the counted articulation notes. */
-bool KR_IsKeyswitch(const KorvelInstance* inst, int32_t note);
+/* Whether `note` (0..127) is one of the counted articulation notes: one look-up. */
+inline bool KR_IsKeyswitch(const KorvelInstance* inst, int32_t note) {
+  return (KR_Load(inst->keyswitchMask[note >> 6]) >> (note & 63)) & 1;
+}
 /* Takes and empties the pending queue; returns the number of entries copied to `out`. */
 int KR_DrainPending(KorvelInstance* inst, PendingEvent out[kKorvelMaxPending]);

@@ -1,6 +1,8 @@
 // Proves that the real-time path neither allocates nor takes any lock but pendingLock:
 // this binary replaces the allocator and pthread's mutex entry points with counting
-// versions and observes every KR_UnfairLock acquisition on the calling thread.
+// versions, and holds every KR_UnfairLock of the code base around each real-time call, so
+// that any of them taken there goes to the contended path, which the link wraps
+// (--wrap=KR_LockContended) to record the lock and hand it over at once.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -24,6 +26,8 @@ thread_local const KR_UnfairLock* tLocksTaken[8];
 thread_local int tDistinctLocks = 0;
 thread_local long tLockAcquisitions = 0;
 
+thread_local bool tObservingLocks = false;
+
 void CountLock(const KR_UnfairLock* lock) {
   ++tLockAcquisitions;
   for (int i = 0; i < tDistinctLocks; ++i)
@@ -32,6 +36,16 @@ void CountLock(const KR_UnfairLock* lock) {
 }
 
 }  // namespace
+
+extern KR_UnfairLock gUIDOwnerLock;
+
+extern "C" void __real_KR_LockContended(KR_UnfairLock* lock);
+extern "C" void __wrap_KR_LockContended(KR_UnfairLock* lock) {
+  // The test holds the lock for the caller: the word stays 1 and the caller's unlock
+  // clears it.
+  if (tObservingLocks) return CountLock(lock);
+  __real_KR_LockContended(lock);
+}
 
 #ifndef KORVEL_SANITIZED
 namespace {
@@ -102,17 +116,24 @@ TEST(RealtimePath, AllocatesNothingAndTakesOnlyThePendingLock) {
   ASSERT_EQ(tAllocations, 1);
   tAllocations = 0;
 
-  korvel::platform::tlsLockObserver = CountLock;
+  KR_UnfairLock* const everyLock[] = {&rec->pendingLock, &rec->trackNameLock, &rec->articulationLock,
+                                      &gUIDOwnerLock};
+  auto held = [&](auto call) {
+    for (KR_UnfairLock* lock : everyLock) std::atomic_ref<uint32_t>(lock->word).store(1);
+    tObservingLocks = true;
+    call();
+    tObservingLocks = false;
+    for (KR_UnfairLock* lock : everyLock) std::atomic_ref<uint32_t>(lock->word).store(0);
+  };
   tCounting = true;
   for (int round = 0; round < 2000; ++round) {
-    KR_MIDIEvent(rec.get(), 0xB0 | (round & 15), round & 127, round % 128, 0);
-    KR_MIDIEvent(rec.get(), 0x90, round & 127, 1 + round % 127, 0);
-    KR_MIDIEvent(rec.get(), 0xE0, 0, round & 127, 0);
-    KR_MIDIEvent(rec.get(), 0xC0, 1, 0, 0);
-    KR_Render(rec.get(), nullptr, nullptr, 0, 512, &list);
+    held([&] { KR_MIDIEvent(rec.get(), 0xB0 | (round & 15), round & 127, round % 128, 0); });
+    held([&] { KR_MIDIEvent(rec.get(), 0x90, round & 127, 1 + round % 127, 0); });
+    held([&] { KR_MIDIEvent(rec.get(), 0xE0, 0, round & 127, 0); });
+    held([&] { KR_MIDIEvent(rec.get(), 0xC0, 1, 0, 0); });
+    held([&] { KR_Render(rec.get(), nullptr, nullptr, 0, 512, &list); });
   }
   tCounting = false;
-  korvel::platform::tlsLockObserver = nullptr;
 
   EXPECT_EQ(tAllocations, 0);
   EXPECT_EQ(tMutexLocks, 0);

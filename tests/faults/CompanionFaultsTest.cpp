@@ -173,9 +173,13 @@ TEST(JackServerRestart, InstancesAndCompanionFindEachOtherAgain) {
   EXPECT_TRUE(tolvane.waitForLine("heartbeat UID " + HexUID(c.uid()), mark));
 }
 
-TEST(JackServerRestart, AnInstanceOpenedDuringTheOutageStaysWithoutPort) {
+TEST(JackServerRestart, AnInstanceOpenedDuringTheOutageGetsItsPortWhenTheServerReturns) {
   PrivateJackServer jack;
   ASSERT_TRUE(jack.running());
+  TempDir home;
+  CompanionFiles files;
+  TolvaneProcess tolvane(home.path(), Args());
+  ASSERT_TRUE(tolvane.waitForLine("ready"));
   SetupWatcher watcher;
   OpenInstance before;
   ASSERT_NE(KR_Load(before->midiOutPort), 0u);
@@ -183,12 +187,14 @@ TEST(JackServerRestart, AnInstanceOpenedDuringTheOutageStaysWithoutPort) {
   jack.stop();
   ASSERT_TRUE(WaitPumping([&] { return watcher.changes.load() > changes; }));
   OpenInstance during;
-  EXPECT_EQ(KR_Load(during->midiOutPort), 0u) << "no server: no port";
+  SavedFile file(ConnectionFilePath(during.uid()));
+  const MIDIPortRef port = KR_Load(during->midiOutPort);
+  EXPECT_NE(port, 0u) << "a handle at once, its JACK port when a server answers";
+  const size_t mark = tolvane.lines().size();
   ASSERT_TRUE(jack.start());
-  const int afterStart = watcher.changes.load();
-  ASSERT_TRUE(WaitPumping([&] { return watcher.changes.load() > afterStart; }, std::chrono::seconds(15)))
-      << "the reconnection is announced";
-  EXPECT_EQ(KR_Load(during->midiOutPort), 0u) << "its port was never created, so there is nothing to restore";
+  EXPECT_TRUE(tolvane.waitForLine("heartbeat UID " + HexUID(during.uid()), mark, std::chrono::seconds(20)))
+      << "it finds the companion and its heartbeats arrive";
+  EXPECT_EQ(KR_Load(during->midiOutPort), port) << "under its old handle";
 }
 
 }  // namespace

@@ -6,8 +6,13 @@
 #include <regex>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 
+#include "platform/SafeFile.h"
 #include "platform/UnicodeText.h"
 #include "tests/link/LinkFileFixture.h"
 
@@ -225,6 +230,84 @@ TEST_F(ConnectionFileReader, OverlappingReadsAndWritesOfOneInstance) {
   EXPECT_EQ(Notes(), (std::vector<int32_t>{1, 2, 3}));
   EXPECT_TRUE(Active());
   EXPECT_EQ(FileJSON()["articulationNotes"], json::parse("[1,2,3]"));
+}
+
+TEST_F(ConnectionFileReader, UnchangedFilesAreNotReadAgainAndEveryChangeIsSeen) {
+  using korvel::platform::SharedFileReadCount;
+  auto reads = [start = SharedFileReadCount()]() mutable {
+    const uint64_t now = SharedFileReadCount(), n = now - start;
+    start = now;
+    return n;
+  };
+  const auto inPlace = [](const std::string& path, const std::string& text, bool keepTimes) {
+    struct stat before {};
+    ::stat(path.c_str(), &before);
+    int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_EQ(::pwrite(fd, text.data(), text.size(), 0), ssize_t(text.size()));
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    if (keepTimes) ::futimens(fd, times);  // only the change time tells
+    ::close(fd);
+  };
+  const auto named = [](const char* name) { return R"({"status":"connected","trackName":")" + std::string(name) + "\"}"; };
+
+  // Written just now: timestamps may be coarser than the writes, so it is read each time.
+  Link(0x42, false, "");
+  WriteFile(ConnectionPath(), named("Alpha"));
+  reads();
+  KR_ReadConnectionFile(inst_.get());
+  KR_ReadConnectionFile(inst_.get());
+  EXPECT_EQ(reads(), 2u);
+
+  korvel::platform::SetSettledClockSkewForTesting(10);
+  KorvelInstance other{};
+  KR_Store(other.uniqueID, 0x43u);
+  KR_Store(other.isConnected, 1);
+  WriteFile(ActiveUIDPath(), "42");
+  KR_ReadConnectionFile(inst_.get());
+  EXPECT_EQ(reads(), 2u) << "the connection file and the active-track file";
+  for (int i = 0; i < 3; ++i) {
+    KR_Store(inst_->isConnected, 0);
+    KR_Store(inst_->isActiveTrack, 0);
+    KR_ReadConnectionFile(inst_.get());
+    KR_CheckActiveTrack(&other);
+    EXPECT_TRUE(Connected() && Active()) << "an unchanged file acts as when it was read";
+    EXPECT_FALSE(KR_Load(other.isActiveTrack));
+  }
+  EXPECT_EQ(reads(), 0u) << "neither file read again, the active one shared between instances";
+
+  struct Change {
+    const char* what;
+    std::function<void()> make;
+    const char* name;
+  };
+  const std::string path = ConnectionPath(), temp = path + ".new";
+  const Change changes[] = {
+      {"same size in place", [&] { inPlace(path, named("Bravo"), false); }, "Bravo"},
+      {"same size and times but for the change time", [&] { inPlace(path, named("Carla"), true); }, "Carla"},
+      {"renamed over", [&] { WriteFile(temp, named("Delta")), ::rename(temp.c_str(), path.c_str()); }, "Delta"},
+      {"truncated and rewritten", [&] {
+         ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+         inPlace(path, named("Echo!"), false);
+       }, "Echo!"},
+  };
+  for (const Change& change : changes) {
+    change.make();
+    KR_ReadConnectionFile(inst_.get());
+    EXPECT_EQ(TrackName(), change.name) << change.what;
+    EXPECT_EQ(reads(), 1u) << change.what;
+  }
+  WriteFile(temp, "43"), ::rename(temp.c_str(), ActiveUIDPath().c_str());
+  KR_CheckActiveTrack(inst_.get());
+  KR_CheckActiveTrack(&other);
+  EXPECT_TRUE(!Active() && KR_Load(other.isActiveTrack));
+  EXPECT_EQ(reads(), 1u);
+  std::filesystem::remove(ConnectionPath());
+  KR_ReadConnectionFile(inst_.get());
+  WriteFile(ConnectionPath(), named("Fox"));
+  KR_ReadConnectionFile(inst_.get());
+  EXPECT_EQ(TrackName(), "Fox") << "a failed read is tried again";
+  korvel::platform::SetSettledClockSkewForTesting(0);
+  KR_FreeConnectionFileCache(&other);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ void LinkFileTest::SetUp() {
 }
 
 void LinkFileTest::TearDown() {
+  KR_FreeConnectionFileCache(inst_.get());
   link::SetSharedFileDirectoryForTesting(std::nullopt);
   platform::SetBundlePathForTesting(std::nullopt);
 }

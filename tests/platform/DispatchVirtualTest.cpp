@@ -68,6 +68,43 @@ TEST(VirtualDispatcher, RunsTasksAndTicksInTimeOrderAtTheirDueTimes) {
   EXPECT_EQ(d.now(), 1300ms);
 }
 
+TEST(VirtualDispatcher, TicksWhoseLeewayWindowsOverlapShareWakeUpsAndNoneComesEarly) {
+  struct Case {
+    int timers;
+    Duration spacing;       // between the first ticks of neighbouring timers
+    int ticksPerWakeUpAtLeast;
+  };
+  for (const Case& c : {Case{50, 200us, 50}, Case{100, 1ms, 9}, Case{500, 200us, 45}, Case{3, 20ms, 1}}) {
+    VirtualDispatcher d;
+    std::vector<TimerSource*> timers;
+    std::vector<Duration> wakeUps;
+    int ticks = 0;
+    Duration latest{0};
+    for (int i = 0; i < c.timers; ++i) {
+      TimerSource* t = d.makeTimerSource(DispatchQueue::Utility);
+      const Duration first = i * c.spacing;
+      t->setTimer(first, 100ms, 10ms);
+      t->setEventHandler([&, first, n = 0]() mutable {
+        const Duration deadline = first + n++ * 100ms;
+        EXPECT_GE(d.now(), deadline) << "early";
+        latest = std::max(latest, d.now() - deadline);
+        if (wakeUps.empty() || wakeUps.back() != d.now()) wakeUps.push_back(d.now());
+        ++ticks;
+      });
+      t->resume();
+      timers.push_back(t);
+    }
+    d.advance(1s);
+    EXPECT_GE(ticks, 9 * c.timers) << c.timers;
+    EXPECT_LE(latest, 10ms) << c.timers;
+    EXPECT_GE(ticks, c.ticksPerWakeUpAtLeast * int(wakeUps.size())) << c.timers << " timers, " << wakeUps.size() << " wake-ups";
+    if (c.ticksPerWakeUpAtLeast == 1) {
+      EXPECT_EQ(latest, 0ms) << "a timer on its own ticks on time";
+    }
+    for (TimerSource* t : timers) t->release();
+  }
+}
+
 TEST(VirtualDispatcher, OneShotAndRearmedTimers) {
   VirtualDispatcher d;
   std::vector<Event> log;

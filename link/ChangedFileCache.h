@@ -1,0 +1,55 @@
+/*
+ * What a shared file says, kept between reads: the file is read and parsed again only
+ * when its identity (device, inode, size, modification and change times) differs from
+ * the one read last, or when the last read failed. A file rewritten in place or replaced
+ * by a rename always shows a new identity; one changed too recently for its times to be
+ * trusted is read again next time (see ReadSharedFile).
+ *
+ * Thread-safe: readers on several threads share one cache and one parse.
+ */
+#ifndef KORVEL_LINK_CHANGEDFILECACHE_H
+#define KORVEL_LINK_CHANGEDFILECACHE_H
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/SafeFile.h"
+
+namespace korvel::link {
+
+template <class Value>
+class ChangedFileCache {
+ public:
+  /* The parsed file; null when it cannot be read or `parse` gives nothing. `parse` takes
+   * the bytes and returns std::optional<Value>. */
+  template <class Parse>
+  std::shared_ptr<const Value> read(const std::string& path, Parse&& parse) {
+    auto current = platform::SharedFileIdentity(path);
+    {
+      std::lock_guard lock(mutex_);
+      if (current && known_ && *known_ == *current && path_ == path) return value_;
+    }
+    std::optional<platform::FileIdentity> identity;
+    std::shared_ptr<const Value> value;
+    if (auto bytes = platform::ReadSharedFile(path, identity)) {
+      if (auto parsed = parse(*bytes)) value = std::make_shared<const Value>(std::move(*parsed));
+    }
+    std::lock_guard lock(mutex_);
+    known_ = identity;
+    path_ = path;
+    value_ = value;
+    return value;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::string path_;
+  std::optional<platform::FileIdentity> known_;  // only set after a read that succeeded
+  std::shared_ptr<const Value> value_;
+};
+
+}  // namespace korvel::link
+
+#endif
