@@ -162,7 +162,7 @@ class JackPeer {
   jack_port_t* in_ = nullptr;
 };
 
-TEST(HostLive, PassesKeyboardMidiThroughKorvelToTheSynth) {
+TEST(HostLive, PassesKeyboardMIDIThroughKorvelToTheSynth) {
   korvel::test::PrivateJackServer server;
   ASSERT_TRUE(server.running());
   TempDir dir;
