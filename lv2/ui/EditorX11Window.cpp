@@ -9,7 +9,7 @@
 
 namespace korvel::lv2ui {
 
-std::unique_ptr<EditorX11Window> EditorX11Window::Open(Window parent, const KorvelLV2InstanceAccess& instance) {
+std::unique_ptr<EditorX11Window> EditorX11Window::Open(Window parent, AudioUnit instance) {
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return nullptr;
   const int width = static_cast<int>(editor::kMinimumViewWidth);
@@ -45,22 +45,19 @@ std::unique_ptr<EditorX11Window> EditorX11Window::Open(Window parent, const Korv
 }
 
 EditorX11Window::EditorX11Window(Display* display, Window window, cairo_surface_t* surface, int width, int height,
-                                 const KorvelLV2InstanceAccess& instance)
+                                 AudioUnit instance)
     : display_(display),
       window_(window),
       surface_(surface),
       width_(width),
       height_(height),
-      instance_(instance),
       clipboard_(display, window) {
   services_.context = this;
   services_.setNeedsDisplay = &NeedsDisplay;
   services_.setClipboardText = &SetClipboardText;
   services_.startRepeatingTimer = &StartTimer;
   services_.stopTimer = &StopTimer;
-  withInstanceState([&] {
-    view_ = editor::KorvelViewFactory::uiViewForAudioUnit(instance_.audioUnit, width, height);
-  });
+  view_ = editor::KorvelViewFactory::uiViewForAudioUnit(instance, width, height);
   view_->viewDidMoveToWindow(&services_);
 }
 
@@ -74,13 +71,6 @@ EditorX11Window::~EditorX11Window() {
   XCloseDisplay(display_);
 }
 
-template <class F>
-void EditorX11Window::withInstanceState(F&& f) {
-  if (instance_.lockInstanceState != nullptr) instance_.lockInstanceState();
-  f();
-  if (instance_.unlockInstanceState != nullptr) instance_.unlockInstanceState();
-}
-
 bool EditorX11Window::idle() {
   if (windowGone_) return false;
   X11ErrorTrap trap(display_);
@@ -90,7 +80,7 @@ bool EditorX11Window::idle() {
     handle(event);
   }
   if (windowGone_) return false;
-  withInstanceState([&] { timers_.runDue(IdleTimers::Clock::now()); });
+  timers_.runDue(IdleTimers::Clock::now());
   if (needsDisplay_) draw();
   XSync(display_, False);
   return true;
@@ -110,7 +100,7 @@ void EditorX11Window::handle(const XEvent& event) {
     case ButtonPress:
       if (event.xbutton.button == Button1) {
         lastPressTime_ = event.xbutton.time;  // the clipboard is taken as of the click
-        withInstanceState([&] { view_->mouseDown(event.xbutton.x, event.xbutton.y); });
+        view_->mouseDown(event.xbutton.x, event.xbutton.y);
       }
       break;
     case SelectionRequest:

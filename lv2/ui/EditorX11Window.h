@@ -15,7 +15,6 @@
 #include <optional>
 
 #include "editor/KorvelEditorView.h"
-#include "lv2/KorvelLV2Instance.h"
 #include "lv2/ui/IdleTimers.h"
 #include "lv2/ui/X11Clipboard.h"
 
@@ -25,7 +24,7 @@ class EditorX11Window {
  public:
   /* A mapped window of the editor's smallest size in `parent`, showing the instance; null
    * when there is no display or the window cannot be made. */
-  static std::unique_ptr<EditorX11Window> Open(Window parent, const KorvelLV2InstanceAccess& instance);
+  static std::unique_ptr<EditorX11Window> Open(Window parent, AudioUnit instance);
   ~EditorX11Window();
   EditorX11Window(const EditorX11Window&) = delete;
   EditorX11Window& operator=(const EditorX11Window&) = delete;
@@ -39,10 +38,8 @@ class EditorX11Window {
 
  private:
   EditorX11Window(Display* display, Window window, cairo_surface_t* surface, int width, int height,
-                  const KorvelLV2InstanceAccess& instance);
+                  AudioUnit instance);
 
-  template <class F>
-  void withInstanceState(F&& f);
   void handle(const XEvent& event);
   void resize(int width, int height);
   void draw();
@@ -56,7 +53,6 @@ class EditorX11Window {
   Window window_;
   cairo_surface_t* surface_;
   int width_, height_;
-  KorvelLV2InstanceAccess instance_;
   IdleTimers timers_;
   X11Clipboard clipboard_;
   Time lastPressTime_ = CurrentTime;

@@ -1,5 +1,8 @@
 // The editor as an LV2 UI of type ui:X11UI: the host gives a parent X11 window and the
 // plug-in instance (instance access), and drives the UI through ui:idleInterface.
+//
+// The plug-in's LV2 handle is an AudioUnit whose handlers take the plug-in's
+// instance-state lock themselves, so the editor's property calls need nothing more.
 #include <lv2/instance-access/instance-access.h>
 #include <lv2/ui/ui.h>
 
@@ -25,9 +28,8 @@ LV2UI_Handle Instantiate(const LV2UI_Descriptor*, const char*, const char*, LV2U
   const LV2_Feature* parent = FindFeature(features, LV2_UI__parent);
   const LV2_Feature* instance = FindFeature(features, LV2_INSTANCE_ACCESS_URI);
   if (parent == nullptr || instance == nullptr || instance->data == nullptr) return nullptr;
-  // The plug-in's handle starts with what it gives its UI.
-  const auto* access = static_cast<const KorvelLV2InstanceAccess*>(instance->data);
-  auto window = EditorX11Window::Open(static_cast<Window>(reinterpret_cast<uintptr_t>(parent->data)), *access);
+  auto window = EditorX11Window::Open(static_cast<Window>(reinterpret_cast<uintptr_t>(parent->data)),
+                                      static_cast<AudioUnit>(instance->data));
   if (!window) return nullptr;
   *widget = reinterpret_cast<LV2UI_Widget>(static_cast<uintptr_t>(window->window()));
   if (const LV2_Feature* resize = FindFeature(features, LV2_UI__resize); resize != nullptr && resize->data != nullptr) {

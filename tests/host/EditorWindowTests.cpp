@@ -1,12 +1,15 @@
 // korvel-host --editor: the GTK window on a private Xvfb display, photographed through
-// the server's own framebuffer file, and the clear refusal without a display.
+// the server's own framebuffer file, and the clear refusal without a display. The LV2
+// editor the same way inside a real LV2 host, jalv.gtk3.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <regex>
 
 #include "tests/host/HostProcess.h"
 
@@ -18,6 +21,9 @@ using korvel::test::TempDir;
 using korvel::test::WaitUntil;
 
 constexpr const char* kXvfb = "/usr/bin/Xvfb";
+constexpr const char* kJalvGtk = "/usr/bin/jalv.gtk3";
+constexpr const char* kXdotool = "/usr/bin/xdotool";
+constexpr const char* kXclip = "/usr/bin/xclip";
 
 // Xvfb on a display number it picks itself (-displayfd), keeping its screen in an XWD
 // file (-fbdir) that can be read at any moment: a screenshot without any X client.
@@ -62,11 +68,12 @@ class Screenshot {
     const auto* p = byte(offset_ + size_t(y) * stride_ + size_t(x) * 4);
     return lsbFirst_ ? Rgb{p[2], p[1], p[0]} : Rgb{p[1], p[2], p[3]};
   }
-  // The top-left corner of the view: the first pixel, row by row, of the header band.
-  std::optional<std::pair<int, int>> findHeaderBand() const {
-    for (int y = 0; y < height_; ++y)
+  // The first pixel of `colour`, row by row from `top`; for the header band, the view's
+  // top-left corner.
+  std::optional<std::pair<int, int>> findColour(Rgb colour, int top) const {
+    for (int y = std::max(top, 0); y < height_; ++y)
       for (int x = 0; x < width_; ++x)
-        if (Near(at(x, y), kHeaderBand, 2)) return std::make_pair(x, y);
+        if (Near(at(x, y), colour, 2)) return std::make_pair(x, y);
     return std::nullopt;
   }
   int width_ = 0, height_ = 0;
@@ -104,7 +111,7 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   std::optional<std::pair<int, int>> corner;
   ASSERT_TRUE(WaitUntil([&] {
     Screenshot shot(screen.framebuffer());
-    corner = shot.ok() ? shot.findHeaderBand() : std::nullopt;
+    corner = shot.ok() ? shot.findColour(kHeaderBand, 0) : std::nullopt;
     // The whole window painted: the red dot at the top and the background at the far corner.
     return corner && corner->first + 340 < shot.width_ && corner->second + 500 < shot.height_ &&
            Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8) &&
@@ -141,6 +148,82 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
                               "--bundle", KORVEL_TEST_BUNDLE}, env);
   EXPECT_EQ(timed.status, 0) << timed.err;
   EXPECT_EQ(TrackField(timed.out, 2, "last velocity"), "80") << timed.out;
+}
+
+// The LV2 UI inside jalv.gtk3 (GTK 3 embedding the X11 UI through suil), with the
+// plug-in on a private jackd and tolvane on the same server: the unlinked editor on
+// screen, a click on Connect reaches the companion and the link shows from the idle-driven
+// refresh, a click on the ID puts the ID text on the CLIPBOARD, and jalv ends cleanly.
+TEST(EditorWindow, LV2EditorInJalvConnectsAndCopiesTheID) {
+  for (const char* tool : {kXvfb, kJalvGtk, kXdotool, kXclip})
+    if (::access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is not installed";
+  korvel::test::PrivateJackServer jack;
+  ASSERT_TRUE(jack.running());
+  VirtualDisplay screen;
+  ASSERT_FALSE(screen.display().empty()) << screen.errors();
+  EnvironmentChanges env = {{"DISPLAY", screen.display()}, {"WAYLAND_DISPLAY", std::nullopt},
+                            {"LV2_PATH", KORVEL_LV2_PATH}, {"NO_AT_BRIDGE", "1"}};
+#ifdef KORVEL_ASAN_RUNTIME  // an uninstrumented host loading instrumented modules
+  env["LD_PRELOAD"] = KORVEL_ASAN_RUNTIME;
+#endif
+  TempDir runDir;
+  HostProcess tolvane(runDir, {"-s", TOLVANE_EXAMPLE_SESSION, "run", "--keep-running"}, env, TOLVANE_BINARY);
+  ASSERT_TRUE(WaitUntil([&] { return tolvane.out().find("ready\n") != std::string::npos; })) << tolvane.err();
+  HostProcess jalv(runDir, {"urn:korvel:lv2"}, env, kJalvGtk);
+  auto run = [&](std::vector<std::string> args) {
+    const std::string tool = args.front();
+    args.erase(args.begin());
+    HostProcess child(runDir, args, env, tool);
+    return child.wait(std::chrono::seconds(10)).value_or(HostResult{});
+  };
+
+  // The unlinked editor: red dot in the header band, the blue connect button below.
+  std::optional<std::pair<int, int>> corner;
+  ASSERT_TRUE(WaitUntil([&] {
+    Screenshot shot(screen.framebuffer());
+    corner = shot.ok() ? shot.findColour(kHeaderBand, 0) : std::nullopt;
+    return corner && Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8) &&
+           shot.findColour(kConnectBlue, corner->second + 33);
+  }, std::chrono::seconds(60))) << jalv.out() << jalv.err();
+  const Screenshot shot(screen.framebuffer());
+  const auto [x0, y0] = *corner;
+  int width = 0;  // the view's width: the header band's row above the texts
+  while (x0 + width < shot.width_ && Near(shot.at(x0 + width, y0 + 3), kHeaderBand, 2)) ++width;
+  EXPECT_GE(width, 340);
+  // The view follows the host's container: its connect button, 220 wide, is centred in it.
+  const int blueY = shot.findColour(kConnectBlue, y0 + 33)->second, centre = x0 + width / 2;
+  int left = centre, right = centre;
+  while (Near(shot.at(left - 1, blueY + 3), kConnectBlue, 2)) --left;
+  while (Near(shot.at(right + 1, blueY + 3), kConnectBlue, 2)) ++right;
+  EXPECT_NEAR(centre - left, 110, 2);
+  EXPECT_NEAR(right + 1 - centre, 110, 2);
+
+  // Connect: the instance sends the request, the companion answers through the file, and
+  // the editor's refresh shows the link (orange: not the companion's active track).
+  auto click = [&](int x, int y) {
+    return run({kXdotool, "mousemove", std::to_string(x), std::to_string(y), "click", "1"}).status;
+  };
+  ASSERT_EQ(click(centre, blueY + 17), 0);
+  std::smatch connect;
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::string out = tolvane.out();
+    return std::regex_search(out, connect, std::regex("connect UID ([0-9A-F]{8})"));
+  })) << tolvane.out() << tolvane.err();
+  const std::string uid = connect[1].str();
+  auto dot = [&, x0 = x0, y0 = y0] { return Screenshot(screen.framebuffer()).at(x0 + 15, y0 + 16); };
+  EXPECT_TRUE(WaitUntil([&] { return Near(dot(), kDotOtherTrack, 8); })) << Describe(dot());
+
+  // The ID copy: the header's right end, then a paste from another client.
+  ASSERT_EQ(click(x0 + width - 60, y0 + 16), 0);
+  const HostResult paste = run({kXclip, "-o", "-selection", "clipboard"});
+  EXPECT_EQ(paste.status, 0) << paste.err;
+  EXPECT_TRUE(std::regex_match(paste.out, std::regex(uid + " v[0-9?-]+"))) << paste.out;
+
+  ASSERT_EQ(::kill(jalv.pid(), SIGTERM), 0);
+  auto ended = jalv.wait();
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->status, 0) << ended->err;
+  std::remove(("/tmp/korvel_connection_" + uid + ".json").c_str());
 }
 
 TEST(EditorWindow, RefusesClearlyWithoutADisplay) {
