@@ -30,7 +30,6 @@ std::unique_ptr<EditorX11Window> EditorX11Window::Open(Window parent, AudioUnit 
     hints->min_height = hints->base_height = height;
     XSetWMNormalHints(display, window, hints);
     XFree(hints);
-    XStoreName(display, window, "Korvel");
     XWindowAttributes created{};
     XGetWindowAttributes(display, window, &created);
     if (trap.caught()) {  // no such parent

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <regex>
 
 #include "tests/host/HostProcess.h"
@@ -152,8 +153,9 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
 
 // The LV2 UI inside jalv.gtk3 (GTK 3 embedding the X11 UI through suil), with the
 // plug-in on a private jackd and tolvane on the same server: the unlinked editor on
-// screen, a click on Connect reaches the companion and the link shows from the idle-driven
-// refresh, a click on the ID puts the ID text on the CLIPBOARD, and jalv ends cleanly.
+// screen, following the window when it grows; a click on Connect reaches the companion
+// and the link shows from the idle-driven refresh; a click on the ID puts the ID text on
+// the CLIPBOARD; jalv ends cleanly.
 TEST(EditorWindow, LV2EditorInJalvConnectsAndCopiesTheID) {
   for (const char* tool : {kXvfb, kJalvGtk, kXdotool, kXclip})
     if (::access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is not installed";
@@ -161,9 +163,10 @@ TEST(EditorWindow, LV2EditorInJalvConnectsAndCopiesTheID) {
   ASSERT_TRUE(jack.running());
   VirtualDisplay screen;
   ASSERT_FALSE(screen.display().empty()) << screen.errors();
+  TempDir runDir;  // LV2_PATH: a folder holding nothing but the bundle
+  std::filesystem::create_directory_symlink(KORVEL_LV2_BUNDLE, runDir.file("Korvel.lv2"));
   const EnvironmentChanges env = {{"DISPLAY", screen.display()}, {"WAYLAND_DISPLAY", std::nullopt},
-                            {"LV2_PATH", KORVEL_LV2_PATH}, {"NO_AT_BRIDGE", "1"}};
-  TempDir runDir;
+                                  {"LV2_PATH", runDir.path()}, {"NO_AT_BRIDGE", "1"}};
   HostProcess tolvane(runDir, {"-s", TOLVANE_EXAMPLE_SESSION, "run", "--keep-running"}, env, TOLVANE_BINARY);
   ASSERT_TRUE(WaitUntil([&] { return tolvane.out().find("ready\n") != std::string::npos; })) << tolvane.err();
   EnvironmentChanges jalvEnv = env;
@@ -181,47 +184,60 @@ TEST(EditorWindow, LV2EditorInJalvConnectsAndCopiesTheID) {
     return child.wait(std::chrono::seconds(10)).value_or(HostResult{});
   };
 
-  // The unlinked editor: red dot in the header band, the blue connect button below.
-  std::optional<std::pair<int, int>> corner;
-  ASSERT_TRUE(WaitUntil([&] {
+  // The unlinked editor: red dot in the header band, which spans the view's width, and
+  // the blue connect button, 220 wide, centred below.
+  struct Seen {
+    int x0 = 0, y0 = 0, width = 0, buttonY = 0, buttonLeft = 0, buttonRight = 0;
+  } seen;
+  auto look = [&](int minimumWidth) {
     Screenshot shot(screen.framebuffer());
-    corner = shot.ok() ? shot.findColour(kHeaderBand, 0) : std::nullopt;
-    return corner && Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8) &&
-           shot.findColour(kConnectBlue, corner->second + 33);
-  }, std::chrono::seconds(60))) << jalv.out() << jalv.err();
-  const Screenshot shot(screen.framebuffer());
-  const auto [x0, y0] = *corner;
-  int width = 0;  // the view's width: the header band's row above the texts
-  while (x0 + width < shot.width_ && Near(shot.at(x0 + width, y0 + 3), kHeaderBand, 2)) ++width;
-  EXPECT_GE(width, 340);
-  // The view follows the host's container: its connect button, 220 wide, is centred in it.
-  const int blueY = shot.findColour(kConnectBlue, y0 + 33)->second, centre = x0 + width / 2;
-  int left = centre, right = centre;
-  while (Near(shot.at(left - 1, blueY + 3), kConnectBlue, 2)) --left;
-  while (Near(shot.at(right + 1, blueY + 3), kConnectBlue, 2)) ++right;
-  EXPECT_NEAR(centre - left, 110, 2);
-  EXPECT_NEAR(right + 1 - centre, 110, 2);
+    auto corner = shot.ok() ? shot.findColour(kHeaderBand, 0) : std::nullopt;
+    if (!corner || !Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8)) return false;
+    Seen s{corner->first, corner->second};
+    while (s.x0 + s.width < shot.width_ && Near(shot.at(s.x0 + s.width, s.y0 + 3), kHeaderBand, 2)) ++s.width;
+    auto blue = shot.findColour(kConnectBlue, s.y0 + 33);
+    if (!blue || s.width < minimumWidth) return false;
+    s.buttonY = blue->second + 17;
+    s.buttonLeft = s.buttonRight = s.x0 + s.width / 2;
+    while (Near(shot.at(s.buttonLeft - 1, blue->second + 3), kConnectBlue, 2)) --s.buttonLeft;
+    while (Near(shot.at(s.buttonRight, blue->second + 3), kConnectBlue, 2)) ++s.buttonRight;
+    seen = s;
+    return true;
+  };
+  auto centred = [&] {
+    EXPECT_NEAR(seen.buttonLeft, seen.x0 + seen.width / 2 - 110, 2);
+    EXPECT_NEAR(seen.buttonRight, seen.x0 + seen.width / 2 + 110, 2);
+  };
+  ASSERT_TRUE(WaitUntil([&] { return look(340); }, std::chrono::seconds(60))) << jalv.out() << jalv.err();
+  EXPECT_EQ(seen.width, 340);
+  centred();
+  ASSERT_EQ(run({kXdotool, "search", "--sync", "--name", "^Korvel$", "windowsize", "480", "540"}).status, 0);
+  ASSERT_TRUE(WaitUntil([&] { return look(480); })) << "the view did not follow its window";
+  centred();
 
-  // Connect: the instance sends the request, the companion answers through the file, and
-  // the editor's refresh shows the link (orange: not the companion's active track).
+  // Connect: the instance sends the request, the companion answers through the files, and
+  // the editor's refresh shows the link (green: the companion links its selected track,
+  // which is its active one).
   auto click = [&](int x, int y) {
     return run({kXdotool, "mousemove", std::to_string(x), std::to_string(y), "click", "1"}).status;
   };
-  ASSERT_EQ(click(centre, blueY + 17), 0);
+  ASSERT_EQ(click(seen.x0 + seen.width / 2, seen.buttonY), 0);
+  std::string companionLog;
   std::smatch connect;
   ASSERT_TRUE(WaitUntil([&] {
-    const std::string out = tolvane.out();
-    return std::regex_search(out, connect, std::regex("connect UID ([0-9A-F]{8})"));
+    companionLog = tolvane.out();
+    return std::regex_search(companionLog, connect, std::regex("connect UID ([0-9A-F]{8})"));
   })) << tolvane.out() << tolvane.err();
   const std::string uid = connect[1].str();
-  auto dot = [&, x0 = x0, y0 = y0] { return Screenshot(screen.framebuffer()).at(x0 + 15, y0 + 16); };
-  EXPECT_TRUE(WaitUntil([&] { return Near(dot(), kDotOtherTrack, 8); })) << Describe(dot());
+  auto dot = [&] { return Screenshot(screen.framebuffer()).at(seen.x0 + 15, seen.y0 + 16); };
+  EXPECT_TRUE(WaitUntil([&] { return Near(dot(), kDotActiveTrack, 8); })) << Describe(dot());
 
   // The ID copy: the header's right end, then a paste from another client.
-  ASSERT_EQ(click(x0 + width - 60, y0 + 16), 0);
+  ASSERT_EQ(click(seen.x0 + seen.width - 60, seen.y0 + 16), 0);
   const HostResult paste = run({kXclip, "-o", "-selection", "clipboard"});
   EXPECT_EQ(paste.status, 0) << paste.err;
-  EXPECT_TRUE(std::regex_match(paste.out, std::regex(uid + " v[0-9?-]+"))) << paste.out;
+  // The version comes from the LV2 bundle's Info.plist, as in Korvel.component ("v?" without).
+  EXPECT_TRUE(std::regex_match(paste.out, std::regex(uid + " v[0-9]+"))) << paste.out;
 
   ASSERT_EQ(::kill(jalv.pid(), SIGTERM), 0);
   auto ended = jalv.wait();
