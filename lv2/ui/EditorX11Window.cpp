@@ -5,12 +5,13 @@
 
 #include "editor/EditorLayout.h"
 #include "editor/KorvelViewFactory.h"
+#include "lv2/ui/X11Connection.h"
 #include "lv2/ui/X11ErrorTrap.h"
 
 namespace korvel::lv2ui {
 
 std::unique_ptr<EditorX11Window> EditorX11Window::Open(Window parent, AudioUnit instance) {
-  Display* display = XOpenDisplay(nullptr);
+  Display* display = X11Connection::Shared();
   if (display == nullptr) return nullptr;
   const int width = static_cast<int>(editor::kMinimumViewWidth);
   const int height = static_cast<int>(editor::kMinimumViewHeight);
@@ -32,10 +33,7 @@ std::unique_ptr<EditorX11Window> EditorX11Window::Open(Window parent, AudioUnit 
     XFree(hints);
     XWindowAttributes created{};
     XGetWindowAttributes(display, window, &created);
-    if (trap.caught()) {  // no such parent
-      XCloseDisplay(display);
-      return nullptr;
-    }
+    if (trap.caught()) return nullptr;  // no such parent
     surface = cairo_xlib_surface_create(display, window, created.visual, width, height);
     XMapWindow(display, window);
     XSync(display, False);
@@ -58,26 +56,23 @@ EditorX11Window::EditorX11Window(Display* display, Window window, cairo_surface_
   services_.stopTimer = &StopTimer;
   view_ = editor::KorvelViewFactory::uiViewForAudioUnit(instance, width, height);
   view_->viewDidMoveToWindow(&services_);
+  X11Connection::Listen(window_, [this](const XEvent& event) { handle(event); });
 }
 
 EditorX11Window::~EditorX11Window() {
+  X11Connection::Forget(window_);
   view_->viewDidMoveToWindow(nullptr);
   view_.reset();
   X11ErrorTrap trap(display_);  // the host may have destroyed the parent, and this window with it
   cairo_surface_destroy(surface_);
   if (!windowGone_) XDestroyWindow(display_, window_);
   XSync(display_, False);
-  XCloseDisplay(display_);
 }
 
 bool EditorX11Window::idle() {
   if (windowGone_) return false;
   X11ErrorTrap trap(display_);
-  while (!windowGone_ && XPending(display_) > 0) {
-    XEvent event;
-    XNextEvent(display_, &event);
-    handle(event);
-  }
+  X11Connection::Pump();
   if (windowGone_) return false;
   timers_.runDue(IdleTimers::Clock::now());
   if (needsDisplay_) draw();

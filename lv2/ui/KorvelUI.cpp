@@ -2,20 +2,20 @@
 // plug-in instance (instance access), and drives the UI through ui:idleInterface.
 //
 // The plug-in's LV2 handle is an AudioUnit whose handlers take the plug-in's
-// instance-state lock themselves, so the editor's property calls need nothing more.
+// instance-state lock themselves (lv2/KorvelLV2.h), so the editor's property calls need
+// nothing more.
 #include <lv2/instance-access/instance-access.h>
 #include <lv2/ui/ui.h>
 
 #include <cstdint>
 #include <cstring>
 
+#include "lv2/KorvelLV2.h"
 #include "lv2/ui/EditorX11Window.h"
 #include "platform/Export.h"
 
 namespace korvel::lv2ui {
 namespace {
-
-constexpr const char* kUIURI = "urn:korvel:lv2#ui";
 
 const LV2_Feature* FindFeature(const LV2_Feature* const* features, const char* uri) {
   for (; features != nullptr && *features != nullptr; ++features)
@@ -50,7 +50,7 @@ const void* ExtensionData(const char* uri) {
   return std::strcmp(uri, LV2_UI__idleInterface) == 0 ? &kIdleInterface : nullptr;
 }
 
-constexpr LV2UI_Descriptor kDescriptor{kUIURI, Instantiate, Cleanup, nullptr, ExtensionData};
+constexpr LV2UI_Descriptor kDescriptor{KORVEL_LV2_UI_URI, Instantiate, Cleanup, nullptr, ExtensionData};
 
 }  // namespace
 }  // namespace korvel::lv2ui
