@@ -57,6 +57,10 @@ void ReleaseMainQueueThread() {
   gThread.join();
   close(gStopFD);
   gStopFD = -1;
+  // What the last Close queued (releases of its record) is due now: run it rather than
+  // leave it waiting for the next instance.
+  std::lock_guard lock(InstanceStateLock());
+  Korvel_RunMainQueue();
 }
 
 }  // namespace korvel::lv2

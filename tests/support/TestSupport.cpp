@@ -68,7 +68,8 @@ bool ServerAccepts(const std::string& name) {
 }
 }  // namespace
 
-PrivateJackServer::PrivateJackServer(int periodFrames) : name_(UniqueServerName()), period_(periodFrames) {
+PrivateJackServer::PrivateJackServer(int periodFrames, int audioChannels)
+    : name_(UniqueServerName()), period_(periodFrames), audioChannels_(audioChannels) {
   setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
   jack_set_error_function([](const char*) {});
   jack_set_info_function([](const char*) {});
@@ -81,7 +82,8 @@ bool PrivateJackServer::start() {
   if (jackd_) return true;
   jackd_ = std::make_unique<ChildProcess>(
       std::vector<std::string>{"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", "48000", "-p",
-                               std::to_string(period_), "-C", "0", "-P", "0"},
+                               std::to_string(period_), "-C", std::to_string(audioChannels_), "-P",
+                               std::to_string(audioChannels_)},
       std::vector<std::pair<std::string, std::string>>{}, false);
   auto exited = [&] { return jackd_->waitForExit(std::chrono::milliseconds(0)).has_value(); };
   if (!WaitUntil([&] { return exited() || ServerAccepts(name_); }) || exited()) {

@@ -71,7 +71,8 @@ class ChildProcess {
 // waits until the server accepts clients. The destructor stops it by PID.
 class PrivateJackServer {
  public:
-  explicit PrivateJackServer(int periodFrames = 256);
+  // `audioChannels` capture and playback ports: a DAW's engine needs some to stay in the graph.
+  explicit PrivateJackServer(int periodFrames = 256, int audioChannels = 0);
   ~PrivateJackServer();
   PrivateJackServer(const PrivateJackServer&) = delete;
   PrivateJackServer& operator=(const PrivateJackServer&) = delete;
@@ -85,7 +86,7 @@ class PrivateJackServer {
 
  private:
   std::string name_;
-  int period_;
+  int period_, audioChannels_;
   std::unique_ptr<ChildProcess> jackd_;
 };
 

@@ -1,0 +1,154 @@
+// The LV2 bundle in real hosts on a private jackd with tolvane: jalv, and Ardour's own
+// Lua session tool (a session with two Korvel tracks, saved and loaded in a new process).
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <set>
+
+#include "tests/e2e/ChildProcess.h"
+#include "tests/platform/MidiDump.h"
+#include "tests/support/TestSupport.h"
+
+namespace korvel::test {
+namespace {
+
+using namespace std::chrono_literals;
+using e2e::ChildProcess;
+using Message = MidiDump::Message;
+
+// A JACK client that plays a list of messages, one per frame, in its next cycle.
+class MidiSender {
+ public:
+  MidiSender() : client_(jack_client_open("korvel-test-sender", JackNoStartServer, nullptr)) {
+    port_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    jack_set_process_callback(client_, Process, this);
+    jack_activate(client_);
+  }
+  ~MidiSender() { jack_client_close(client_); }
+  bool connect(const std::string& to) { return connect(jack_port_name(port_), to); }
+  bool connect(const std::string& from, const std::string& to) {
+    const int result = jack_connect(client_, from.c_str(), to.c_str());
+    return result == 0 || result == EEXIST;
+  }
+  void send(const std::vector<Message>& messages) {
+    messages_ = messages;
+    pending_.store(true, std::memory_order_release);
+  }
+
+ private:
+  static int Process(jack_nframes_t frames, void* arg) {
+    auto* self = static_cast<MidiSender*>(arg);
+    void* buffer = jack_port_get_buffer(self->port_, frames);
+    jack_midi_clear_buffer(buffer);
+    if (self->pending_.exchange(false, std::memory_order_acquire))
+      for (jack_nframes_t i = 0; i < self->messages_.size(); ++i)
+        jack_midi_event_write(buffer, i, self->messages_[i].data(), self->messages_[i].size());
+    return 0;
+  }
+  jack_client_t* client_;
+  jack_port_t* port_ = nullptr;
+  std::vector<Message> messages_;
+  std::atomic<bool> pending_{false};
+};
+
+const std::vector<Message> kMessages = {{0x90, 0x3C, 0x64}, {0xB2, 0x01, 0x40}, {0xC3, 0x07},
+                                        {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, {0xE0, 0x00, 0x40}, {0x80, 0x3C, 0x00}};
+
+// Plays kMessages into `input` and expects them at `output`, byte for byte and in order,
+// leaving out the sustain, all-notes-off and reset-controllers messages Ardour itself sends.
+void ExpectThru(MidiSender& sender, const std::string& input, const std::string& output) {
+  MidiDump dump("korvel-test-dump");
+  ASSERT_TRUE(WaitUntil([&] { return sender.connect(input) && sender.connect(output, dump.inputName()); }));
+  sender.send(kMessages);
+  std::vector<Message> received;
+  EXPECT_TRUE(WaitUntil([&] {
+    received.clear();
+    for (const Message& m : dump.received())
+      if (!(m.size() == 3 && (m[0] & 0xF0) == 0xB0 && (m[1] == 64 || m[1] == 121 || m[1] == 123) && m[2] == 0))
+        received.push_back(m);
+    return received.size() >= kMessages.size();
+  }));
+  EXPECT_EQ(received, kMessages);
+}
+
+// The UIDs of tolvane's "heartbeat UID XXXXXXXX" lines from line `from` on, waiting until
+// `enough` holds for them.
+std::set<std::string> Heartbeats(ChildProcess& tolvane, size_t from, const std::function<bool(const std::set<std::string>&)>& enough) {
+  std::set<std::string> uids;
+  tolvane.waitForLine([&](const std::string& line) {
+    if (line.rfind("heartbeat UID ", 0) == 0) uids.insert(line.substr(14));
+    return enough(uids);
+  }, from, 15s);
+  return uids;
+}
+
+class Lv2HostsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(jack_.running());
+    tolvane_ = std::make_unique<ChildProcess>(TOLVANE_BINARY, std::vector<std::string>{"-s", TOLVANE_SESSION, "run", "--keep-running"},
+                                              e2e::Environment{}, home_.file("tolvane.err"));
+    ASSERT_TRUE(tolvane_->waitForLine("ready", 0, 10s)) << tolvane_->transcript();
+  }
+  std::unique_ptr<ChildProcess> host(const std::string& program, const std::vector<std::string>& args) {
+    return std::make_unique<ChildProcess>(program, args, e2e::Environment{{"LV2_PATH", KORVEL_LV2_PATH}, {"HOME", home_.path()}},
+                                          home_.file("host.err"));
+  }
+  PrivateJackServer jack_{256, 2};
+  TempDir home_;
+  std::unique_ptr<ChildProcess> tolvane_;
+};
+
+TEST_F(Lv2HostsTest, JalvPassesMidiAndTheInstanceSendsHeartbeatsEverySecond) {
+  // jalv ends when its standard input closes; the pipe stays open while the test runs.
+  auto jalv = host("/usr/bin/jalv", {"-n", "korvel-jalv", "urn:korvel:lv2"});
+  MidiSender sender;
+  ExpectThru(sender, "korvel-jalv:midi_in", "korvel-jalv:midi_out");
+  std::vector<e2e::Clock::time_point> beats;
+  const size_t from = tolvane_->lineCount();
+  ASSERT_TRUE(tolvane_->waitForLine([&](const std::string& line) {
+    if (line.rfind("heartbeat UID ", 0) == 0) beats.push_back(e2e::Clock::now());
+    return beats.size() == 4;
+  }, from, 10s)) << tolvane_->transcript();
+  for (size_t i = 1; i < beats.size(); ++i) {
+    EXPECT_GT(beats[i] - beats[i - 1], 600ms);
+    EXPECT_LT(beats[i] - beats[i - 1], 1400ms);
+  }
+}
+
+TEST_F(Lv2HostsTest, ArdourSessionKeepsTwoUIDsThroughSaveAndLoadAndGivesACopiedTrackANewOne) {
+  const std::string session = home_.file("session"), script = KORVEL_ARDOUR_SCRIPT;
+  std::set<std::string> created;
+  {
+    auto ardour = host("/usr/bin/ardour7-lua", {script, "create", session, "korvel-ardour"});
+    ASSERT_TRUE(ardour->waitForLine("ready", 0, 60s)) << ardour->transcript();
+    MidiSender sender;
+    ExpectThru(sender, "korvel-ardour:Track 1/midi_in 1", "korvel-ardour:Track 1/midi_out 1");
+    created = Heartbeats(*tolvane_, tolvane_->lineCount(), [](const auto& uids) { return uids.size() == 2; });
+    ASSERT_EQ(created.size(), 2u) << tolvane_->transcript();
+    ardour->send("save and close");
+    EXPECT_EQ(ardour->waitForExit(30s), 0) << ardour->transcript();
+  }
+  auto ardour = host("/usr/bin/ardour7-lua", {script, "load", session, "korvel-ardour"});
+  ASSERT_TRUE(ardour->waitForLine("ready", 0, 60s)) << ardour->transcript();
+  size_t from = tolvane_->lineCount();
+  EXPECT_EQ(Heartbeats(*tolvane_, from, [&](const auto& uids) { return uids == created; }), created)
+      << tolvane_->transcript() << ardour->transcript();
+
+  ardour->send("copy track 1");
+  ASSERT_TRUE(ardour->waitForLine("third", 0, 30s)) << ardour->transcript();
+  from = tolvane_->lineCount();
+  const auto loaded = Heartbeats(*tolvane_, from, [](const auto& uids) { return uids.size() == 3; });
+  EXPECT_EQ(loaded.size(), 3u);
+  EXPECT_TRUE(std::includes(loaded.begin(), loaded.end(), created.begin(), created.end()));
+  EXPECT_NE(ardour->transcript().find("Korvel: duplicated UID"), std::string::npos);
+  ardour->send("close");
+  EXPECT_EQ(ardour->waitForExit(30s), 0) << ardour->transcript();
+}
+
+}  // namespace
+}  // namespace korvel::test

@@ -1,0 +1,152 @@
+// The LV2 plug-in in a lilv host inside this process, with no JACK server: MIDI thru,
+// UIDs across save and restore, and the main-queue thread's life.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+
+#include "host/AllocationCounter.h"
+#include "link/CompanionProtocol.h"
+#include "platform/Notify.h"
+#include "tests/lv2/Lv2TestHost.h"
+#include "tests/support/TestSupport.h"
+
+namespace korvel::test {
+namespace {
+
+constexpr AudioUnitPropertyID kCCValues = 65001, kUniqueID = 65002, kConnected = 65003, kTrackName = 65004,
+                              kActiveTrack = 65010;
+
+class Lv2PluginTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    setenv("JACK_DEFAULT_SERVER", "korvel-lv2-test-no-server", 1);
+    setenv("JACK_NO_START_SERVER", "1", 1);
+  }
+  std::unique_ptr<Lv2Instance> make() { return std::make_unique<Lv2Instance>(world_); }
+  Lv2World world_;
+};
+
+std::string Hex(uint32_t uid) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", uid);
+  return text;
+}
+
+bool MainQueueThreadRuns() {
+  std::unique_ptr<DIR, int (*)(DIR*)> tasks(opendir("/proc/self/task"), closedir);
+  while (dirent* task = readdir(tasks.get())) {
+    std::string comm;
+    std::getline(std::ifstream(std::string("/proc/self/task/") + task->d_name + "/comm"), comm);
+    if (comm == "korvel-lv2-main") return true;
+  }
+  return false;
+}
+
+TEST_F(Lv2PluginTest, MidiOutIsMidiInFrameForFrameWithinTheHostsCapacityWithoutAllocating) {
+  const std::vector<TimedMidi> block = {
+      {0, {0x90, 0x3C, 0x64}},  {0, {0xB2, 0x01, 0x40}},       {5, {0xC3, 0x07}},
+      {5, {0xD1, 0x33}},        {10, {0xE0, 0x00, 0x40}},      {12, {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}},
+      {12, {0xF8}},             {20, {0xFA}},                  {30, {0xF1, 0x25}},
+      {40, {0xF6}},             {100, {0x80, 0x3C, 0x00}},     {255, {0xFC}}};
+  auto plugin = make();
+  plugin->prepare(block);
+  uint64_t allocations = 0;
+  {
+    korvel::host::ThreadAllocationCount count;
+    plugin->run();
+    allocations = count.count();
+  }
+  EXPECT_EQ(plugin->output(), block);
+  if (korvel::host::AllocationCountingAvailable()) {
+    EXPECT_EQ(allocations, 0u);
+  }
+  // Channel messages went through the component: it recorded the controller.
+  uint8_t cc[2048] = {};
+  uint32_t size = sizeof cc;
+  AudioUnitGetProperty(plugin->unit(), kCCValues, 0, 0, cc, &size);
+  EXPECT_EQ(cc[2 * 128 + 1], 0x40);
+
+  // Room for the sequence header and two 3-byte events (24 bytes each, padded): the rest
+  // is dropped and nothing is written past the capacity.
+  const uint32_t capacity = sizeof(LV2_Atom_Sequence_Body) + 2 * 24 + 20;
+  plugin->prepare(block, capacity);
+  plugin->run();
+  EXPECT_EQ(plugin->output(), std::vector<TimedMidi>(block.begin(), block.begin() + 2));
+  for (uint32_t i = sizeof(LV2_Atom) + capacity; i < Lv2Instance::kBufferBytes; ++i)
+    ASSERT_EQ(plugin->outBuffer()[i], 0xAA) << i;
+}
+
+TEST_F(Lv2PluginTest, SavedUIDComesBackOnlyWhenNoLiveInstanceHoldsIt) {
+  auto first = make(), second = make();
+  EXPECT_NE(first->property(kUniqueID), second->property(kUniqueID));
+
+  const uint32_t uid = 0x9ABCDEF0;  // above 0x7FFFFFFF: saved as a negative Int
+  const uint32_t connected = 1;
+  first->setProperty(kUniqueID, &uid, 4);
+  first->setProperty(kTrackName, "Celli", 5);
+  first->setProperty(kConnected, &connected, 4);
+  const Lv2State saved = first->save();
+  const auto key = [&](const char* name) { return world_.map((std::string("urn:korvel:lv2#") + name).c_str()); };
+  const auto integer = [&](const char* name) {
+    const auto& [type, bytes] = saved.at(key(name));
+    EXPECT_EQ(type, world_.map(LV2_ATOM__Int));
+    int32_t value = 0;
+    std::memcpy(&value, bytes.data(), std::min<size_t>(bytes.size(), 4));
+    return value;
+  };
+  EXPECT_EQ(integer("tvUniqueID"), static_cast<int32_t>(uid));
+  EXPECT_EQ(integer("tvConnected"), 1);
+  EXPECT_EQ(saved.at(key("tvTrackName")), std::make_pair(world_.map(LV2_ATOM__String), std::vector<uint8_t>{'C', 'e', 'l', 'l', 'i', 0}));
+  EXPECT_EQ(second->save().count(key("tvTrackName")), 0u);
+
+  // The first instance still holds the UID: a copy of its state takes the duplicate path.
+  auto copy = make();
+  ::testing::internal::CaptureStderr();
+  copy->restore(saved);
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  const uint32_t fresh = copy->property(kUniqueID);
+  EXPECT_NE(fresh, uid);
+  EXPECT_NE(log.find("Korvel: duplicated UID 9ABCDEF0 detected, assigned fresh UID " + Hex(fresh)), std::string::npos)
+      << log;
+  EXPECT_EQ(copy->property(kConnected), 0u);
+  EXPECT_EQ(copy->property(kTrackName) & 0xFF, 0u);
+
+  // Once it is gone, the saved UID and link come back.
+  first.reset();
+  auto reloaded = make();
+  reloaded->restore(saved);
+  EXPECT_EQ(reloaded->property(kUniqueID), uid);
+  EXPECT_EQ(reloaded->property(kConnected), 1u);
+  char name[256] = {};
+  uint32_t size = sizeof name;
+  AudioUnitGetProperty(reloaded->unit(), kTrackName, 0, 0, name, &size);
+  EXPECT_STREQ(name, "Celli");
+  std::remove(ConnectionFilePath(uid).c_str());
+}
+
+TEST_F(Lv2PluginTest, MainQueueWorkRunsOnOneThreadFromFirstInstanceToLast) {
+  EXPECT_FALSE(MainQueueThreadRuns());
+  ActiveTrackFilesGuard activeTrack;
+  for (int round = 0; round < 2; ++round) {
+    auto a = make(), b = make();
+    EXPECT_TRUE(MainQueueThreadRuns());
+    const uint32_t connected = 1;
+    a->setProperty(kConnected, &connected, 4);
+    b->setProperty(kConnected, &connected, 4);
+    // The track-changed handler is main-queue work.
+    activeTrack.set(Hex(b->property(kUniqueID)).c_str(), nullptr);
+    platform::NotifyPost(link::kTrackChangedNotification);
+    EXPECT_TRUE(WaitUntil([&] { return b->property(kActiveTrack) == 1; }, std::chrono::seconds(5)));
+    EXPECT_EQ(a->property(kActiveTrack), 0u);
+    a.reset();
+    EXPECT_TRUE(MainQueueThreadRuns());
+  }
+  EXPECT_FALSE(MainQueueThreadRuns());
+}
+
+}  // namespace
+}  // namespace korvel::test
