@@ -167,9 +167,10 @@ TEST(EditorWindow, LV2EditorInJalvConnectsAndCopiesTheID) {
   VirtualDisplay screen;
   ASSERT_FALSE(screen.display().empty()) << screen.errors();
   TempDir runDir;  // LV2_PATH: a folder holding nothing but the bundle
-  std::filesystem::create_directory_symlink(KORVEL_LV2_BUNDLE, runDir.file("Korvel.lv2"));
+  std::filesystem::create_directory(runDir.file("lv2"));
+  std::filesystem::create_directory_symlink(KORVEL_LV2_BUNDLE, runDir.file("lv2/Korvel.lv2"));
   const EnvironmentChanges env = {{"DISPLAY", screen.display()}, {"WAYLAND_DISPLAY", std::nullopt},
-                                  {"LV2_PATH", runDir.path()}, {"NO_AT_BRIDGE", "1"}};
+                                  {"LV2_PATH", runDir.file("lv2")}, {"NO_AT_BRIDGE", "1"}};
   HostProcess tolvane(runDir, {"-s", TOLVANE_EXAMPLE_SESSION, "run", "--keep-running"}, env, TOLVANE_BINARY);
   ASSERT_TRUE(WaitUntil([&] { return tolvane.out().find("ready\n") != std::string::npos; })) << tolvane.err();
   EnvironmentChanges jalvEnv = env;
