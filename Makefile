@@ -1,7 +1,9 @@
 # The two commands of the README. Both install missing Debian packages first.
-.PHONY: run test deps build build-asan build-tsan test-asan test-tsan bench fuzz clean
+.PHONY: run test deps build build-asan build-tsan test-asan test-tsan bench fuzz clean install uninstall
 
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
+LV2_BUNDLE_DIR = $(DESTDIR)$(PREFIX)/lib/lv2/Korvel.lv2
 
 deps:
 	@scripts/install-deps.sh
@@ -39,6 +41,17 @@ fuzz: deps
 
 fuzz-smoke: deps
 	@fuzz/run.sh 10
+
+# The LV2 bundle for Linux hosts (Ardour, Qtractor, jalv): $(PREFIX)/lib/lv2/Korvel.lv2
+install: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target korvel_lv2_bundle
+	rm -rf "$(LV2_BUNDLE_DIR)"
+	mkdir -p "$(dir $(LV2_BUNDLE_DIR))"
+	cp -R build/Korvel.lv2 "$(LV2_BUNDLE_DIR)"
+
+uninstall:
+	rm -rf "$(LV2_BUNDLE_DIR)"
 
 clean:
 	rm -rf build build-asan build-tsan

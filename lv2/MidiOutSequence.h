@@ -26,7 +26,7 @@ class MidiOutSequence {
   void end() { sequence_ = nullptr; }
 
   // Returns false (and writes nothing) when the event does not fit or no run() is under way.
-  bool append(int64_t frames, const uint8_t* bytes, uint32_t size) {
+  __attribute__((always_inline)) bool append(int64_t frames, const uint8_t* bytes, uint32_t size) {
     if (sequence_ == nullptr || size > capacity_) return false;
     const uint32_t used = sequence_->atom.size;
     const uint32_t needed = lv2_atom_pad_size(static_cast<uint32_t>(sizeof(LV2_Atom_Event)) + size);
@@ -35,7 +35,13 @@ class MidiOutSequence {
     event->time.frames = frames;
     event->body.type = midiEventType_;
     event->body.size = size;
-    std::memcpy(event + 1, bytes, size);
+    auto* body = reinterpret_cast<uint8_t*>(event + 1);
+    if (size <= 3) {
+      // Channel messages: a call to memcpy would cost more than the copy.
+      for (uint32_t i = 0; i < size; ++i) body[i] = bytes[i];
+    } else {
+      std::memcpy(body, bytes, size);
+    }
     sequence_->atom.size = used + needed;
     return true;
   }

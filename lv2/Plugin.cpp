@@ -35,6 +35,10 @@ Uris MapUris(const LV2_URID_Map& map) {
 OSStatus AppendComponentOutput(void* userData, const AudioTimeStamp*, uint32_t, const MIDIPacketList* list) {
   auto* self = static_cast<PluginInstance*>(userData);
   const MIDIPacket* packet = list->packet;
+  if (list->numPackets == 1) {
+    self->out.append(self->currentFrame, packet->data, packet->length);
+    return noErr;
+  }
   for (uint32_t i = 0; i < list->numPackets; ++i, packet = MIDIPacketNext(packet))
     self->out.append(self->currentFrame, packet->data, packet->length);
   return noErr;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <filesystem>
 #include <set>
 
 #include "tests/e2e/ChildProcess.h"
@@ -58,21 +59,24 @@ class MidiSender {
 const std::vector<Message> kMessages = {{0x90, 0x3C, 0x64}, {0xB2, 0x01, 0x40}, {0xC3, 0x07},
                                         {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, {0xE0, 0x00, 0x40}, {0x80, 0x3C, 0x00}};
 
-// Plays kMessages into `input` and expects them at `output`, byte for byte and in order,
-// leaving out the sustain, all-notes-off and reset-controllers messages Ardour itself sends.
-void ExpectThru(MidiSender& sender, const std::string& input, const std::string& output) {
+// Plays kMessages into `input` and returns what reaches `output`, leaving out the sustain,
+// all-notes-off and reset-controllers messages Ardour itself sends. A host may still be
+// settling when the first block arrives: a block that vanished whole is played again.
+std::vector<Message> PlayThrough(MidiSender& sender, const std::string& input, const std::string& output) {
   MidiDump dump("korvel-test-dump");
-  ASSERT_TRUE(WaitUntil([&] { return sender.connect(input) && sender.connect(output, dump.inputName()); }));
-  sender.send(kMessages);
   std::vector<Message> received;
-  EXPECT_TRUE(WaitUntil([&] {
-    received.clear();
-    for (const Message& m : dump.received())
-      if (!(m.size() == 3 && (m[0] & 0xF0) == 0xB0 && (m[1] == 64 || m[1] == 121 || m[1] == 123) && m[2] == 0))
-        received.push_back(m);
-    return received.size() >= kMessages.size();
-  }));
-  EXPECT_EQ(received, kMessages);
+  if (!WaitUntil([&] { return sender.connect(input) && sender.connect(output, dump.inputName()); })) return received;
+  for (int attempt = 0; attempt < 5 && received.empty(); ++attempt) {
+    sender.send(kMessages);
+    WaitUntil([&] {
+      received.clear();
+      for (const Message& m : dump.received())
+        if (!(m.size() == 3 && (m[0] & 0xF0) == 0xB0 && (m[1] == 64 || m[1] == 121 || m[1] == 123) && m[2] == 0))
+          received.push_back(m);
+      return received.size() >= kMessages.size();
+    }, 2s);
+  }
+  return received;
 }
 
 // The UIDs of tolvane's "heartbeat UID XXXXXXXX" lines from line `from` on, waiting until
@@ -98,7 +102,7 @@ class Lv2HostsTest : public ::testing::Test {
     return std::make_unique<ChildProcess>(program, args, e2e::Environment{{"LV2_PATH", KORVEL_LV2_PATH}, {"HOME", home_.path()}},
                                           home_.file("host.err"));
   }
-  PrivateJackServer jack_{256, 2};
+  PrivateJackServer jack_{256, true};
   TempDir home_;
   std::unique_ptr<ChildProcess> tolvane_;
 };
@@ -107,47 +111,58 @@ TEST_F(Lv2HostsTest, JalvPassesMidiAndTheInstanceSendsHeartbeatsEverySecond) {
   // jalv ends when its standard input closes; the pipe stays open while the test runs.
   auto jalv = host("/usr/bin/jalv", {"-n", "korvel-jalv", "urn:korvel:lv2"});
   MidiSender sender;
-  ExpectThru(sender, "korvel-jalv:midi_in", "korvel-jalv:midi_out");
+  EXPECT_EQ(PlayThrough(sender, "korvel-jalv:midi_in", "korvel-jalv:midi_out"), kMessages);
+  // Once a second on average: one beat late on a busy machine is made up by the next.
   std::vector<e2e::Clock::time_point> beats;
-  const size_t from = tolvane_->lineCount();
   ASSERT_TRUE(tolvane_->waitForLine([&](const std::string& line) {
     if (line.rfind("heartbeat UID ", 0) == 0) beats.push_back(e2e::Clock::now());
-    return beats.size() == 4;
-  }, from, 10s)) << tolvane_->transcript();
-  for (size_t i = 1; i < beats.size(); ++i) {
-    EXPECT_GT(beats[i] - beats[i - 1], 600ms);
-    EXPECT_LT(beats[i] - beats[i - 1], 1400ms);
-  }
+    return beats.size() == 5;
+  }, tolvane_->lineCount(), 10s)) << tolvane_->transcript();
+  const auto mean = (beats.back() - beats.front()) / 4;
+  EXPECT_GT(mean, 850ms);
+  EXPECT_LT(mean, 1150ms);
 }
 
 TEST_F(Lv2HostsTest, ArdourSessionKeepsTwoUIDsThroughSaveAndLoadAndGivesACopiedTrackANewOne) {
   const std::string session = home_.file("session"), script = KORVEL_ARDOUR_SCRIPT;
-  std::set<std::string> created;
-  {
-    auto ardour = host("/usr/bin/ardour7-lua", {script, "create", session, "korvel-ardour"});
-    ASSERT_TRUE(ardour->waitForLine("ready", 0, 60s)) << ardour->transcript();
+  // On a busy machine the JACK server now and then drops Ardour 7 while it starts a session
+  // (its engine halts, with or without Korvel in the session): such a run is repeated.
+  auto withArdour = [&](const std::string& mode, const std::function<bool(ChildProcess&)>& steps) {
+    for (int attempt = 1;; ++attempt) {
+      if (mode == "create") std::filesystem::remove_all(session);
+      auto ardour = host("/usr/bin/ardour7-lua", {script, mode, session, "korvel-ardour"});
+      if (ardour->waitForLine("ready", 0, 60s) && steps(*ardour)) return true;
+      if (attempt == 3 || ardour->transcript().find("JACK HALTED") == std::string::npos) {
+        ADD_FAILURE() << tolvane_->transcript() << ardour->transcript();
+        return false;
+      }
+    }
+  };
+  std::vector<Message> thru;
+  std::set<std::string> created, reloaded, withCopy;
+  std::string log;
+  ASSERT_TRUE(withArdour("create", [&](ChildProcess& ardour) {
     MidiSender sender;
-    ExpectThru(sender, "korvel-ardour:Track 1/midi_in 1", "korvel-ardour:Track 1/midi_out 1");
+    thru = PlayThrough(sender, "korvel-ardour:Track 1/midi_in 1", "korvel-ardour:Track 1/midi_out 1");
     created = Heartbeats(*tolvane_, tolvane_->lineCount(), [](const auto& uids) { return uids.size() == 2; });
-    ASSERT_EQ(created.size(), 2u) << tolvane_->transcript();
-    ardour->send("save and close");
-    EXPECT_EQ(ardour->waitForExit(30s), 0) << ardour->transcript();
-  }
-  auto ardour = host("/usr/bin/ardour7-lua", {script, "load", session, "korvel-ardour"});
-  ASSERT_TRUE(ardour->waitForLine("ready", 0, 60s)) << ardour->transcript();
-  size_t from = tolvane_->lineCount();
-  EXPECT_EQ(Heartbeats(*tolvane_, from, [&](const auto& uids) { return uids == created; }), created)
-      << tolvane_->transcript() << ardour->transcript();
-
-  ardour->send("copy track 1");
-  ASSERT_TRUE(ardour->waitForLine("third", 0, 30s)) << ardour->transcript();
-  from = tolvane_->lineCount();
-  const auto loaded = Heartbeats(*tolvane_, from, [](const auto& uids) { return uids.size() == 3; });
-  EXPECT_EQ(loaded.size(), 3u);
-  EXPECT_TRUE(std::includes(loaded.begin(), loaded.end(), created.begin(), created.end()));
-  EXPECT_NE(ardour->transcript().find("Korvel: duplicated UID"), std::string::npos);
-  ardour->send("close");
-  EXPECT_EQ(ardour->waitForExit(30s), 0) << ardour->transcript();
+    ardour.send("save and close");
+    return thru == kMessages && created.size() == 2 && ardour.waitForExit(30s) == 0;
+  }));
+  EXPECT_TRUE(withArdour("load", [&](ChildProcess& ardour) {
+    reloaded = Heartbeats(*tolvane_, tolvane_->lineCount(), [&](const auto& uids) { return uids == created; });
+    if (reloaded != created) return false;
+    ardour.send("copy track 1");
+    if (!ardour.waitForLine("third", 0, 30s)) return false;
+    withCopy = Heartbeats(*tolvane_, tolvane_->lineCount(), [](const auto& uids) { return uids.size() == 3; });
+    ardour.send("close");
+    const bool closed = ardour.waitForExit(30s) == 0;
+    log = ardour.transcript();
+    return withCopy.size() == 3 && closed;
+  }));
+  EXPECT_EQ(thru, kMessages);
+  EXPECT_EQ(reloaded, created);
+  EXPECT_TRUE(std::includes(withCopy.begin(), withCopy.end(), created.begin(), created.end()));
+  EXPECT_NE(log.find("Korvel: duplicated UID"), std::string::npos);
 }
 
 }  // namespace

@@ -57,7 +57,9 @@ using Lv2State = std::map<LV2_URID, std::pair<LV2_URID, std::vector<uint8_t>>>;
 class Lv2Instance {
  public:
   explicit Lv2Instance(Lv2World& world)
-      : world_(world), instance_(lilv_plugin_instantiate(world.plugin, 48000, world.features())) {
+      : world_(world),
+        instance_(lilv_plugin_instantiate(world.plugin, 48000, world.features())),
+        chunkType_(world.map(LV2_ATOM__Chunk)) {
     lilv_instance_connect_port(instance_, 0, in_);
     lilv_instance_connect_port(instance_, 1, out_);
     lilv_instance_activate(instance_);
@@ -90,8 +92,11 @@ class Lv2Instance {
       lv2_atom_sequence_append_event(in, kBufferBytes - sizeof(LV2_Atom), ev);
     }
     std::memset(out_, 0xAA, sizeof out_);
-    auto* out = reinterpret_cast<LV2_Atom*>(out_);
-    *out = {capacity, world_.map(LV2_ATOM__Chunk)};
+    offerOutput(capacity);
+  }
+  // What a host does before every run: midi_out's atom announces the space it may fill.
+  void offerOutput(uint32_t capacity = kBufferBytes - sizeof(LV2_Atom)) {
+    *reinterpret_cast<LV2_Atom*>(out_) = {capacity, chunkType_};
   }
   void run(uint32_t frames = 256) { lilv_instance_run(instance_, frames); }
   std::vector<TimedMidi> output() const {
@@ -102,6 +107,7 @@ class Lv2Instance {
     }
     return events;
   }
+  const uint8_t* inBuffer() const { return in_; }
   const uint8_t* outBuffer() const { return out_; }
 
   Lv2State save() {
@@ -136,6 +142,7 @@ class Lv2Instance {
   }
   Lv2World& world_;
   LilvInstance* instance_;
+  LV2_URID chunkType_;
   alignas(8) uint8_t in_[kBufferBytes];
   alignas(8) uint8_t out_[kBufferBytes];
 };
