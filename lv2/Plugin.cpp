@@ -103,14 +103,18 @@ void Run(LV2_Handle handle, uint32_t) {
   if (self->midiOut == nullptr) return;
   self->out.begin(self->midiOut, self->midiOut->atom.size, self->uris.atomSequence, self->uris.midiEvent);
   if (self->midiIn != nullptr) {
+    // Locals: the component's handler could change anything behind `self` as far as the
+    // compiler knows, and would make it read every field again after each call.
+    const MusicDeviceMIDIEventProc midiEvent = self->midiEvent;
+    const AudioUnit component = self->component;
+    const LV2_URID midiType = self->uris.midiEvent;
     LV2_ATOM_SEQUENCE_FOREACH(self->midiIn, event) {
-      if (event->body.type != self->uris.midiEvent) continue;
+      if (event->body.type != midiType) continue;
       const auto* bytes = static_cast<const uint8_t*>(LV2_ATOM_BODY_CONST(&event->body));
       const uint32_t size = event->body.size;
       self->currentFrame = event->time.frames;
       if (IsChannelMessage(bytes, size))
-        self->midiEvent(self->component, bytes[0], bytes[1], size > 2 ? bytes[2] : 0,
-                        static_cast<uint32_t>(event->time.frames));
+        midiEvent(component, bytes[0], bytes[1], size > 2 ? bytes[2] : 0, static_cast<uint32_t>(event->time.frames));
       else
         self->out.append(event->time.frames, bytes, size);
     }

@@ -68,8 +68,8 @@ bool ServerAccepts(const std::string& name) {
 }
 }  // namespace
 
-PrivateJackServer::PrivateJackServer(int periodFrames, int audioChannels)
-    : name_(UniqueServerName()), period_(periodFrames), audioChannels_(audioChannels) {
+PrivateJackServer::PrivateJackServer(int periodFrames, bool forDAW)
+    : name_(UniqueServerName()), period_(periodFrames), forDAW_(forDAW) {
   setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
   jack_set_error_function([](const char*) {});
   jack_set_info_function([](const char*) {});
@@ -80,11 +80,11 @@ PrivateJackServer::~PrivateJackServer() { stop(); }
 
 bool PrivateJackServer::start() {
   if (jackd_) return true;
-  jackd_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", "48000", "-p",
-                               std::to_string(period_), "-C", std::to_string(audioChannels_), "-P",
-                               std::to_string(audioChannels_)},
-      std::vector<std::pair<std::string, std::string>>{}, false);
+  const std::string audioPorts = forDAW_ ? "2" : "0";
+  std::vector<std::string> argv{"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", "48000", "-p",
+                                std::to_string(period_), "-C", audioPorts, "-P", audioPorts};
+  if (forDAW_) argv.insert(argv.begin() + 2, {"-t", "10000"});
+  jackd_ = std::make_unique<ChildProcess>(argv, std::vector<std::pair<std::string, std::string>>{}, false);
   auto exited = [&] { return jackd_->waitForExit(std::chrono::milliseconds(0)).has_value(); };
   if (!WaitUntil([&] { return exited() || ServerAccepts(name_); }) || exited()) {
     jackd_.reset();

@@ -71,8 +71,9 @@ class ChildProcess {
 // waits until the server accepts clients. The destructor stops it by PID.
 class PrivateJackServer {
  public:
-  // `audioChannels` capture and playback ports: a DAW's engine needs some to stay in the graph.
-  explicit PrivateJackServer(int periodFrames = 256, int audioChannels = 0);
+  // `forDAW`: audio ports and a patient client timeout, without which a DAW's engine drops
+  // out of the graph (on a busy machine, or when it finds no audio ports).
+  explicit PrivateJackServer(int periodFrames = 256, bool forDAW = false);
   ~PrivateJackServer();
   PrivateJackServer(const PrivateJackServer&) = delete;
   PrivateJackServer& operator=(const PrivateJackServer&) = delete;
@@ -86,7 +87,8 @@ class PrivateJackServer {
 
  private:
   std::string name_;
-  int period_, audioChannels_;
+  int period_;
+  bool forDAW_;
   std::unique_ptr<ChildProcess> jackd_;
 };
 
