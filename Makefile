@@ -1,5 +1,5 @@
 # The two commands of the README. Both install missing Debian packages first.
-.PHONY: run test deps build build-asan build-tsan test-asan test-tsan bench fuzz clean install uninstall
+.PHONY: run test deps build build-asan build-tsan test-asan test-tsan bench fuzz fuzz-smoke format clean install uninstall
 
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
@@ -53,5 +53,9 @@ install: deps
 uninstall:
 	rm -rf "$(LV2_BUNDLE_DIR)"
 
+# Formats every C/C++ file git tracks with the checked-in .clang-format.
+format:
+	git ls-files -z '*.c' '*.cc' '*.cpp' '*.h' '*.hpp' | xargs -0 clang-format -i --style=file
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz out

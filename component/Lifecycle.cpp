@@ -4,7 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
 #include "platform/Export.h"
 
 extern "C" KORVEL_EXPORT AudioComponentPlugInInterface* KorvelAUFactory(const AudioComponentDescription*) {

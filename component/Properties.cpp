@@ -1,11 +1,14 @@
 // The property handlers: the only way the host and the editor reach an instance.
 #include <cstring>
 
-#include "component/KorvelInstance.h"
-#include "component/MIDIOutputCallback.h"
+#include "component/CocoaViewInfo.h"
+#include "component/KorvelComponent.h"
 #include "component/SavedState.h"
-#include "editor/CocoaViewInfo.h"
+#include "identity/UIDRegistry.h"
+#include "interface/CompanionProtocol.h"
+#include "link/CompanionLink.h"
 #include "platform/PropertyList.h"
+#include "record/MIDIOutputCallback.h"
 
 namespace {
 
@@ -16,27 +19,28 @@ struct PropertyInfo {
 };
 
 constexpr PropertyInfo kProperties[] = {
-    {kAudioUnitProperty_ClassInfo, 8, true},
-    {kAudioUnitProperty_StreamFormat, 40, true},
-    {kAudioUnitProperty_ElementCount, 4, false},
-    {kAudioUnitProperty_SupportedNumChannels, 4, false},
-    {kAudioUnitProperty_MaximumFramesPerSlice, 4, true},
-    {kAudioUnitProperty_HostCallbacks, 40, true},
-    {kAudioUnitProperty_CocoaUI, 16, false},
-    {kAudioUnitProperty_PresentPreset, 16, true},
-    {kAudioUnitProperty_MIDIOutputCallbackInfo, 8, false},
-    {kAudioUnitProperty_MIDIOutputCallback, 16, true},
-    {kKorvelProperty_CCValues, 2048, false},
-    {kKorvelProperty_UniqueID, 4, true},
-    {kKorvelProperty_Connected, 4, true},
-    {kKorvelProperty_TrackName, 256, true},
-    {kKorvelProperty_ActiveArticulation, 4, false},
-    {kKorvelProperty_LastVelocity, 4, false},
-    {kKorvelProperty_ArticulationNotes, 512, true},
-    {kKorvelProperty_PendingEvents, 1028, false},
-    {kKorvelProperty_ActiveTrack, 4, true},
-    {kKorvelProperty_CompanionCommand, 4, true},
-    {kKorvelProperty_CCTriggered, 128, false},
+    {kAudioUnitProperty_ClassInfo, sizeof(plist_t), true},
+    {kAudioUnitProperty_StreamFormat, sizeof(AudioStreamBasicDescription), true},
+    {kAudioUnitProperty_ElementCount, sizeof(uint32_t), false},
+    {kAudioUnitProperty_SupportedNumChannels, sizeof(AUChannelInfo), false},
+    {kAudioUnitProperty_MaximumFramesPerSlice, sizeof(uint32_t), true},
+    {kAudioUnitProperty_HostCallbacks, sizeof(HostCallbackInfo), true},
+    {kAudioUnitProperty_CocoaUI, sizeof(AudioUnitCocoaViewInfo), false},
+    {kAudioUnitProperty_PresentPreset, sizeof(AUPreset), true},
+    {kAudioUnitProperty_MIDIOutputCallbackInfo, sizeof(plist_t), false},
+    {kAudioUnitProperty_MIDIOutputCallback, sizeof(AUMIDIOutputCallbackStruct), true},
+    {kKorvelProperty_CCValues, sizeof(KorvelInstance::ccValues), false},
+    {kKorvelProperty_UniqueID, sizeof(uint32_t), true},
+    {kKorvelProperty_Connected, sizeof(uint32_t), true},
+    {kKorvelProperty_TrackName, kKorvelTrackNameSize, true},
+    {kKorvelProperty_ActiveArticulation, sizeof(int32_t), false},
+    {kKorvelProperty_LastVelocity, sizeof(uint32_t), false},
+    {kKorvelProperty_ArticulationNotes, sizeof(KorvelInstance::articulationNotes), true},
+    /* the count, then the queue */
+    {kKorvelProperty_PendingEvents, sizeof(uint32_t) + sizeof(KorvelInstance::pendingEvents), false},
+    {kKorvelProperty_ActiveTrack, sizeof(uint32_t), true},
+    {kKorvelProperty_CompanionCommand, sizeof(uint32_t), true},
+    {kKorvelProperty_CCTriggered, sizeof(KorvelInstance::ccTriggered), false},
 };
 
 const PropertyInfo* FindProperty(AudioUnitPropertyID id) {
@@ -242,7 +246,7 @@ OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, Au
     case kKorvelProperty_CompanionCommand: {
       if (inDataSize < 4) return noErr;
       const uint32_t command = ReadWord(inData);
-      if (command != 1 && command != 2) return noErr;
+      if (command != korvel::link::kCommandConnect && command != korvel::link::kCommandDisconnect) return noErr;
       if (KR_Load(inst->companionDestination) == 0) KR_FindDestination(inst);
       KR_SendSysEx(inst, static_cast<unsigned char>(command));
       return noErr;

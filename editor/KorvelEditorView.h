@@ -6,8 +6,7 @@
  * (AudioUnitGetProperty / AudioUnitSetProperty on the handle); it never owns the
  * instance. Everything here runs on the host's main thread.
  */
-#ifndef KORVEL_EDITOR_KORVELEDITORVIEW_H
-#define KORVEL_EDITOR_KORVELEDITORVIEW_H
+#pragma once
 
 #include <cairo.h>
 
@@ -17,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "component/KorvelInstance.h"
 #include "editor/Geometry.h"
 #include "editor/RefreshTimer.h"
 #include "editor/ViewABI.h"
+#include "interface/KorvelProperties.h"
 
 namespace korvel::editor {
 
@@ -35,16 +34,16 @@ class KorvelEditorView {
 
   static constexpr bool isFlipped() { return true; }
 
-  const Rect& frame() const { return frame_; }
-  Rect bounds() const { return Rect{0, 0, frame_.width, frame_.height}; }
+  const Rect& frame() const { return _frame; }
+  Rect bounds() const { return Rect{0, 0, _frame.width, _frame.height}; }
   void setFrameSize(double width, double height);
-  uint32_t autoresizingMask() const { return autoresizingMask_; }
-  void setAutoresizingMask(uint32_t mask) { autoresizingMask_ = mask; }
+  uint32_t autoresizingMask() const { return _autoresizingMask; }
+  void setAutoresizingMask(uint32_t mask) { _autoresizingMask = mask; }
 
   /* Put into a window (services) or taken out of it (nullptr): starts or stops the
    * refresh timer. */
   void viewDidMoveToWindow(const KorvelWindowServices* window);
-  bool isInWindow() const { return window_.has_value(); }
+  bool isInWindow() const { return _window.has_value(); }
 
   /* The 0.1-second refresh: read the instance, poll the connection file, redraw. */
   void tick();
@@ -92,11 +91,9 @@ class KorvelEditorView {
   std::vector<int32_t> _articulationNotes;
   AudioUnit _audioUnit;
 
-  Rect frame_;
-  uint32_t autoresizingMask_ = 0;
-  std::optional<KorvelWindowServices> window_;
+  Rect _frame;
+  uint32_t _autoresizingMask = 0;
+  std::optional<KorvelWindowServices> _window;
 };
 
 }  // namespace korvel::editor
-
-#endif

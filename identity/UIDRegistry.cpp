@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "component/KorvelInstance.h"
+#include "record/KorvelInstance.h"
 
 // The lock is held across a whole UID swap, not only around single lookups, so that no
 // other instance can take the old UID in the moment between giving it up and taking it

@@ -18,6 +18,6 @@
 #define KORVEL_LV2_CONNECTED_KEY KORVEL_LV2_URI "#tvConnected"
 #define KORVEL_LV2_TRACK_NAME_KEY KORVEL_LV2_URI "#tvTrackName"
 
-enum KorvelLV2Port { KorvelLV2Port_MidiIn = 0, KorvelLV2Port_MidiOut = 1 };
+enum KorvelLV2Port { KorvelLV2Port_MIDIIn = 0, KorvelLV2Port_MIDIOut = 1 };
 
 #endif

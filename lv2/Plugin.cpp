@@ -8,7 +8,7 @@
 #include <mutex>
 #include <new>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
 #include "lv2/KorvelLV2.h"
 #include "lv2/MainQueueThread.h"
 #include "lv2/PluginInstance.h"
@@ -86,8 +86,8 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double, const char*, const LV2_Fea
 
 void ConnectPort(LV2_Handle handle, uint32_t port, void* data) {
   auto* self = static_cast<PluginInstance*>(handle);
-  if (port == KorvelLV2Port_MidiIn) self->midiIn = static_cast<const LV2_Atom_Sequence*>(data);
-  if (port == KorvelLV2Port_MidiOut) self->midiOut = static_cast<LV2_Atom_Sequence*>(data);
+  if (port == KorvelLV2Port_MIDIIn) self->midiIn = static_cast<const LV2_Atom_Sequence*>(data);
+  if (port == KorvelLV2Port_MIDIOut) self->midiOut = static_cast<LV2_Atom_Sequence*>(data);
 }
 
 void CallLocked(LV2_Handle handle, int16_t selector) {

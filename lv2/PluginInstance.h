@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "lv2/MidiOutSequence.h"
+#include "lv2/MIDIOutSequence.h"
 #include "platform/AudioComponent.h"
 
 namespace korvel::lv2 {
@@ -29,7 +29,7 @@ struct PluginInstance {
   LV2_Atom_Sequence* midiOut = nullptr;
   // Valid during run(): where the component's MIDI output goes, and the frame time of
   // the input event being handled.
-  MidiOutSequence out;
+  MIDIOutSequence out;
   int64_t currentFrame = 0;
 };
 

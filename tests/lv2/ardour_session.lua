@@ -1,4 +1,4 @@
--- Driven by Lv2HostsEndToEndTests through ardour7-lua: arg MODE ("create" or "load"),
+-- Driven by LV2HostsEndToEndTests through ardour7-lua: arg MODE ("create" or "load"),
 -- the session directory and the JACK client name. Prints "ready" once the session runs,
 -- then waits for a line on standard input before each next step.
 local mode, dir, client = arg[1], arg[2], arg[3]

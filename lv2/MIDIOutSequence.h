@@ -1,0 +1,55 @@
+// Appending MIDI events to the host's output atom sequence during run(): the host gives
+// the capacity in the buffer's atom size, and an event that does not fit is dropped
+// whole, so the sequence never runs past the buffer. Allocation-free.
+#pragma once
+
+#include <lv2/atom/atom.h>
+#include <lv2/atom/util.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace korvel::lv2 {
+
+class MIDIOutSequence {
+ public:
+  // Starts an empty frame-timed sequence in `buffer`, whose body may take `capacity` bytes.
+  void begin(LV2_Atom_Sequence* buffer, uint32_t capacity, LV2_URID sequenceType, LV2_URID midiEventType) {
+    sequence_ = capacity >= sizeof(LV2_Atom_Sequence_Body) ? buffer : nullptr;
+    capacity_ = capacity;
+    midiEventType_ = midiEventType;
+    if (buffer == nullptr) return;
+    buffer->atom.type = sequenceType;
+    buffer->atom.size = sequence_ ? sizeof(LV2_Atom_Sequence_Body) : 0;
+    if (sequence_) buffer->body = LV2_Atom_Sequence_Body{0, 0};
+  }
+  void end() { sequence_ = nullptr; }
+
+  // Returns false (and writes nothing) when the event does not fit or no run() is under way.
+  __attribute__((always_inline)) bool append(int64_t frames, const uint8_t* bytes, uint32_t size) {
+    if (sequence_ == nullptr || size > capacity_) return false;
+    const uint32_t used = sequence_->atom.size;
+    const uint32_t needed = lv2_atom_pad_size(static_cast<uint32_t>(sizeof(LV2_Atom_Event)) + size);
+    if (needed > capacity_ - used) return false;
+    auto* event = reinterpret_cast<LV2_Atom_Event*>(reinterpret_cast<uint8_t*>(&sequence_->body) + used);
+    event->time.frames = frames;
+    event->body.type = midiEventType_;
+    event->body.size = size;
+    auto* body = reinterpret_cast<uint8_t*>(event + 1);
+    if (size <= 3) {
+      // Channel messages: a call to memcpy would cost more than the copy.
+      for (uint32_t i = 0; i < size; ++i) body[i] = bytes[i];
+    } else {
+      std::memcpy(body, bytes, size);
+    }
+    sequence_->atom.size = used + needed;
+    return true;
+  }
+
+ private:
+  LV2_Atom_Sequence* sequence_ = nullptr;
+  uint32_t capacity_ = 0;
+  LV2_URID midiEventType_ = 0;
+};
+
+}  // namespace korvel::lv2
