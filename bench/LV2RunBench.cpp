@@ -16,7 +16,8 @@ std::vector<korvel::test::TimedMIDI> Block() {
   std::vector<korvel::test::TimedMIDI> events;
   for (uint8_t i = 0; i < 16; ++i) {
     const uint8_t status = i % 4 == 0 ? 0x90 : i % 4 == 1 ? 0xB0 : i % 4 == 2 ? 0xE0 : 0x80;
-    events.push_back({i * 16, {static_cast<uint8_t>(status | (i & 3)), static_cast<uint8_t>(i * 7), 64}});
+    events.push_back(
+        {i * 16, {static_cast<uint8_t>(status | (i & 3)), static_cast<uint8_t>(i * 7), 64}});
   }
   return events;
 }

@@ -14,7 +14,8 @@ namespace korvel::lv2 {
 class MIDIOutSequence {
  public:
   // Starts an empty frame-timed sequence in `buffer`, whose body may take `capacity` bytes.
-  void begin(LV2_Atom_Sequence* buffer, uint32_t capacity, LV2_URID sequenceType, LV2_URID midiEventType) {
+  void begin(LV2_Atom_Sequence* buffer, uint32_t capacity, LV2_URID sequenceType,
+             LV2_URID midiEventType) {
     sequence_ = capacity >= sizeof(LV2_Atom_Sequence_Body) ? buffer : nullptr;
     capacity_ = capacity;
     midiEventType_ = midiEventType;
@@ -31,7 +32,8 @@ class MIDIOutSequence {
     const uint32_t used = sequence_->atom.size;
     const uint32_t needed = lv2_atom_pad_size(static_cast<uint32_t>(sizeof(LV2_Atom_Event)) + size);
     if (needed > capacity_ - used) return false;
-    auto* event = reinterpret_cast<LV2_Atom_Event*>(reinterpret_cast<uint8_t*>(&sequence_->body) + used);
+    auto* event =
+        reinterpret_cast<LV2_Atom_Event*>(reinterpret_cast<uint8_t*>(&sequence_->body) + used);
     event->time.frames = frames;
     event->body.type = midiEventType_;
     event->body.size = size;

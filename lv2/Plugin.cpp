@@ -19,20 +19,23 @@ namespace {
 
 const LV2_URID_Map* FindURIDMap(const LV2_Feature* const* features) {
   for (; features && *features; ++features)
-    if (std::strcmp((*features)->URI, LV2_URID__map) == 0) return static_cast<const LV2_URID_Map*>((*features)->data);
+    if (std::strcmp((*features)->URI, LV2_URID__map) == 0)
+      return static_cast<const LV2_URID_Map*>((*features)->data);
   return nullptr;
 }
 
 Uris MapUris(const LV2_URID_Map& map) {
   auto id = [&](const char* uri) { return map.map(map.handle, uri); };
-  return Uris{id(LV2_ATOM__Sequence),       id(LV2_ATOM__Int),           id(LV2_ATOM__String),
-              id(LV2_MIDI__MidiEvent),      id(KORVEL_LV2_UNIQUE_ID_KEY), id(KORVEL_LV2_CONNECTED_KEY),
+  return Uris{id(LV2_ATOM__Sequence),       id(LV2_ATOM__Int),
+              id(LV2_ATOM__String),         id(LV2_MIDI__MidiEvent),
+              id(KORVEL_LV2_UNIQUE_ID_KEY), id(KORVEL_LV2_CONNECTED_KEY),
               id(KORVEL_LV2_TRACK_NAME_KEY)};
 }
 
 // The component's MIDI output: every packet becomes an event at the frame of the input
 // event being handled.
-OSStatus AppendComponentOutput(void* userData, const AudioTimeStamp*, uint32_t, const MIDIPacketList* list) {
+OSStatus AppendComponentOutput(void* userData, const AudioTimeStamp*, uint32_t,
+                               const MIDIPacketList* list) {
   auto* self = static_cast<PluginInstance*>(userData);
   const MIDIPacket* packet = list->packet;
   if (list->numPackets == 1) {
@@ -51,7 +54,8 @@ bool IsChannelMessage(const uint8_t* bytes, uint32_t size) {
   return size == ((bytes[0] & 0xE0) == 0xC0 ? 2u : 3u);
 }
 
-LV2_Handle Instantiate(const LV2_Descriptor*, double, const char*, const LV2_Feature* const* features) {
+LV2_Handle Instantiate(const LV2_Descriptor*, double, const char*,
+                       const LV2_Feature* const* features) {
   const LV2_URID_Map* map = FindURIDMap(features);
   if (map == nullptr) return nullptr;
   auto* self = new (std::nothrow) PluginInstance;
@@ -62,18 +66,22 @@ LV2_Handle Instantiate(const LV2_Descriptor*, double, const char*, const LV2_Fea
   RetainMainQueueThread();
   {
     std::lock_guard lock(InstanceStateLock());
-    const AudioComponentDescription description{KORVEL_FOURCC('a', 'u', 'm', 'i'), KORVEL_FOURCC('k', 'r', 'v', '2'),
+    const AudioComponentDescription description{KORVEL_FOURCC('a', 'u', 'm', 'i'),
+                                                KORVEL_FOURCC('k', 'r', 'v', '2'),
                                                 KORVEL_FOURCC('T', 'l', 'v', 'n'), 0, 0};
     self->component = KorvelAUFactory(&description);
     if (self->component != nullptr) {
       self->component->Open(self->component, self->component);
       auto lookup = self->component->Lookup;
-      self->midiEvent = reinterpret_cast<MusicDeviceMIDIEventProc>(lookup(kMusicDeviceMIDIEventSelect));
-      self->getProperty = reinterpret_cast<AudioUnitGetPropertyProc>(lookup(kAudioUnitGetPropertySelect));
-      self->setProperty = reinterpret_cast<AudioUnitSetPropertyProc>(lookup(kAudioUnitSetPropertySelect));
+      self->midiEvent =
+          reinterpret_cast<MusicDeviceMIDIEventProc>(lookup(kMusicDeviceMIDIEventSelect));
+      self->getProperty =
+          reinterpret_cast<AudioUnitGetPropertyProc>(lookup(kAudioUnitGetPropertySelect));
+      self->setProperty =
+          reinterpret_cast<AudioUnitSetPropertyProc>(lookup(kAudioUnitSetPropertySelect));
       const AUMIDIOutputCallbackStruct output{AppendComponentOutput, self};
-      self->setProperty(self->component, kAudioUnitProperty_MIDIOutputCallback, kAudioUnitScope_Global, 0,
-                        &output, sizeof output);
+      self->setProperty(self->component, kAudioUnitProperty_MIDIOutputCallback,
+                        kAudioUnitScope_Global, 0, &output, sizeof output);
     }
   }
   if (self->component == nullptr) {
@@ -101,7 +109,8 @@ void Deactivate(LV2_Handle handle) { CallLocked(handle, kAudioUnitUninitializeSe
 void Run(LV2_Handle handle, uint32_t) {
   auto* self = static_cast<PluginInstance*>(handle);
   if (self->midiOut == nullptr) return;
-  self->out.begin(self->midiOut, self->midiOut->atom.size, self->uris.atomSequence, self->uris.midiEvent);
+  self->out.begin(self->midiOut, self->midiOut->atom.size, self->uris.atomSequence,
+                  self->uris.midiEvent);
   if (self->midiIn != nullptr) {
     // Locals: the component's handler could change anything behind `self` as far as the
     // compiler knows, and would make it read every field again after each call.
@@ -114,7 +123,8 @@ void Run(LV2_Handle handle, uint32_t) {
       const uint32_t size = event->body.size;
       self->currentFrame = event->time.frames;
       if (IsChannelMessage(bytes, size))
-        midiEvent(component, bytes[0], bytes[1], size > 2 ? bytes[2] : 0, static_cast<uint32_t>(event->time.frames));
+        midiEvent(component, bytes[0], bytes[1], size > 2 ? bytes[2] : 0,
+                  static_cast<uint32_t>(event->time.frames));
       else
         self->out.append(event->time.frames, bytes, size);
     }
@@ -136,7 +146,7 @@ const void* ExtensionData(const char* uri) {
   return std::strcmp(uri, LV2_STATE__interface) == 0 ? kStateInterface : nullptr;
 }
 
-const LV2_Descriptor kDescriptor = {KORVEL_LV2_URI, Instantiate, ConnectPort, Activate, Run,
+const LV2_Descriptor kDescriptor = {KORVEL_LV2_URI, Instantiate, ConnectPort,  Activate, Run,
                                     Deactivate,     Cleanup,     ExtensionData};
 
 }  // namespace

@@ -16,36 +16,40 @@ namespace {
 
 constexpr uint32_t kStoreFlags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
 
-LV2_State_Status Save(LV2_Handle handle, LV2_State_Store_Function store, LV2_State_Handle state, uint32_t,
-                      const LV2_Feature* const*) {
+LV2_State_Status Save(LV2_Handle handle, LV2_State_Store_Function store, LV2_State_Handle state,
+                      uint32_t, const LV2_Feature* const*) {
   auto* self = static_cast<PluginInstance*>(handle);
   plist_t saved = nullptr;
   {
     std::lock_guard lock(InstanceStateLock());
     uint32_t size = sizeof saved;
-    self->getProperty(self->component, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &saved, &size);
+    self->getProperty(self->component, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0,
+                      &saved, &size);
   }
   platform::PlistPtr owner(saved);
   if (saved == nullptr) return LV2_STATE_ERR_UNKNOWN;
   const Uris& u = self->uris;
-  for (auto [key, urid] : {std::pair{"tvUniqueID", u.uniqueIDKey}, std::pair{"tvConnected", u.connectedKey}}) {
+  for (auto [key, urid] :
+       {std::pair{"tvUniqueID", u.uniqueIDKey}, std::pair{"tvConnected", u.connectedKey}}) {
     if (auto value = platform::IntegerValue(plist_dict_get_item(saved, key))) {
       const int32_t number = static_cast<int32_t>(*value);
       store(state, urid, &number, sizeof number, u.atomInt, kStoreFlags);
     }
   }
-  if (auto name = platform::StringValue(plist_dict_get_item(saved, "tvTrackName")); name && !name->empty())
+  if (auto name = platform::StringValue(plist_dict_get_item(saved, "tvTrackName"));
+      name && !name->empty())
     store(state, u.trackNameKey, name->c_str(), name->size() + 1, u.atomString, kStoreFlags);
   return LV2_STATE_SUCCESS;
 }
 
-LV2_State_Status Restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve, LV2_State_Handle state, uint32_t,
-                         const LV2_Feature* const*) {
+LV2_State_Status Restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve,
+                         LV2_State_Handle state, uint32_t, const LV2_Feature* const*) {
   auto* self = static_cast<PluginInstance*>(handle);
   const Uris& u = self->uris;
   platform::PlistPtr saved(plist_new_dict());
   // A value of another type than the one saved counts as absent.
-  for (auto [key, urid] : {std::pair{"tvUniqueID", u.uniqueIDKey}, std::pair{"tvConnected", u.connectedKey}}) {
+  for (auto [key, urid] :
+       {std::pair{"tvUniqueID", u.uniqueIDKey}, std::pair{"tvConnected", u.connectedKey}}) {
     size_t size = 0;
     uint32_t type = 0, flags = 0;
     const void* value = retrieve(state, urid, &size, &type, &flags);
@@ -56,14 +60,16 @@ LV2_State_Status Restore(LV2_Handle handle, LV2_State_Retrieve_Function retrieve
   }
   size_t size = 0;
   uint32_t type = 0, flags = 0;
-  if (const void* value = retrieve(state, u.trackNameKey, &size, &type, &flags); value && type == u.atomString) {
+  if (const void* value = retrieve(state, u.trackNameKey, &size, &type, &flags);
+      value && type == u.atomString) {
     const char* text = static_cast<const char*>(value);
-    plist_dict_set_item(saved.get(), "tvTrackName", plist_new_string(std::string(text, strnlen(text, size)).c_str()));
+    plist_dict_set_item(saved.get(), "tvTrackName",
+                        plist_new_string(std::string(text, strnlen(text, size)).c_str()));
   }
   plist_t dictionary = saved.get();
   std::lock_guard lock(InstanceStateLock());
-  self->setProperty(self->component, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &dictionary,
-                    sizeof dictionary);
+  self->setProperty(self->component, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0,
+                    &dictionary, sizeof dictionary);
   return LV2_STATE_SUCCESS;
 }
 

@@ -21,8 +21,9 @@ using namespace std::chrono_literals;
 using Message = MIDIDump::Message;
 using UIDs = std::set<std::string>;
 
-const std::vector<Message> kMessages = {{0x90, 0x3C, 0x64}, {0xB2, 0x01, 0x40}, {0xC3, 0x07},
-                                        {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, {0xE0, 0x00, 0x40}, {0x80, 0x3C, 0x00}};
+const std::vector<Message> kMessages = {{0x90, 0x3C, 0x64}, {0xB2, 0x01, 0x40},
+                                        {0xC3, 0x07},       {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7},
+                                        {0xE0, 0x00, 0x40}, {0x80, 0x3C, 0x00}};
 
 // A JACK client that plays kMessages, one per frame, into a host's input and returns what
 // reaches the host's output, leaving out the sustain, all-notes-off and reset-controllers
@@ -38,17 +39,22 @@ class MIDISender {
   std::vector<Message> playThrough(const std::string& input, const std::string& output) {
     MIDIDump dump("korvel-test-dump");
     std::vector<Message> received;
-    if (!WaitUntil([&] { return connect(jack_port_name(port_), input) && connect(output, dump.inputName()); }))
+    if (!WaitUntil([&] {
+          return connect(jack_port_name(port_), input) && connect(output, dump.inputName());
+        }))
       return received;
     for (int attempt = 0; attempt < 5 && received.empty(); ++attempt) {
       pending_.store(true);
-      WaitUntil([&] {
-        received.clear();
-        for (const Message& m : dump.received())
-          if (!(m.size() == 3 && (m[0] & 0xF0) == 0xB0 && (m[1] == 64 || m[1] == 121 || m[1] == 123) && m[2] == 0))
-            received.push_back(m);
-        return received.size() >= kMessages.size();
-      }, 2s);
+      WaitUntil(
+          [&] {
+            received.clear();
+            for (const Message& m : dump.received())
+              if (!(m.size() == 3 && (m[0] & 0xF0) == 0xB0 &&
+                    (m[1] == 64 || m[1] == 121 || m[1] == 123) && m[2] == 0))
+                received.push_back(m);
+            return received.size() >= kMessages.size();
+          },
+          2s);
     }
     return received;
   }
@@ -68,7 +74,8 @@ class MIDISender {
     return 0;
   }
   jack_client_t* client_ = jack_client_open("korvel-test-sender", JackNoStartServer, nullptr);
-  jack_port_t* port_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+  jack_port_t* port_ =
+      jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
   std::atomic<bool> pending_{false};
 };
 
@@ -78,25 +85,31 @@ class LV2HostsTest : public ::testing::Test {
     ASSERT_TRUE(jack_.running());
     ASSERT_TRUE(tolvane_.waitForLine("ready", 0, 10s)) << tolvane_.transcript();
   }
-  std::unique_ptr<ChildProcess> host(const std::string& program, const std::vector<std::string>& args) {
+  std::unique_ptr<ChildProcess> host(const std::string& program,
+                                     const std::vector<std::string>& args) {
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>(argv, Environment{{"LV2_PATH", KORVEL_LV2_PATH}, {"HOME", home_.path()}},
-                                          home_.file("host.err"));
+    return std::make_unique<ChildProcess>(
+        argv, Environment{{"LV2_PATH", KORVEL_LV2_PATH}, {"HOME", home_.path()}},
+        home_.file("host.err"));
   }
   // The UIDs of tolvane's heartbeats from now on, once `enough` holds at one (or after 15 s).
   UIDs heartbeats(const std::function<bool(const UIDs&)>& enough) {
     UIDs uids;
-    tolvane_.waitForLine([&](const std::string& line) {
-      if (line.rfind("heartbeat UID ", 0) != 0) return false;
-      uids.insert(line.substr(14));
-      return enough(uids);
-    }, tolvane_.lineCount(), 15s);
+    tolvane_.waitForLine(
+        [&](const std::string& line) {
+          if (line.rfind("heartbeat UID ", 0) != 0) return false;
+          uids.insert(line.substr(14));
+          return enough(uids);
+        },
+        tolvane_.lineCount(), 15s);
     return uids;
   }
   PrivateJackServer jack_{256, 0, true};
   TempDir home_;
-  ChildProcess tolvane_{{TOLVANE_BINARY, "-s", TOLVANE_SESSION, "run", "--keep-running"}, {}, home_.file("tolvane.err")};
+  ChildProcess tolvane_{{TOLVANE_BINARY, "-s", TOLVANE_SESSION, "run", "--keep-running"},
+                        {},
+                        home_.file("tolvane.err")};
 };
 
 TEST_F(LV2HostsTest, JalvPassesMIDIAndTheInstanceSendsHeartbeatsEverySecond) {
@@ -122,7 +135,8 @@ TEST_F(LV2HostsTest, ArdourSessionKeepsTwoUIDsThroughSaveAndLoadAndGivesACopiedT
   auto withArdour = [&](const std::string& mode, const std::function<bool(ChildProcess&)>& steps) {
     for (int attempt = 1;; ++attempt) {
       if (mode == "create") std::filesystem::remove_all(session);
-      auto ardour = host("/usr/bin/ardour7-lua", {KORVEL_ARDOUR_SCRIPT, mode, session, "korvel-ardour"});
+      auto ardour =
+          host("/usr/bin/ardour7-lua", {KORVEL_ARDOUR_SCRIPT, mode, session, "korvel-ardour"});
       if (ardour->waitForLine("ready", 0, 60s) && steps(*ardour)) return true;
       if (attempt == 3 || ardour->transcript().find("JACK HALTED") == std::string::npos) {
         ADD_FAILURE() << tolvane_.transcript() << ardour->transcript();
@@ -134,13 +148,15 @@ TEST_F(LV2HostsTest, ArdourSessionKeepsTwoUIDsThroughSaveAndLoadAndGivesACopiedT
   UIDs created, reloaded, withCopy;
   std::string log;
   ASSERT_TRUE(withArdour("create", [&](ChildProcess& ardour) {
-    thru = MIDISender().playThrough("korvel-ardour:Track 1/midi_in 1", "korvel-ardour:Track 1/midi_out 1");
+    thru = MIDISender().playThrough("korvel-ardour:Track 1/midi_in 1",
+                                    "korvel-ardour:Track 1/midi_out 1");
     created = heartbeats([](const UIDs& uids) { return uids.size() == 2; });
     ardour.send("save and close");
     return thru == kMessages && created.size() == 2 && ardour.waitForExit(30s) == 0;
   }));
   EXPECT_TRUE(withArdour("load", [&](ChildProcess& ardour) {
-    if ((reloaded = heartbeats([&](const UIDs& uids) { return uids == created; })) != created) return false;
+    if ((reloaded = heartbeats([&](const UIDs& uids) { return uids == created; })) != created)
+      return false;
     ardour.send("copy track 1");
     if (!ardour.waitForLine("third", 0, 30s)) return false;
     withCopy = heartbeats([](const UIDs& uids) { return uids.size() == 3; });

@@ -17,8 +17,10 @@
 namespace korvel::test {
 namespace {
 
-constexpr AudioUnitPropertyID kCCValues = kKorvelProperty_CCValues, kUniqueID = kKorvelProperty_UniqueID,
-                              kConnected = kKorvelProperty_Connected, kTrackName = kKorvelProperty_TrackName,
+constexpr AudioUnitPropertyID kCCValues = kKorvelProperty_CCValues,
+                              kUniqueID = kKorvelProperty_UniqueID,
+                              kConnected = kKorvelProperty_Connected,
+                              kTrackName = kKorvelProperty_TrackName,
                               kActiveTrack = kKorvelProperty_ActiveTrack;
 const uint32_t kOne = 1;
 
@@ -36,17 +38,26 @@ bool MainQueueThreadRuns() {
   std::unique_ptr<DIR, int (*)(DIR*)> tasks(opendir("/proc/self/task"), closedir);
   std::string comm;
   while (dirent* task = readdir(tasks.get()))
-    if (std::getline(std::ifstream(std::string("/proc/self/task/") + task->d_name + "/comm"), comm) &&
+    if (std::getline(std::ifstream(std::string("/proc/self/task/") + task->d_name + "/comm"),
+                     comm) &&
         comm == "korvel-lv2-main")
       return true;
   return false;
 }
 
 TEST_F(LV2PluginTest, MIDIOutIsMIDIInFrameForFrameWithinTheHostsCapacityWithoutAllocating) {
-  const std::vector<TimedMIDI> block = {
-      {0, {0x90, 0x3C, 0x64}}, {0, {0xB2, 0x01, 0x40}},   {5, {0xC3, 0x07}}, {5, {0xD1, 0x33}},
-      {10, {0xE0, 0x00, 0x40}}, {12, {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}}, {12, {0xF8}}, {20, {0xFA}},
-      {30, {0xF1, 0x25}},      {40, {0xF6}},              {100, {0x80, 0x3C, 0x00}}, {255, {0xFC}}};
+  const std::vector<TimedMIDI> block = {{0, {0x90, 0x3C, 0x64}},
+                                        {0, {0xB2, 0x01, 0x40}},
+                                        {5, {0xC3, 0x07}},
+                                        {5, {0xD1, 0x33}},
+                                        {10, {0xE0, 0x00, 0x40}},
+                                        {12, {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}},
+                                        {12, {0xF8}},
+                                        {20, {0xFA}},
+                                        {30, {0xF1, 0x25}},
+                                        {40, {0xF6}},
+                                        {100, {0x80, 0x3C, 0x00}},
+                                        {255, {0xFC}}};
   auto plugin = make();
   plugin->prepare(block);
   korvel::host::ThreadAllocationCount allocations;
@@ -78,14 +89,17 @@ TEST_F(LV2PluginTest, SavedUIDComesBackOnlyWhenNoLiveInstanceHoldsIt) {
   AudioUnitSetProperty(first->unit(), kTrackName, 0, 0, "Celli", 5);
   AudioUnitSetProperty(first->unit(), kConnected, 0, 0, &kOne, 4);
   const LV2State saved = first->save();
-  const auto value = [&](const char* key) { return saved.at(world_.map(std::string("urn:korvel:lv2#") + key)); };
+  const auto value = [&](const char* key) {
+    return saved.at(world_.map(std::string("urn:korvel:lv2#") + key));
+  };
   const auto integer = [&](int32_t v) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(&v);
     return std::make_pair(world_.map(LV2_ATOM__Int), std::vector<uint8_t>(bytes, bytes + 4));
   };
   EXPECT_EQ(value("tvUniqueID"), integer(static_cast<int32_t>(uid)));
   EXPECT_EQ(value("tvConnected"), integer(1));
-  EXPECT_EQ(value("tvTrackName"), std::make_pair(world_.map(LV2_ATOM__String), std::vector<uint8_t>{'C', 'e', 'l', 'l', 'i', 0}));
+  EXPECT_EQ(value("tvTrackName"), std::make_pair(world_.map(LV2_ATOM__String),
+                                                 std::vector<uint8_t>{'C', 'e', 'l', 'l', 'i', 0}));
   EXPECT_EQ(second->save().count(world_.map("urn:korvel:lv2#tvTrackName")), 0u);
 
   // The first instance still holds the UID: a copy of its state takes the duplicate path.
@@ -95,7 +109,9 @@ TEST_F(LV2PluginTest, SavedUIDComesBackOnlyWhenNoLiveInstanceHoldsIt) {
   const std::string log = ::testing::internal::GetCapturedStderr();
   const uint32_t fresh = copy->property(kUniqueID);
   EXPECT_NE(fresh, uid);
-  EXPECT_NE(log.find("Korvel: duplicated UID 9ABCDEF0 detected, assigned fresh UID " + HexUID(fresh)), std::string::npos);
+  EXPECT_NE(
+      log.find("Korvel: duplicated UID 9ABCDEF0 detected, assigned fresh UID " + HexUID(fresh)),
+      std::string::npos);
   EXPECT_EQ(copy->property(kConnected), 0u);
   EXPECT_EQ(copy->property(kTrackName) & 0xFF, 0u);
 

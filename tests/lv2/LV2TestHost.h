@@ -35,10 +35,14 @@ class LV2World {
     lilv_node_free(uri);
   }
   ~LV2World() { lilv_world_free(world_); }
-  LV2_URID map(const std::string& uri) { return uris_.emplace(uri, uris_.size() + 1).first->second; }
+  LV2_URID map(const std::string& uri) {
+    return uris_.emplace(uri, uris_.size() + 1).first->second;
+  }
 
   const LilvPlugin* plugin = nullptr;
-  LV2_URID_Map map_{this, [](LV2_URID_Map_Handle h, const char* uri) { return static_cast<LV2World*>(h)->map(uri); }};
+  LV2_URID_Map map_{this, [](LV2_URID_Map_Handle h, const char* uri) {
+                      return static_cast<LV2World*>(h)->map(uri);
+                    }};
   LV2_Feature mapFeature_{LV2_URID__map, &map_};
   const LV2_Feature* features[2] = {&mapFeature_, nullptr};
 
@@ -79,7 +83,8 @@ class LV2Instance {
     *in = {{sizeof(LV2_Atom_Sequence_Body), world_.map(LV2_ATOM__Sequence)}, {0, 0}};
     for (const TimedMIDI& e : events) {
       alignas(8) uint8_t event[sizeof(LV2_Atom_Event) + 256];
-      auto* ev = new (event) LV2_Atom_Event{{e.frame}, {uint32_t(e.bytes.size()), world_.map(LV2_MIDI__MidiEvent)}};
+      auto* ev = new (event)
+          LV2_Atom_Event{{e.frame}, {uint32_t(e.bytes.size()), world_.map(LV2_MIDI__MidiEvent)}};
       std::memcpy(ev + 1, e.bytes.data(), e.bytes.size());
       lv2_atom_sequence_append_event(in, kCapacity, ev);
     }
@@ -87,7 +92,9 @@ class LV2Instance {
     offerOutput(capacity);
   }
   // What a host does before every run.
-  void offerOutput(uint32_t capacity = kCapacity) { *reinterpret_cast<LV2_Atom*>(out_) = {capacity, chunkType_}; }
+  void offerOutput(uint32_t capacity = kCapacity) {
+    *reinterpret_cast<LV2_Atom*>(out_) = {capacity, chunkType_};
+  }
   void run(uint32_t frames = 256) { lilv_instance_run(instance_, frames); }
   std::vector<TimedMIDI> output() const {
     std::vector<TimedMIDI> events;
@@ -102,28 +109,35 @@ class LV2Instance {
 
   LV2State save() {
     LV2State state;
-    state_->save(handle(), [](LV2_State_Handle h, uint32_t key, const void* value, size_t size, uint32_t type, uint32_t) {
-      const auto* bytes = static_cast<const uint8_t*>(value);
-      (*static_cast<LV2State*>(h))[key] = {type, {bytes, bytes + size}};
-      return LV2_STATE_SUCCESS;
-    }, &state, 0, nullptr);
+    state_->save(
+        handle(),
+        [](LV2_State_Handle h, uint32_t key, const void* value, size_t size, uint32_t type,
+           uint32_t) {
+          const auto* bytes = static_cast<const uint8_t*>(value);
+          (*static_cast<LV2State*>(h))[key] = {type, {bytes, bytes + size}};
+          return LV2_STATE_SUCCESS;
+        },
+        &state, 0, nullptr);
     return state;
   }
   void restore(LV2State state) {
-    state_->restore(handle(), [](LV2_State_Handle h, uint32_t key, size_t* size, uint32_t* type, uint32_t* flags) {
-      auto& s = *static_cast<LV2State*>(h);
-      if (!s.count(key)) return static_cast<const void*>(nullptr);
-      *size = s[key].second.size(), *type = s[key].first, *flags = LV2_STATE_IS_POD;
-      return static_cast<const void*>(s[key].second.data());
-    }, &state, 0, nullptr);
+    state_->restore(
+        handle(),
+        [](LV2_State_Handle h, uint32_t key, size_t* size, uint32_t* type, uint32_t* flags) {
+          auto& s = *static_cast<LV2State*>(h);
+          if (!s.count(key)) return static_cast<const void*>(nullptr);
+          *size = s[key].second.size(), *type = s[key].first, *flags = LV2_STATE_IS_POD;
+          return static_cast<const void*>(s[key].second.data());
+        },
+        &state, 0, nullptr);
   }
 
  private:
   LV2_Handle handle() const { return lilv_instance_get_handle(instance_); }
   LV2World& world_;
   LilvInstance* instance_ = lilv_plugin_instantiate(world_.plugin, 48000, world_.features);
-  const LV2_State_Interface* state_ =
-      static_cast<const LV2_State_Interface*>(lilv_instance_get_extension_data(instance_, LV2_STATE__interface));
+  const LV2_State_Interface* state_ = static_cast<const LV2_State_Interface*>(
+      lilv_instance_get_extension_data(instance_, LV2_STATE__interface));
   const LV2_URID chunkType_ = world_.map(LV2_ATOM__Chunk);
   alignas(8) uint8_t in_[kBufferBytes];
   alignas(8) uint8_t out_[kBufferBytes];
