@@ -22,8 +22,8 @@ std::unique_ptr<EditorX11Window> EditorX11Window::Open(Window parent, AudioUnit 
     XSetWindowAttributes attributes{};
     attributes.background_pixmap = None;  // no flash of another colour before the first paint
     attributes.event_mask = ExposureMask | ButtonPressMask | StructureNotifyMask;
-    window = XCreateWindow(display, parent, 0, 0, width, height, 0, CopyFromParent, InputOutput, CopyFromParent,
-                           CWBackPixmap | CWEventMask, &attributes);
+    window = XCreateWindow(display, parent, 0, 0, width, height, 0, CopyFromParent, InputOutput,
+                           CopyFromParent, CWBackPixmap | CWEventMask, &attributes);
     // The host sizes its container from these hints: the editor's own size, and no smaller.
     XSizeHints* hints = XAllocSizeHints();
     hints->flags = PMinSize | PBaseSize;
@@ -38,11 +38,12 @@ std::unique_ptr<EditorX11Window> EditorX11Window::Open(Window parent, AudioUnit 
     XMapWindow(display, window);
     XSync(display, False);
   }
-  return std::unique_ptr<EditorX11Window>(new EditorX11Window(display, window, surface, width, height, instance));
+  return std::unique_ptr<EditorX11Window>(
+      new EditorX11Window(display, window, surface, width, height, instance));
 }
 
-EditorX11Window::EditorX11Window(Display* display, Window window, cairo_surface_t* surface, int width, int height,
-                                 AudioUnit instance)
+EditorX11Window::EditorX11Window(Display* display, Window window, cairo_surface_t* surface,
+                                 int width, int height, AudioUnit instance)
     : display_(display),
       window_(window),
       surface_(surface),
@@ -86,7 +87,8 @@ void EditorX11Window::handle(const XEvent& event) {
       if (event.xexpose.count == 0) needsDisplay_ = true;
       break;
     case ConfigureNotify:
-      if (event.xconfigure.window == window_) resize(event.xconfigure.width, event.xconfigure.height);
+      if (event.xconfigure.window == window_)
+        resize(event.xconfigure.width, event.xconfigure.height);
       break;
     case DestroyNotify:
       if (event.xdestroywindow.window == window_) windowGone_ = true;
@@ -130,18 +132,25 @@ void EditorX11Window::draw() {
   cairo_surface_flush(surface_);
 }
 
-void EditorX11Window::NeedsDisplay(void* self, KorvelView*) { static_cast<EditorX11Window*>(self)->needsDisplay_ = true; }
+void EditorX11Window::NeedsDisplay(void* self, KorvelView*) {
+  static_cast<EditorX11Window*>(self)->needsDisplay_ = true;
+}
 
 void EditorX11Window::SetClipboardText(void* self, const char* text) {
   auto* window = static_cast<EditorX11Window*>(self);
   window->clipboard_.own(text, window->lastPressTime_);
 }
 
-uint64_t EditorX11Window::StartTimer(void* self, double seconds, KorvelTimerCallback fire, void* data) {
-  const auto interval = std::chrono::duration_cast<IdleTimers::Clock::duration>(std::chrono::duration<double>(seconds));
-  return static_cast<EditorX11Window*>(self)->timers_.start(interval, fire, data, IdleTimers::Clock::now());
+uint64_t EditorX11Window::StartTimer(void* self, double seconds, KorvelTimerCallback fire,
+                                     void* data) {
+  const auto interval = std::chrono::duration_cast<IdleTimers::Clock::duration>(
+      std::chrono::duration<double>(seconds));
+  return static_cast<EditorX11Window*>(self)->timers_.start(interval, fire, data,
+                                                            IdleTimers::Clock::now());
 }
 
-void EditorX11Window::StopTimer(void* self, uint64_t token) { static_cast<EditorX11Window*>(self)->timers_.stop(token); }
+void EditorX11Window::StopTimer(void* self, uint64_t token) {
+  static_cast<EditorX11Window*>(self)->timers_.stop(token);
+}
 
 }  // namespace korvel::lv2ui

@@ -2,8 +2,8 @@
  * One editor view in a child window of the host's X11 window, on the editors' own X
  * connection (not the host's), driven entirely by the host's idle calls: X events
  * (exposure, size changes, presses, clipboard requests), the view's 0.1 s refresh on the
- * monotonic clock, and one redraw when anything asked for it. Xlib and Cairo only: the host's toolkit, if it
- * has one, is never touched. Every call is made on the host's UI thread.
+ * monotonic clock, and one redraw when anything asked for it. Xlib and Cairo only: the host's
+ * toolkit, if it has one, is never touched. Every call is made on the host's UI thread.
  */
 #ifndef KORVEL_LV2_UI_EDITORX11WINDOW_H
 #define KORVEL_LV2_UI_EDITORX11WINDOW_H

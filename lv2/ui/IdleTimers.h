@@ -21,7 +21,8 @@ class IdleTimers {
   using Clock = std::chrono::steady_clock;
 
   /* A timer whose first firing is one interval after `now`; the token is never 0. */
-  uint64_t start(Clock::duration interval, KorvelTimerCallback fire, void* data, Clock::time_point now);
+  uint64_t start(Clock::duration interval, KorvelTimerCallback fire, void* data,
+                 Clock::time_point now);
   /* After this, the timer never fires again, even from within a callback of this run. */
   void stop(uint64_t token);
   /* Fires every timer that is due at `now`, once each. */

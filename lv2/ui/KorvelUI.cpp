@@ -23,16 +23,19 @@ const LV2_Feature* FindFeature(const LV2_Feature* const* features, const char* u
   return nullptr;
 }
 
-LV2UI_Handle Instantiate(const LV2UI_Descriptor*, const char*, const char*, LV2UI_Write_Function, LV2UI_Controller,
-                         LV2UI_Widget* widget, const LV2_Feature* const* features) {
+LV2UI_Handle Instantiate(const LV2UI_Descriptor*, const char*, const char*, LV2UI_Write_Function,
+                         LV2UI_Controller, LV2UI_Widget* widget,
+                         const LV2_Feature* const* features) {
   const LV2_Feature* parent = FindFeature(features, LV2_UI__parent);
   const LV2_Feature* instance = FindFeature(features, LV2_INSTANCE_ACCESS_URI);
   if (parent == nullptr || instance == nullptr || instance->data == nullptr) return nullptr;
-  auto window = EditorX11Window::Open(static_cast<Window>(reinterpret_cast<uintptr_t>(parent->data)),
-                                      static_cast<AudioUnit>(instance->data));
+  auto window =
+      EditorX11Window::Open(static_cast<Window>(reinterpret_cast<uintptr_t>(parent->data)),
+                            static_cast<AudioUnit>(instance->data));
   if (!window) return nullptr;
   *widget = reinterpret_cast<LV2UI_Widget>(static_cast<uintptr_t>(window->window()));
-  if (const LV2_Feature* resize = FindFeature(features, LV2_UI__resize); resize != nullptr && resize->data != nullptr) {
+  if (const LV2_Feature* resize = FindFeature(features, LV2_UI__resize);
+      resize != nullptr && resize->data != nullptr) {
     const auto* host = static_cast<const LV2UI_Resize*>(resize->data);
     host->ui_resize(host->handle, window->width(), window->height());
   }
@@ -50,7 +53,8 @@ const void* ExtensionData(const char* uri) {
   return std::strcmp(uri, LV2_UI__idleInterface) == 0 ? &kIdleInterface : nullptr;
 }
 
-constexpr LV2UI_Descriptor kDescriptor{KORVEL_LV2_UI_URI, Instantiate, Cleanup, nullptr, ExtensionData};
+constexpr LV2UI_Descriptor kDescriptor{KORVEL_LV2_UI_URI, Instantiate, Cleanup, nullptr,
+                                       ExtensionData};
 
 }  // namespace
 }  // namespace korvel::lv2ui

@@ -35,7 +35,8 @@ bool X11Clipboard::write(const XSelectionRequestEvent& request, Atom property) {
   }
   if (request.target == utf8String_ || request.target == XA_STRING) {
     XChangeProperty(display_, request.requestor, property, request.target, 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(text_.data()), static_cast<int>(text_.size()));
+                    reinterpret_cast<const unsigned char*>(text_.data()),
+                    static_cast<int>(text_.size()));
     return true;
   }
   return false;
@@ -52,8 +53,10 @@ void X11Clipboard::answer(const XSelectionRequestEvent& request) {
   reply.property = None;  // refused, unless written below
   // Clients from before ICCCM 2 name no property: the answer goes into one named as the target.
   const Atom property = request.property != None ? request.property : request.target;
-  const bool current = request.time == CurrentTime || ownedSince_ == CurrentTime || request.time >= ownedSince_;
-  if (owned_ && request.selection == clipboard_ && current && write(request, property)) reply.property = property;
+  const bool current =
+      request.time == CurrentTime || ownedSince_ == CurrentTime || request.time >= ownedSince_;
+  if (owned_ && request.selection == clipboard_ && current && write(request, property))
+    reply.property = property;
   XSendEvent(display_, request.requestor, False, NoEventMask, reinterpret_cast<XEvent*>(&reply));
   XFlush(display_);
 }

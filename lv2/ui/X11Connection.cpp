@@ -23,7 +23,9 @@ Display* X11Connection::Shared() {
   return display;
 }
 
-void X11Connection::Listen(Window window, Handler handler) { Handlers()[window] = std::move(handler); }
+void X11Connection::Listen(Window window, Handler handler) {
+  Handlers()[window] = std::move(handler);
+}
 
 void X11Connection::Forget(Window window) { Handlers().erase(window); }
 

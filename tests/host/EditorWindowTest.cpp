@@ -168,10 +168,14 @@ TEST(EditorWindow, LV2EditorInJalvConnectsAndCopiesTheID) {
   TempDir runDir;  // LV2_PATH: a folder holding nothing but the bundle
   std::filesystem::create_directory(runDir.file("lv2"));
   std::filesystem::create_directory_symlink(KORVEL_LV2_BUNDLE, runDir.file("lv2/Korvel.lv2"));
-  const EnvironmentChanges env = {{"DISPLAY", screen.display()}, {"WAYLAND_DISPLAY", std::nullopt},
-                                  {"LV2_PATH", runDir.file("lv2")}, {"NO_AT_BRIDGE", "1"}};
-  ChildProcess tolvane({TOLVANE_BINARY, "-s", TOLVANE_EXAMPLE_SESSION, "run", "--keep-running"}, env);
-  ASSERT_TRUE(tolvane.waitForLine([](const std::string& line) { return line == "ready"; })) << tolvane.transcript();
+  const EnvironmentChanges env = {{"DISPLAY", screen.display()},
+                                  {"WAYLAND_DISPLAY", std::nullopt},
+                                  {"LV2_PATH", runDir.file("lv2")},
+                                  {"NO_AT_BRIDGE", "1"}};
+  ChildProcess tolvane({TOLVANE_BINARY, "-s", TOLVANE_EXAMPLE_SESSION, "run", "--keep-running"},
+                       env);
+  ASSERT_TRUE(tolvane.waitForLine([](const std::string& line) { return line == "ready"; }))
+      << tolvane.transcript();
   EnvironmentChanges jalvEnv = env;
 #ifdef __SANITIZE_ADDRESS__
   // The uninstrumented host gets the runtime with the plug-in's modules: their stack,
@@ -193,9 +197,11 @@ TEST(EditorWindow, LV2EditorInJalvConnectsAndCopiesTheID) {
   auto look = [&](int minimumWidth) {
     Screenshot shot(screen.framebuffer());
     auto corner = shot.ok() ? shot.findColour(kHeaderBand, 0) : std::nullopt;
-    if (!corner || !Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8)) return false;
+    if (!corner || !Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8))
+      return false;
     Seen s{corner->first, corner->second};
-    while (s.x0 + s.width < shot.width_ && Near(shot.at(s.x0 + s.width, s.y0 + 3), kHeaderBand, 2)) ++s.width;
+    while (s.x0 + s.width < shot.width_ && Near(shot.at(s.x0 + s.width, s.y0 + 3), kHeaderBand, 2))
+      ++s.width;
     auto blue = shot.findColour(kConnectBlue, s.y0 + 33);
     if (!blue || s.width < minimumWidth) return false;
     s.buttonY = blue->second + 17;
@@ -212,7 +218,9 @@ TEST(EditorWindow, LV2EditorInJalvConnectsAndCopiesTheID) {
   ASSERT_TRUE(WaitUntil([&] { return look(340); }, std::chrono::seconds(60))) << jalv.transcript();
   EXPECT_EQ(seen.width, 340);
   centred();
-  ASSERT_EQ(run({kXdotool, "search", "--sync", "--name", "^Korvel$", "windowsize", "480", "540"}).status, 0);
+  ASSERT_EQ(
+      run({kXdotool, "search", "--sync", "--name", "^Korvel$", "windowsize", "480", "540"}).status,
+      0);
   ASSERT_TRUE(WaitUntil([&] { return look(480); })) << "the view did not follow its window";
   centred();
 
