@@ -1,12 +1,16 @@
 // korvel-host --editor: the GTK window on a private Xvfb display, photographed through
-// the server's own framebuffer file, and the clear refusal without a display.
+// the server's own framebuffer file, and the clear refusal without a display. The LV2
+// editor the same way inside a real LV2 host, jalv.gtk3.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <regex>
 
 #include "tests/host/HostProcess.h"
 #include "tests/support/Rgb.h"
@@ -17,6 +21,9 @@ namespace {
 using namespace korvel::test;
 
 constexpr const char* kXvfb = "/usr/bin/Xvfb";
+constexpr const char* kJalvGtk = "/usr/bin/jalv.gtk3";
+constexpr const char* kXdotool = "/usr/bin/xdotool";
+constexpr const char* kXclip = "/usr/bin/xclip";
 
 // Xvfb on a display number it picks itself (-displayfd), keeping its screen in an XWD
 // file (-fbdir) that can be read at any moment: a screenshot without any X client.
@@ -60,11 +67,12 @@ class Screenshot {
     const auto* p = byte(offset_ + size_t(y) * stride_ + size_t(x) * 4);
     return lsbFirst_ ? Rgb{p[2], p[1], p[0]} : Rgb{p[1], p[2], p[3]};
   }
-  // The top-left corner of the view: the first pixel, row by row, of the header band.
-  std::optional<std::pair<int, int>> findHeaderBand() const {
-    for (int y = 0; y < height_; ++y)
+  // The first pixel of `colour`, row by row from `top`; for the header band, the view's
+  // top-left corner.
+  std::optional<std::pair<int, int>> findColour(Rgb colour, int top) const {
+    for (int y = std::max(top, 0); y < height_; ++y)
       for (int x = 0; x < width_; ++x)
-        if (Near(at(x, y), kHeaderBand, 2)) return std::make_pair(x, y);
+        if (Near(at(x, y), colour, 2)) return std::make_pair(x, y);
     return std::nullopt;
   }
   int width_ = 0, height_ = 0;
@@ -103,7 +111,7 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   std::optional<std::pair<int, int>> corner;
   ASSERT_TRUE(WaitUntil([&] {
     Screenshot shot(screen.framebuffer());
-    corner = shot.ok() ? shot.findHeaderBand() : std::nullopt;
+    corner = shot.ok() ? shot.findColour(kHeaderBand, 0) : std::nullopt;
     // The whole window painted: the red dot at the top and the background at the far corner.
     return corner && corner->first + 340 < shot.width_ && corner->second + 500 < shot.height_ &&
            Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8) &&
@@ -140,6 +148,111 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
                               "--bundle", KORVEL_TEST_BUNDLE}, env);
   EXPECT_EQ(timed.status, 0) << timed.err;
   EXPECT_EQ(TrackField(timed.out, 2, "last velocity"), "80") << timed.out;
+}
+
+// The LV2 UI inside jalv.gtk3 (GTK 3 embedding the X11 UI through suil), with the
+// plug-in on a private jackd and tolvane on the same server: the unlinked editor on
+// screen, following the window when it grows; a click on Connect reaches the companion
+// and the link shows from the idle-driven refresh; a click on the ID puts the ID text on
+// the CLIPBOARD; jalv ends cleanly.
+TEST(EditorWindow, LV2EditorInJalvConnectsAndCopiesTheID) {
+#ifdef __SANITIZE_THREAD__
+  GTEST_SKIP() << "an uninstrumented host cannot load modules built for ThreadSanitizer";
+#endif
+  for (const char* tool : {kXvfb, kJalvGtk, kXdotool, kXclip})
+    if (::access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is not installed";
+  korvel::test::PrivateJackServer jack;
+  ASSERT_TRUE(jack.running());
+  VirtualDisplay screen;
+  ASSERT_FALSE(screen.display().empty()) << screen.errors();
+  TempDir runDir;  // LV2_PATH: a folder holding nothing but the bundle
+  std::filesystem::create_directory(runDir.file("lv2"));
+  std::filesystem::create_directory_symlink(KORVEL_LV2_BUNDLE, runDir.file("lv2/Korvel.lv2"));
+  const EnvironmentChanges env = {{"DISPLAY", screen.display()},
+                                  {"WAYLAND_DISPLAY", std::nullopt},
+                                  {"LV2_PATH", runDir.file("lv2")},
+                                  {"NO_AT_BRIDGE", "1"}};
+  ChildProcess tolvane({TOLVANE_BINARY, "-s", TOLVANE_EXAMPLE_SESSION, "run", "--keep-running"},
+                       env);
+  ASSERT_TRUE(tolvane.waitForLine([](const std::string& line) { return line == "ready"; }))
+      << tolvane.transcript();
+  EnvironmentChanges jalvEnv = env;
+#ifdef __SANITIZE_ADDRESS__
+  // The uninstrumented host gets the runtime with the plug-in's modules: their stack,
+  // global and undefined-behaviour checks run, heap checks do not (preloading the runtime
+  // deadlocks GTK 3's gettext set-up). The toolkit's leaks at exit are not ours.
+  jalvEnv["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0";
+#endif
+  ChildProcess jalv({kJalvGtk, "urn:korvel:lv2"}, jalvEnv);
+  auto run = [&](const std::vector<std::string>& argv) {
+    ChildProcess child(argv, env);
+    return Finish(child, std::chrono::seconds(10)).value_or(HostResult{});
+  };
+
+  // The unlinked editor: red dot in the header band, which spans the view's width, and
+  // the blue connect button, 220 wide, centred below.
+  struct Seen {
+    int x0 = 0, y0 = 0, width = 0, buttonY = 0, buttonLeft = 0, buttonRight = 0;
+  } seen;
+  auto look = [&](int minimumWidth) {
+    Screenshot shot(screen.framebuffer());
+    auto corner = shot.ok() ? shot.findColour(kHeaderBand, 0) : std::nullopt;
+    if (!corner || !Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8))
+      return false;
+    Seen s{corner->first, corner->second};
+    while (s.x0 + s.width < shot.width_ && Near(shot.at(s.x0 + s.width, s.y0 + 3), kHeaderBand, 2))
+      ++s.width;
+    auto blue = shot.findColour(kConnectBlue, s.y0 + 33);
+    if (!blue || s.width < minimumWidth) return false;
+    s.buttonY = blue->second + 17;
+    s.buttonLeft = s.buttonRight = s.x0 + s.width / 2;
+    while (Near(shot.at(s.buttonLeft - 1, blue->second + 3), kConnectBlue, 2)) --s.buttonLeft;
+    while (Near(shot.at(s.buttonRight, blue->second + 3), kConnectBlue, 2)) ++s.buttonRight;
+    seen = s;
+    return true;
+  };
+  auto centred = [&] {
+    EXPECT_NEAR(seen.buttonLeft, seen.x0 + seen.width / 2 - 110, 2);
+    EXPECT_NEAR(seen.buttonRight, seen.x0 + seen.width / 2 + 110, 2);
+  };
+  ASSERT_TRUE(WaitUntil([&] { return look(340); }, std::chrono::seconds(60))) << jalv.transcript();
+  EXPECT_EQ(seen.width, 340);
+  centred();
+  ASSERT_EQ(
+      run({kXdotool, "search", "--sync", "--name", "^Korvel$", "windowsize", "480", "540"}).status,
+      0);
+  ASSERT_TRUE(WaitUntil([&] { return look(480); })) << "the view did not follow its window";
+  centred();
+
+  // Connect: the instance sends the request, the companion answers through the files, and
+  // the editor's refresh shows the link (green: the companion links its selected track,
+  // which is its active one).
+  auto click = [&](int x, int y) {
+    return run({kXdotool, "mousemove", std::to_string(x), std::to_string(y), "click", "1"}).status;
+  };
+  ASSERT_EQ(click(seen.x0 + seen.width / 2, seen.buttonY), 0);
+  std::string uid;
+  ASSERT_TRUE(tolvane.waitForLine([&](const std::string& line) {
+    std::smatch connect;
+    if (!std::regex_search(line, connect, std::regex("connect UID ([0-9A-F]{8})"))) return false;
+    uid = connect[1].str();
+    return true;
+  })) << tolvane.transcript();
+  auto dot = [&] { return Screenshot(screen.framebuffer()).at(seen.x0 + 15, seen.y0 + 16); };
+  EXPECT_TRUE(WaitUntil([&] { return Near(dot(), kDotActiveTrack, 8); })) << Describe(dot());
+
+  // The ID copy: the header's right end, then a paste from another client.
+  ASSERT_EQ(click(seen.x0 + seen.width - 60, seen.y0 + 16), 0);
+  const HostResult paste = run({kXclip, "-o", "-selection", "clipboard"});
+  EXPECT_EQ(paste.status, 0) << paste.err;
+  // The version comes from the LV2 bundle's Info.plist, as in Korvel.component ("v?" without).
+  EXPECT_TRUE(std::regex_match(paste.out, std::regex(uid + " v[0-9]+\n?"))) << paste.out;
+
+  ASSERT_EQ(::kill(jalv.pid(), SIGTERM), 0);
+  auto ended = Finish(jalv);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->status, 0) << ended->err;
+  std::remove(("/tmp/korvel_connection_" + uid + ".json").c_str());
 }
 
 TEST(EditorWindow, RefusesClearlyWithoutADisplay) {
