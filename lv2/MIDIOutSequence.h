@@ -18,6 +18,7 @@ class MIDIOutSequence {
              LV2_URID midiEventType) {
     sequence_ = capacity >= sizeof(LV2_Atom_Sequence_Body) ? buffer : nullptr;
     capacity_ = capacity;
+    bodyStart_ = reinterpret_cast<uint8_t*>(buffer) + sizeof(LV2_Atom);
     midiEventType_ = midiEventType;
     if (buffer == nullptr) return;
     buffer->atom.type = sequenceType;
@@ -32,12 +33,15 @@ class MIDIOutSequence {
     const uint32_t used = sequence_->atom.size;
     const uint32_t needed = lv2_atom_pad_size(static_cast<uint32_t>(sizeof(LV2_Atom_Event)) + size);
     if (needed > capacity_ - used) return false;
-    auto* event =
-        reinterpret_cast<LV2_Atom_Event*>(reinterpret_cast<uint8_t*>(&sequence_->body) + used);
-    event->time.frames = frames;
-    event->body.type = midiEventType_;
-    event->body.size = size;
-    auto* body = reinterpret_cast<uint8_t*>(event + 1);
+    // Hosts do not all align their buffers to 8 bytes: the header goes in by memcpy, which
+    // compiles to plain stores and never reads or writes through a misaligned struct.
+    uint8_t* at = bodyStart_ + used;
+    LV2_Atom_Event header{};
+    header.time.frames = frames;
+    header.body.type = midiEventType_;
+    header.body.size = size;
+    std::memcpy(at, &header, sizeof header);
+    uint8_t* body = at + sizeof header;
     if (size <= 3) {
       // Channel messages: a call to memcpy would cost more than the copy.
       for (uint32_t i = 0; i < size; ++i) body[i] = bytes[i];
@@ -50,6 +54,8 @@ class MIDIOutSequence {
 
  private:
   LV2_Atom_Sequence* sequence_ = nullptr;
+  // Where the sequence's body starts: events are placed by byte offset from here.
+  uint8_t* bodyStart_ = nullptr;
   uint32_t capacity_ = 0;
   LV2_URID midiEventType_ = 0;
 };

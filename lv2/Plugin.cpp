@@ -117,16 +117,26 @@ void Run(LV2_Handle handle, uint32_t) {
     const MusicDeviceMIDIEventProc midiEvent = self->midiEvent;
     const AudioUnit component = self->component;
     const LV2_URID midiType = self->uris.midiEvent;
-    LV2_ATOM_SEQUENCE_FOREACH(self->midiIn, event) {
-      if (event->body.type != midiType) continue;
-      const auto* bytes = static_cast<const uint8_t*>(LV2_ATOM_BODY_CONST(&event->body));
-      const uint32_t size = event->body.size;
-      self->currentFrame = event->time.frames;
+    // Walked by hand rather than with the atom iteration macros: some hosts hand over a
+    // sequence that is only 4-byte aligned, and each event header is copied out instead
+    // of being read through a misaligned pointer.
+    const auto* at = reinterpret_cast<const uint8_t*>(&self->midiIn->body) +
+                     sizeof(LV2_Atom_Sequence_Body);
+    const auto* end = reinterpret_cast<const uint8_t*>(&self->midiIn->body) + self->midiIn->atom.size;
+    while (at + sizeof(LV2_Atom_Event) <= end) {
+      LV2_Atom_Event event;
+      std::memcpy(&event, at, sizeof event);
+      const uint8_t* bytes = at + sizeof event;
+      const uint32_t size = event.body.size;
+      if (size > static_cast<size_t>(end - bytes)) break;
+      at += lv2_atom_pad_size(static_cast<uint32_t>(sizeof event) + size);
+      if (event.body.type != midiType) continue;
+      self->currentFrame = event.time.frames;
       if (IsChannelMessage(bytes, size))
         midiEvent(component, bytes[0], bytes[1], size > 2 ? bytes[2] : 0,
-                  static_cast<uint32_t>(event->time.frames));
+                  static_cast<uint32_t>(event.time.frames));
       else
-        self->out.append(event->time.frames, bytes, size);
+        self->out.append(event.time.frames, bytes, size);
     }
   }
   self->out.end();

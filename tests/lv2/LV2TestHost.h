@@ -58,7 +58,9 @@ class LV2Instance {
  public:
   static constexpr uint32_t kBufferBytes = 4096, kCapacity = kBufferBytes - sizeof(LV2_Atom);
 
-  explicit LV2Instance(LV2World& world) : world_(world) {
+  // `misalign` 4 offers the port buffers at 4 mod 8, as some hosts do.
+  explicit LV2Instance(LV2World& world, size_t misalign = 0)
+      : world_(world), in_(inStore_ + misalign), out_(outStore_ + misalign) {
     lilv_instance_connect_port(instance_, 0, in_);
     lilv_instance_connect_port(instance_, 1, out_);
     lilv_instance_activate(instance_);
@@ -86,21 +88,30 @@ class LV2Instance {
       auto* ev = new (event)
           LV2_Atom_Event{{e.frame}, {uint32_t(e.bytes.size()), world_.map(LV2_MIDI__MidiEvent)}};
       std::memcpy(ev + 1, e.bytes.data(), e.bytes.size());
-      lv2_atom_sequence_append_event(in, kCapacity, ev);
+      // Appended by hand: the library's helper writes through a possibly misaligned pointer.
+      const uint32_t used = in->atom.size, bytes = uint32_t(sizeof *ev + e.bytes.size());
+      std::memcpy(reinterpret_cast<uint8_t*>(&in->body) + used, ev, bytes);
+      in->atom.size = used + lv2_atom_pad_size(bytes);
     }
-    std::memset(out_, 0xAA, sizeof out_);
+    std::memset(out_, 0xAA, kBufferBytes);
     offerOutput(capacity);
   }
   // What a host does before every run.
   void offerOutput(uint32_t capacity = kCapacity) {
-    *reinterpret_cast<LV2_Atom*>(out_) = {capacity, chunkType_};
+    const LV2_Atom chunk{capacity, chunkType_};
+    std::memcpy(out_, &chunk, sizeof chunk);
   }
   void run(uint32_t frames = 256) { lilv_instance_run(instance_, frames); }
   std::vector<TimedMIDI> output() const {
     std::vector<TimedMIDI> events;
-    LV2_ATOM_SEQUENCE_FOREACH(reinterpret_cast<const LV2_Atom_Sequence*>(out_), ev) {
-      const auto* bytes = static_cast<const uint8_t*>(LV2_ATOM_BODY_CONST(&ev->body));
-      events.push_back({ev->time.frames, {bytes, bytes + ev->body.size}});
+    uint32_t size;
+    std::memcpy(&size, out_, sizeof size);
+    for (uint32_t at = sizeof(LV2_Atom_Sequence); at < sizeof(LV2_Atom) + size;) {
+      LV2_Atom_Event ev;
+      std::memcpy(&ev, out_ + at, sizeof ev);
+      const uint8_t* bytes = out_ + at + sizeof ev;
+      events.push_back({ev.time.frames, {bytes, bytes + ev.body.size}});
+      at += lv2_atom_pad_size(uint32_t(sizeof ev + ev.body.size));
     }
     return events;
   }
@@ -139,8 +150,10 @@ class LV2Instance {
   const LV2_State_Interface* state_ = static_cast<const LV2_State_Interface*>(
       lilv_instance_get_extension_data(instance_, LV2_STATE__interface));
   const LV2_URID chunkType_ = world_.map(LV2_ATOM__Chunk);
-  alignas(8) uint8_t in_[kBufferBytes];
-  alignas(8) uint8_t out_[kBufferBytes];
+  alignas(8) uint8_t inStore_[kBufferBytes + 8];
+  alignas(8) uint8_t outStore_[kBufferBytes + 8];
+  uint8_t* in_;
+  uint8_t* out_;
 };
 
 }  // namespace korvel::test
