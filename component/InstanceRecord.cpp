@@ -23,6 +23,14 @@ void KR_Release(KorvelInstance* inst) {
   }
 }
 
+KorvelInstance* KR_RecordOfHandle(AudioComponentInstance unit) {
+  // The factory fills Open with KR_Open in every record and nothing else does.
+  if (unit == nullptr || unit->Open != KR_Open) return nullptr;
+  return reinterpret_cast<KorvelInstance*>(unit);
+}
+
+bool KR_IsClosed(const KorvelInstance* inst) { return KR_Load(inst->closed) != 0; }
+
 namespace {
 void EncodeHeader(uint32_t uid, uint8_t out[7]) {
   out[0] = 0xF0;

@@ -95,6 +95,8 @@ struct KorvelInstance {
                                       real-time thread never takes it */
   uint64_t keyswitchMask[2];       /* bit n set when note n is among the counted
                                       articulation notes: one look-up per note-on */
+  uint8_t closed;                  /* set by KR_Close: holders that outlive it (an
+                                      editor view) stop using the instance */
 };
 
 /* Relaxed atomic access to the fields shared without a lock. */
@@ -110,6 +112,11 @@ inline void KR_Store(T& field, U value) {
 /* --- Record lifetime (the record outlives KR_Close until its last user lets go) --- */
 void KR_Retain(KorvelInstance* inst);
 void KR_Release(KorvelInstance* inst);
+/* The record behind an instance handle, or null when the handle is not one of this
+ * component's (a host may hand the editor a proxy of its own). */
+KorvelInstance* KR_RecordOfHandle(AudioComponentInstance unit);
+/* Whether the host has closed the instance (the record may live on for its holders). */
+bool KR_IsClosed(const KorvelInstance* inst);
 /* Records allocated and not yet freed in this process (for leak checks). */
 int KR_LiveRecordCount();
 /* Counts a record the factory has just allocated. */

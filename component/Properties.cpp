@@ -1,9 +1,12 @@
 // The property handlers: the only way the host and the editor reach an instance.
 #include <cstring>
+#include <string_view>
 
+#include "component/EntryGuard.h"
 #include "component/KorvelInstance.h"
 #include "component/MIDIOutputCallback.h"
 #include "component/SavedState.h"
+#include "component/TextEncoding.h"
 #include "editor/CocoaViewInfo.h"
 #include "platform/PropertyList.h"
 
@@ -82,8 +85,9 @@ OSStatus KR_GetPropertyInfo(void*, AudioUnitPropertyID prop, AudioUnitScope scop
   return noErr;
 }
 
-OSStatus KR_GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope, AudioUnitElement,
-                        void* outData, uint32_t* ioDataSize) {
+namespace {
+
+OSStatus GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope, void* outData, uint32_t* ioDataSize) {
   auto* inst = static_cast<KorvelInstance*>(self);
   const PropertyInfo* info = FindProperty(prop);
   if (info == nullptr) return kAudioUnitErr_InvalidProperty;
@@ -179,8 +183,7 @@ OSStatus KR_GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope sco
   }
 }
 
-OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, AudioUnitElement, const void* inData,
-                        uint32_t inDataSize) {
+OSStatus SetProperty(void* self, AudioUnitPropertyID prop, const void* inData, uint32_t inDataSize) {
   auto* inst = static_cast<KorvelInstance*>(self);
   if (prop == kAudioUnitProperty_SetRenderCallback) return noErr;
   const PropertyInfo* info = FindProperty(prop);
@@ -223,10 +226,14 @@ OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, Au
         KR_WriteConnectionFile(inst);
       }
       return noErr;
-    case kKorvelProperty_TrackName:
-      KR_SetTrackName(inst, static_cast<const char*>(inData), inDataSize);
+    case kKorvelProperty_TrackName: {
+      // A longer name is cut at the last whole character that fits, so that what the
+      // instance keeps (and writes back to the companion) is still text.
+      const std::string_view name(static_cast<const char*>(inData), inDataSize);
+      KR_SetTrackName(inst, name.data(), korvel::UTF8PrefixLength(name, kKorvelTrackNameSize - 1));
       KR_WriteConnectionFile(inst);
       return noErr;
+    }
     case kKorvelProperty_ArticulationNotes: {
       uint32_t n = inDataSize / 4;
       if (n > kKorvelMaxArticulations) n = kKorvelMaxArticulations;
@@ -250,4 +257,18 @@ OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, Au
     default:
       return kAudioUnitErr_InvalidProperty;
   }
+}
+
+}  // namespace
+
+// A call that runs out of memory answers the error before it has changed anything: the
+// values a set needs are taken before the record is touched.
+OSStatus KR_GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope, AudioUnitElement,
+                        void* outData, uint32_t* ioDataSize) {
+  return KR_Guarded([&] { return GetProperty(self, prop, scope, outData, ioDataSize); });
+}
+
+OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, AudioUnitElement, const void* inData,
+                        uint32_t inDataSize) {
+  return KR_Guarded([&] { return SetProperty(self, prop, inData, inDataSize); });
 }

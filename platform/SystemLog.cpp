@@ -2,28 +2,26 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <string>
 
 namespace korvel::platform {
 
 void SystemLog(const char* format, ...) {
+  // A fixed buffer: logging never allocates, so it can never fail for want of memory.
+  char line[1024];
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string line;
-  if (length > 0) {
-    line.resize(static_cast<size_t>(length));
-    std::vsnprintf(line.data(), line.size() + 1, format, args);
-  }
+  int length = std::vsnprintf(line, sizeof line - 1, format, args);
   va_end(args);
+  if (length < 0) length = 0;
+  const size_t end = std::min(static_cast<size_t>(length), sizeof line - 2);
+  syslog(LOG_USER | LOG_NOTICE, "%.*s", static_cast<int>(end), line);
   // One fputs keeps the line whole when other threads write to stderr at the same time.
-  std::fputs((line + "\n").c_str(), stderr);
-  syslog(LOG_USER | LOG_NOTICE, "%s", line.c_str());
+  line[end] = '\n';
+  line[end + 1] = '\0';
+  std::fputs(line, stderr);
 }
 
 }  // namespace korvel::platform

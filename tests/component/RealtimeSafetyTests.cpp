@@ -5,10 +5,22 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <new>
+#include <string>
 
+#include <plist/plist.h>
+
+#include "editor/ViewABI.h"
+#include "localization/HXLocalization.h"
 #include "tests/component/ComponentTestSupport.h"
+#include "tests/support/TestSupport.h"
 
 extern "C" void* __libc_malloc(size_t);
 extern "C" void* __libc_calloc(size_t, size_t);
@@ -67,6 +79,14 @@ int pthread_mutex_trylock(pthread_mutex_t* m) {
   return real(m);
 }
 }
+
+// The calling thread's Nth allocation from C++ from now on fails (0: none).
+thread_local long tFailAt = 0;
+void* operator new(size_t n) {
+  if (tFailAt > 0 && --tFailAt == 0) throw std::bad_alloc();
+  if (void* p = malloc(n)) return p;
+  throw std::bad_alloc();
+}
 #endif
 
 namespace {
@@ -122,4 +142,145 @@ TEST(RealtimePath, AllocatesNothingAndTakesOnlyThePendingLock) {
   EXPECT_EQ(tLocksTaken[0], &rec->pendingLock);
 }
 
+// Out of memory at any allocation inside an entry point: the host, which calls as plain C,
+// gets the error status and never an exception, and the call leaves nothing half done.
+TEST(EntryPoints, RunningOutOfMemoryAnswersAnErrorAndChangesNothing) {
+#ifdef KORVEL_SANITIZED
+  GTEST_SKIP() << "the sanitizers own the allocator in this build";
+#else
+  korvel::test::VirtualDispatchScope dispatch;
+  const int records = KR_LiveRecordCount();
+  // Runs `call` with its 1st, 2nd, ... allocation failing, each in a child process, until
+  // one runs through. `check` gets the status of a call that met its failure and returns
+  // what it finds wrong. nlohmann::json's destructor allocates and is noexcept: a failure
+  // that lands there ends the child through std::terminate, which the library leaves no
+  // way to avoid, and is only counted.
+  int failures = 0, libraryTerminations = 0;
+  auto failEachAllocation = [&](const std::function<OSStatus()>& call, const std::function<std::string(OSStatus)>& check) {
+    for (long n = 1;; ++n) {
+      int out[2];
+      ASSERT_EQ(pipe(out), 0);
+      ++failures;
+      const pid_t child = fork();
+      if (child == 0) {
+        std::set_terminate([] { _exit(3); });
+        std::string report;
+        tFailAt = n;
+        try {
+          const OSStatus status = call();
+          const bool met = tFailAt == 0;
+          tFailAt = 0;
+          report = met ? check(status) : "ran through";
+        } catch (...) {
+          tFailAt = 0;
+          report = "threw into the host";
+        }
+        (void)!write(out[1], report.data(), report.size());
+        _exit(0);
+      }
+      close(out[1]);
+      char buffer[512];
+      const ssize_t length = read(out[0], buffer, sizeof buffer);
+      close(out[0]);
+      int status = 0;
+      waitpid(child, &status, 0);
+      const std::string report(buffer, length > 0 ? size_t(length) : 0);
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+        ++libraryTerminations;
+        continue;
+      }
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "allocation " << n << ": child status " << status;
+      if (report == "ran through") return;
+      EXPECT_EQ(report, "") << "allocation " << n;
+    }
+  };
+
+  const size_t registered = KR_UIDOwnerRegistry().size();
+  AudioUnit unit = nullptr;
+  failEachAllocation(
+      [&] {
+        unit = KorvelAUFactory(nullptr);
+        return unit->Open(unit, unit);
+      },
+      [&](OSStatus status) -> std::string {
+        auto* inst = reinterpret_cast<KorvelInstance*>(unit);
+        if (status == 0) return "";
+        if (status != kAudioUnitErr_InvalidProperty) return "status " + std::to_string(status);
+        if (KR_UIDOwnerRegistry().size() != registered || KR_Load(inst->uniqueID) != 0) return "a UID stayed registered";
+        if (inst->linkTimer != nullptr || KR_Load(inst->trackChangedToken) != 0) return "the link stayed set up";
+        return "";
+      });
+
+  unit = KorvelAUFactory(nullptr);
+  ASSERT_EQ(unit->Open(unit, unit), 0);
+  auto* inst = reinterpret_cast<KorvelInstance*>(unit);
+  korvel::test::BareRecord other;
+  ASSERT_TRUE(KR_ClaimUID(other.get(), 0x0DDBA11));
+  auto restore = [&](uint32_t uid) {
+    plist_t state = plist_new_dict();
+    plist_dict_set_item(state, "tvUniqueID", plist_new_uint(uid));
+    plist_dict_set_item(state, "tvConnected", plist_new_uint(1));
+    plist_dict_set_item(state, "tvTrackName", plist_new_string("Celli"));
+    OSStatus status = KR_SetProperty(unit, kAudioUnitProperty_ClassInfo, 0, 0, &state, sizeof state);
+    plist_free(state);
+    return status;
+  };
+  const uint32_t word = 0x0BADF00D;
+  const struct {
+    const char* what;
+    std::function<OSStatus()> call;
+  } calls[] = {
+      {"restore", [&] { return restore(0x0CAFE001); }},
+      {"restore of a UID held elsewhere", [&] { return restore(0x0DDBA11); }},
+      {"UID", [&] { return KR_SetProperty(unit, kKorvelProperty_UniqueID, 0, 0, &word, 4); }},
+      {"track name", [&] { return KR_SetProperty(unit, kKorvelProperty_TrackName, 0, 0, "Violas", 6); }},
+      {"saved state", [&] {
+         plist_t state = nullptr;
+         uint32_t size = sizeof state;
+         OSStatus status = KR_GetProperty(unit, kAudioUnitProperty_ClassInfo, 0, 0, &state, &size);
+         if (state) plist_free(state);
+         return status;
+       }},
+      {"view info", [&] {
+         AudioUnitCocoaViewInfo info{};
+         uint32_t size = sizeof info;
+         return KR_GetProperty(unit, kAudioUnitProperty_CocoaUI, 0, 0, &info, &size);
+       }},
+      {"editor", [&] {
+         const KorvelViewFactoryInterface* f = Korvel_ViewFactoryNamed("KorvelViewFactory");
+         KorvelView* view = f->uiViewForAudioUnit(unit, 340, 500);
+         if (view == nullptr) return OSStatus(kAudioUnitErr_InvalidProperty);
+         f->view->tick(view);
+         f->view->mouseDown(view, 170, 300);
+         f->view->release(view);
+         return OSStatus(0);
+       }},
+      {"lookup", [] { return OSStatus(HXLocFB("cc_label_cc", "CC") == nullptr); }},
+  };
+  // What a call must leave as it was when it fails.
+  auto state = [&] {
+    char name[kKorvelTrackNameSize];
+    KR_CopyTrackName(inst, name);
+    const uint32_t uid = KR_Load(inst->uniqueID);
+    return std::to_string(uid) + (KR_UIDOwner(uid) == inst ? " owned " : " lost ") +
+           std::to_string(KR_UIDOwnerRegistry().size()) + (KR_Load(inst->isConnected) ? " linked " : " - ") + name;
+  };
+  for (const auto& c : calls) {
+    SCOPED_TRACE(c.what);
+    const std::string before = state();
+    failEachAllocation(c.call, [&](OSStatus status) -> std::string {
+      if (status == 0) return "";
+      if (status != kAudioUnitErr_InvalidProperty) return "status " + std::to_string(status);
+      return state() == before ? "" : "changed " + before + " to " + state();
+    });
+  }
+  std::printf("%d allocations failed in turn, %d of them in nlohmann::json's destructor\n", failures, libraryTerminations);
+  KR_ReleaseUID(other.get(), 0x0DDBA11);
+  unit->Close(unit);
+  dispatch.advance(std::chrono::seconds(1));
+  EXPECT_EQ(KR_LiveRecordCount(), records + 1) << "only the bare record is left";
+#endif
+}
+
 }  // namespace
+
