@@ -22,10 +22,25 @@ KorvelEditorView::KorvelEditorView(const Rect& frame, AudioUnit audioUnit)
       frame_(frame) {
   std::memset(_ccValues, 0, sizeof _ccValues);
   std::memset(_ccTriggered, 0, sizeof _ccTriggered);
+  if (KorvelInstance* record = KR_RecordOfHandle(_audioUnit)) KR_Retain(record);
   if (_audioUnit != nullptr) _uniqueID = getScalar<uint32_t>(kKorvelProperty_UniqueID, 0);
 }
 
-KorvelEditorView::~KorvelEditorView() { _timer.reset(); }
+KorvelEditorView::~KorvelEditorView() {
+  _timer.reset();
+  if (KorvelInstance* record = KR_RecordOfHandle(_audioUnit)) KR_Release(record);
+}
+
+void KorvelEditorView::setAudioUnit(AudioUnit unit) {
+  if (KorvelInstance* record = KR_RecordOfHandle(unit)) KR_Retain(record);
+  if (KorvelInstance* record = KR_RecordOfHandle(_audioUnit)) KR_Release(record);
+  _audioUnit = unit;
+}
+
+bool KorvelEditorView::instanceClosed() const {
+  const KorvelInstance* record = KR_RecordOfHandle(_audioUnit);
+  return record != nullptr && KR_IsClosed(record);
+}
 
 void KorvelEditorView::setFrameSize(double width, double height) {
   frame_.width = width;
@@ -56,10 +71,12 @@ void KorvelEditorView::copyToClipboard(const std::string& text) {
 }
 
 OSStatus KorvelEditorView::getProperty(AudioUnitPropertyID id, void* data, uint32_t size) {
+  if (instanceClosed()) return kAudioUnitErr_InvalidProperty;
   return AudioUnitGetProperty(_audioUnit, id, kAudioUnitScope_Global, 0, data, &size);
 }
 
 OSStatus KorvelEditorView::setProperty(AudioUnitPropertyID id, const void* data, uint32_t size) {
+  if (instanceClosed()) return kAudioUnitErr_InvalidProperty;
   return AudioUnitSetProperty(_audioUnit, id, kAudioUnitScope_Global, 0, data, size);
 }
 
@@ -95,8 +112,14 @@ void KorvelEditorView::readInstance() {
 }
 
 void KorvelEditorView::tick() {
-  if (_audioUnit != nullptr) readInstance();
-  pollConnectionFile();
+  if (instanceClosed()) {
+    // Nothing to poll for any more: the link ended with the instance.
+    _isConnected = false;
+    _isActiveTrack = false;
+  } else {
+    if (_audioUnit != nullptr) readInstance();
+    pollConnectionFile();
+  }
   setNeedsDisplay();
 }
 

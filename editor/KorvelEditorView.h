@@ -3,8 +3,10 @@
  * to the companion application, refreshed ten times a second while it is in a window.
  *
  * The view reaches its instance only through the component's custom properties
- * (AudioUnitGetProperty / AudioUnitSetProperty on the handle); it never owns the
- * instance. Everything here runs on the host's main thread.
+ * (AudioUnitGetProperty / AudioUnitSetProperty on the handle). It never opens or closes
+ * the instance, but it holds a reference on the record for as long as it exists: a host
+ * may close the instance before it destroys the view, and the view then shows it as not
+ * connected. Everything here runs on the host's main thread.
  */
 #ifndef KORVEL_EDITOR_KORVELEDITORVIEW_H
 #define KORVEL_EDITOR_KORVELEDITORVIEW_H
@@ -58,7 +60,7 @@ class KorvelEditorView {
   void mouseDown(double x, double y);
 
   AudioUnit audioUnit() const { return _audioUnit; }
-  void setAudioUnit(AudioUnit unit) { _audioUnit = unit; }
+  void setAudioUnit(AudioUnit unit);
 
   /* Read-only views of the state shown (for hosts' diagnostics and tests). */
   bool isConnected() const { return _isConnected; }
@@ -78,6 +80,8 @@ class KorvelEditorView {
   template <class T>
   T getScalar(AudioUnitPropertyID id, T prefill);
   void readInstance();
+  // Whether the host has closed the instance this view still holds.
+  bool instanceClosed() const;
 
   std::unique_ptr<RefreshTimer> _timer;
   uint8_t _ccValues[kKorvelChannels][kKorvelControllers];
