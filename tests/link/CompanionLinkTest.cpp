@@ -171,15 +171,23 @@ TEST_F(CompanionLink, ConnectionFileIsReadOnEveryFifthTick) {
 TEST_F(CompanionLink, TheTrackChangedNotificationMakesAnInstanceReadAtOnce) {
   KorvelInstance* inst = Open(0x13572468);
   clock_.advance(100ms);
-  korvel::test::WriteFile(korvel::test::ConnectionFilePath(0x13572468), R"({"status":"connected","trackName":"Harp"})");
-  activeFiles_.set("13572468\n", nullptr);
-  const size_t queued = clock_.dispatcher().pendingCount();
-  const std::string touch = "touch '" + korvel::platform::NotifyDirectory() + "/" + korvel::link::kTrackChangedNotification + "'";
-  ASSERT_EQ(std::system(touch.c_str()), 0);
-  ASSERT_TRUE(korvel::test::WaitUntil([&] { return clock_.dispatcher().pendingCount() > queued; }));
-  clock_.dispatcher().runDue();  // no time passes: the read comes from the notification
-  EXPECT_TRUE(KR_Load(inst->isConnected));
-  EXPECT_TRUE(KR_Load(inst->isActiveTrack));
+  const std::string dir = korvel::platform::NotifyDirectory();
+  // Also after the directory was removed or renamed under the running instance.
+  for (const std::string& before : {std::string("true"), "rm -rf '" + dir + "'", "mv '" + dir + "' '" + dir + ".old'"}) {
+    KR_Store(inst->isConnected, 0);
+    KR_Store(inst->isActiveTrack, 0);
+    ASSERT_EQ(std::system(before.c_str()), 0);
+    korvel::test::WriteFile(korvel::test::ConnectionFilePath(0x13572468), R"({"status":"connected","trackName":"Harp"})");
+    activeFiles_.set("13572468\n", nullptr);
+    const size_t queued = clock_.dispatcher().pendingCount();
+    const std::string post = "mkdir -p -m 1777 '" + dir + "' && touch '" + dir + "/" + korvel::link::kTrackChangedNotification + "'";
+    ASSERT_EQ(std::system(post.c_str()), 0);
+    ASSERT_TRUE(korvel::test::WaitUntil([&] { return clock_.dispatcher().pendingCount() > queued; })) << before;
+    clock_.dispatcher().runDue();  // no time passes: the read comes from the notification
+    EXPECT_TRUE(KR_Load(inst->isConnected)) << before;
+    EXPECT_TRUE(KR_Load(inst->isActiveTrack)) << before;
+  }
+  std::filesystem::remove_all(dir + ".old");
 }
 
 TEST_F(CompanionLinkWithoutServer, NothingIsSentAndNothingBreaks) {
