@@ -6,8 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
 
+#include "platform/MIDIPacketList.h"
+#include "platform/MIDIServices.h"
 #include "tests/host/HostProcess.h"
 
 namespace korvel::host::test {
@@ -95,6 +101,20 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   const std::string uid = TrackField(saved.out, 1, "uid");
   ASSERT_EQ(uid.size(), 8u) << saved.out << saved.err;
   ConnectionFiles links;
+  // The companion's MIDI destination on a private JACK server, keeping what arrives.
+  korvel::test::PrivateJackServer jack;
+  ASSERT_TRUE(jack.running());
+  std::mutex mutex;
+  std::vector<std::vector<uint8_t>> received;
+  MIDIClientRef client = 0;
+  MIDIEndpointRef companion = 0;
+  MIDIClientCreateWithBlock("EditorWindowCompanion", &client, [](const MIDINotification*) {});
+  MIDIDestinationCreateWithBlock(client, "Companion In", &companion, [&](const MIDIPacketList* list) {
+    std::lock_guard lock(mutex);
+    const MIDIPacket* p = list->packet;
+    for (uint32_t i = 0; i < list->numPackets; ++i, p = MIDIPacketNext(p)) received.emplace_back(p->data, p->data + p->length);
+  });
+  MIDIObjectSetIntegerProperty(companion, kMIDIPropertyUniqueID, 1414941771);  // 'TVLK'
 
   HostProcess host(runDir, {"play", KORVEL_DEMO_MIDI, "--speed", "0", "--load", project, "--tracks", "1", "--editor",
                             "--editor-seconds", "120", "--bundle", KORVEL_TEST_BUNDLE}, env);
@@ -121,6 +141,25 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   EXPECT_FALSE(Near(shot.at(x0 + 341, y0 + 499), kBackground, 2));
   EXPECT_FALSE(Near(shot.at(x0 + 339, y0 + 501), kBackground, 2));
 
+  // Primary clicks reach the view: the ID at the header's right end goes to the
+  // clipboard, and Connect sends the connect request to the companion.
+  auto run = [&](const std::string& command) {
+    return std::system(("DISPLAY=" + screen.display() + " " + command).c_str());
+  };
+  ASSERT_EQ(run("xdotool mousemove " + std::to_string(x0 + 335) + " " + std::to_string(y0 + 10) + " click 1"), 0);
+  const std::string clipboard = runDir.file("clipboard");
+  EXPECT_TRUE(WaitUntil([&] {
+    return run("xclip -o -selection clipboard > " + clipboard + " 2>/dev/null") == 0 && ReadFile(clipboard).rfind(uid + " v", 0) == 0;
+  })) << ReadFile(clipboard);
+  const uint32_t id = uint32_t(std::stoul(uid, nullptr, 16));
+  const std::vector<uint8_t> connect = {0xF0, 0x7D, uint8_t(id >> 28), uint8_t(id >> 21 & 0x7F), uint8_t(id >> 14 & 0x7F),
+                                        uint8_t(id >> 7 & 0x7F), uint8_t(id & 0x7F), 0x01, 0xF7};
+  ASSERT_EQ(run("xdotool mousemove " + std::to_string(x0 + 170) + " " + std::to_string(y0 + 330) + " click 1"), 0);
+  EXPECT_TRUE(WaitUntil([&] {
+    std::lock_guard lock(mutex);
+    return std::find(received.begin(), received.end(), connect) != received.end();
+  })) << host.out();
+
   // The companion links the track while the window is open: the window's refresh timer
   // polls the file and the redraw shows the orange dot of a linked, inactive track.
   links.write(uid, R"({"status":"connected","trackName":"Strings"})");
@@ -141,6 +180,8 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
                               "--bundle", KORVEL_TEST_BUNDLE}, env);
   EXPECT_EQ(timed.status, 0) << timed.err;
   EXPECT_EQ(TrackField(timed.out, 2, "last velocity"), "80") << timed.out;
+  MIDIEndpointDispose(companion);
+  MIDIClientDispose(client);
 }
 
 TEST(EditorWindow, RefusesClearlyWithoutADisplay) {
