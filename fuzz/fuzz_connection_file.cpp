@@ -270,8 +270,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       } else {
         FUZZ_CHECK(NotesOf(inst) == notesBefore, "the view sent notes without a non-empty list");
       }
-      // An instance left without a name writes nothing: the file stays as it was.
-      if (TrackNameOf(inst).empty()) {
+      // The instance writes only while it holds a name: one that had none before the view
+      // linked it and has none after leaves the file as it was.
+      if (instanceNameBefore.empty() && TrackNameOf(inst).empty()) {
         FUZZ_CHECK(korvel::platform::ReadSharedFile(path) == std::string(bytes), "a nameless instance rewrote the file");
       } else {
         CheckRewrite(path, *document, inst);
