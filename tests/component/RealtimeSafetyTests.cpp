@@ -144,103 +144,47 @@ TEST(RealtimePath, AllocatesNothingAndTakesOnlyThePendingLock) {
 
 // Out of memory at any allocation inside an entry point: the host, which calls as plain C,
 // gets the error status and never an exception, and the call leaves nothing half done.
+// Each failure runs in a child process. nlohmann::json's destructor allocates and is
+// noexcept: a failure that lands there ends the child in std::terminate (nothing the
+// plug-in can prevent) and is only counted.
 TEST(EntryPoints, RunningOutOfMemoryAnswersAnErrorAndChangesNothing) {
 #ifdef KORVEL_SANITIZED
   GTEST_SKIP() << "the sanitizers own the allocator in this build";
 #else
   korvel::test::VirtualDispatchScope dispatch;
   const int records = KR_LiveRecordCount();
-  // Runs `call` with its 1st, 2nd, ... allocation failing, each in a child process, until
-  // one runs through. `check` gets the status of a call that met its failure and returns
-  // what it finds wrong. nlohmann::json's destructor allocates and is noexcept: a failure
-  // that lands there ends the child through std::terminate, which the library leaves no
-  // way to avoid, and is only counted.
-  int failures = 0, libraryTerminations = 0;
-  auto failEachAllocation = [&](const std::function<OSStatus()>& call, const std::function<std::string(OSStatus)>& check) {
-    for (long n = 1;; ++n) {
-      int out[2];
-      ASSERT_EQ(pipe(out), 0);
-      ++failures;
-      const pid_t child = fork();
-      if (child == 0) {
-        std::set_terminate([] { _exit(3); });
-        std::string report;
-        tFailAt = n;
-        try {
-          const OSStatus status = call();
-          const bool met = tFailAt == 0;
-          tFailAt = 0;
-          report = met ? check(status) : "ran through";
-        } catch (...) {
-          tFailAt = 0;
-          report = "threw into the host";
-        }
-        (void)!write(out[1], report.data(), report.size());
-        _exit(0);
-      }
-      close(out[1]);
-      char buffer[512];
-      const ssize_t length = read(out[0], buffer, sizeof buffer);
-      close(out[0]);
-      int status = 0;
-      waitpid(child, &status, 0);
-      const std::string report(buffer, length > 0 ? size_t(length) : 0);
-      if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
-        ++libraryTerminations;
-        continue;
-      }
-      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "allocation " << n << ": child status " << status;
-      if (report == "ran through") return;
-      EXPECT_EQ(report, "") << "allocation " << n;
-    }
-  };
-
-  const size_t registered = KR_UIDOwnerRegistry().size();
-  AudioUnit unit = nullptr;
-  failEachAllocation(
-      [&] {
-        unit = KorvelAUFactory(nullptr);
-        return unit->Open(unit, unit);
-      },
-      [&](OSStatus status) -> std::string {
-        auto* inst = reinterpret_cast<KorvelInstance*>(unit);
-        if (status == 0) return "";
-        if (status != kAudioUnitErr_InvalidProperty) return "status " + std::to_string(status);
-        if (KR_UIDOwnerRegistry().size() != registered || KR_Load(inst->uniqueID) != 0) return "a UID stayed registered";
-        if (inst->linkTimer != nullptr || KR_Load(inst->trackChangedToken) != 0) return "the link stayed set up";
-        return "";
-      });
-
-  unit = KorvelAUFactory(nullptr);
-  ASSERT_EQ(unit->Open(unit, unit), 0);
-  auto* inst = reinterpret_cast<KorvelInstance*>(unit);
-  korvel::test::BareRecord other;
+  korvel::test::BareRecord fresh, other;
   ASSERT_TRUE(KR_ClaimUID(other.get(), 0x0DDBA11));
+  AudioUnit unit = KorvelAUFactory(nullptr);
+  ASSERT_EQ(unit->Open(unit, unit), 0);
+  KorvelInstance* target = fresh.get();  // the record the next call works on
+  auto state = [&] {  // what a failed call must leave as it was
+    char name[kKorvelTrackNameSize];
+    KR_CopyTrackName(target, name);
+    const uint32_t uid = KR_Load(target->uniqueID);
+    return std::to_string(uid) + (KR_UIDOwner(uid) == target ? " owned, " : " -, ") +
+           std::to_string(KR_UIDOwnerRegistry().size()) + " UIDs, " + (target->linkTimer ? "timer, " : "") +
+           std::to_string(KR_Load(target->trackChangedToken)) + (KR_Load(target->isConnected) ? " linked " : " ") + name;
+  };
   auto restore = [&](uint32_t uid) {
-    plist_t state = plist_new_dict();
-    plist_dict_set_item(state, "tvUniqueID", plist_new_uint(uid));
-    plist_dict_set_item(state, "tvConnected", plist_new_uint(1));
-    plist_dict_set_item(state, "tvTrackName", plist_new_string("Celli"));
-    OSStatus status = KR_SetProperty(unit, kAudioUnitProperty_ClassInfo, 0, 0, &state, sizeof state);
-    plist_free(state);
+    plist_t saved = plist_new_dict();
+    plist_dict_set_item(saved, "tvUniqueID", plist_new_uint(uid));
+    plist_dict_set_item(saved, "tvConnected", plist_new_uint(1));
+    plist_dict_set_item(saved, "tvTrackName", plist_new_string("Celli"));
+    const OSStatus status = KR_SetProperty(unit, kAudioUnitProperty_ClassInfo, 0, 0, &saved, sizeof saved);
+    plist_free(saved);
     return status;
   };
   const uint32_t word = 0x0BADF00D;
-  const struct {
-    const char* what;
-    std::function<OSStatus()> call;
-  } calls[] = {
+  const std::pair<const char*, std::function<OSStatus()>> calls[] = {
+      {"open", [&] {
+         target = reinterpret_cast<KorvelInstance*>(KorvelAUFactory(nullptr));
+         return target->plugInInterface.Open(target, &target->plugInInterface);
+       }},
       {"restore", [&] { return restore(0x0CAFE001); }},
       {"restore of a UID held elsewhere", [&] { return restore(0x0DDBA11); }},
       {"UID", [&] { return KR_SetProperty(unit, kKorvelProperty_UniqueID, 0, 0, &word, 4); }},
       {"track name", [&] { return KR_SetProperty(unit, kKorvelProperty_TrackName, 0, 0, "Violas", 6); }},
-      {"saved state", [&] {
-         plist_t state = nullptr;
-         uint32_t size = sizeof state;
-         OSStatus status = KR_GetProperty(unit, kAudioUnitProperty_ClassInfo, 0, 0, &state, &size);
-         if (state) plist_free(state);
-         return status;
-       }},
       {"view info", [&] {
          AudioUnitCocoaViewInfo info{};
          uint32_t size = sizeof info;
@@ -257,28 +201,50 @@ TEST(EntryPoints, RunningOutOfMemoryAnswersAnErrorAndChangesNothing) {
        }},
       {"lookup", [] { return OSStatus(HXLocFB("cc_label_cc", "CC") == nullptr); }},
   };
-  // What a call must leave as it was when it fails.
-  auto state = [&] {
-    char name[kKorvelTrackNameSize];
-    KR_CopyTrackName(inst, name);
-    const uint32_t uid = KR_Load(inst->uniqueID);
-    return std::to_string(uid) + (KR_UIDOwner(uid) == inst ? " owned " : " lost ") +
-           std::to_string(KR_UIDOwnerRegistry().size()) + (KR_Load(inst->isConnected) ? " linked " : " - ") + name;
-  };
-  for (const auto& c : calls) {
-    SCOPED_TRACE(c.what);
+  int failures = 0, inLibrary = 0;
+  for (const auto& [what, call] : calls) {
     const std::string before = state();
-    failEachAllocation(c.call, [&](OSStatus status) -> std::string {
-      if (status == 0) return "";
-      if (status != kAudioUnitErr_InvalidProperty) return "status " + std::to_string(status);
-      return state() == before ? "" : "changed " + before + " to " + state();
-    });
+    for (long n = 1;; ++n, ++failures) {
+      int out[2];
+      ASSERT_EQ(pipe(out), 0);
+      if (fork() == 0) {
+        std::set_terminate([] { _exit(3); });
+        std::string report = "threw into the host";
+        tFailAt = n;
+        try {
+          const OSStatus status = call();
+          const bool met = tFailAt == 0;
+          tFailAt = 0;
+          report = !met                                      ? "ran through"
+                   : status == 0                             ? ""
+                   : status != kAudioUnitErr_InvalidProperty ? "status " + std::to_string(status)
+                   : state() == before                       ? ""
+                                                             : "left " + state() + ", was " + before;
+        } catch (...) {
+        }
+        _exit(write(out[1], report.data(), report.size()) < 0);
+      }
+      close(out[1]);
+      char buffer[512];
+      const std::string report(buffer, std::max<ssize_t>(0, read(out[0], buffer, sizeof buffer)));
+      close(out[0]);
+      int status = 0;
+      wait(&status);
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+        ++inLibrary;
+        continue;
+      }
+      ASSERT_EQ(status, 0) << what << ", allocation " << n;
+      if (report == "ran through") break;
+      EXPECT_EQ(report, "") << what << ", allocation " << n;
+    }
+    target = reinterpret_cast<KorvelInstance*>(unit);  // after "open": the open instance
   }
-  std::printf("%d allocations failed in turn, %d of them in nlohmann::json's destructor\n", failures, libraryTerminations);
+  std::printf("%d allocations failed in turn, %d of them in nlohmann::json's destructor\n", failures, inLibrary);
   KR_ReleaseUID(other.get(), 0x0DDBA11);
   unit->Close(unit);
   dispatch.advance(std::chrono::seconds(1));
-  EXPECT_EQ(KR_LiveRecordCount(), records + 1) << "only the bare record is left";
+  EXPECT_EQ(KR_LiveRecordCount(), records + 2) << "only the bare records are left";
 #endif
 }
 
