@@ -116,13 +116,8 @@ TEST_F(ViewABI, AViewOutlivingItsInstanceShowsItNotConnectedAndFreesTheRecordLas
   ASSERT_EQ(unit->Close(unit), 0);
   dispatch.advance(std::chrono::seconds(1));  // the link's timer and tasks let go
   EXPECT_EQ(KR_LiveRecordCount(), before + 1) << "the view still holds the record";
-  window.fireTimers();
-  f->view->tick(view);
-  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 340, 500);
-  cairo_t* cr = cairo_create(surface);
-  f->view->draw(view, cr);
-  cairo_destroy(cr);
-  cairo_surface_destroy(surface);
+  window.fireTimers();  // a tick
+  EXPECT_EQ(f->view->renderPNG(view, 340, 500, isolation.files.file("closed.png").c_str()), 0);
   EXPECT_FALSE(reinterpret_cast<editor::KorvelEditorView*>(view)->isConnected()) << "the file is no longer followed";
   f->view->release(view);
   EXPECT_EQ(KR_LiveRecordCount(), before);

@@ -48,14 +48,16 @@ class FakeCompanion {
   std::vector<Bytes> packets_;
 };
 
-bool CompanionVisible() {
+int CompanionsVisible() {
+  int found = 0;
   for (unsigned long i = 0; i < MIDIGetNumberOfDestinations(); ++i) {
     int32_t id = 0;
     MIDIObjectGetIntegerProperty(MIDIGetDestination(i), kMIDIPropertyUniqueID, &id);
-    if (id == korvel::link::kCompanionDestinationID) return true;
+    found += id == korvel::link::kCompanionDestinationID;
   }
-  return false;
+  return found;
 }
+bool CompanionVisible() { return CompanionsVisible() > 0; }
 
 Bytes Command(uint8_t command) { return {0xF0, 0x7D, 0x01, 0x11, 0x51, 0x2C, 0x78, command, 0xF7}; }
 const Bytes kTag12345678 = {0xF0, 0x7D, 0x01, 0x11, 0x51, 0x2C, 0x78, 0xF7};
@@ -149,15 +151,7 @@ TEST_F(CompanionLink, OfTwoCompanionDestinationsTheFirstListedGetsEverything) {
   FakeCompanion first;
   ASSERT_TRUE(korvel::test::WaitUntil(CompanionVisible));
   FakeCompanion second;
-  ASSERT_TRUE(korvel::test::WaitUntil([] {
-    int found = 0;
-    for (unsigned long i = 0; i < MIDIGetNumberOfDestinations(); ++i) {
-      int32_t id = 0;
-      MIDIObjectGetIntegerProperty(MIDIGetDestination(i), kMIDIPropertyUniqueID, &id);
-      found += id == korvel::link::kCompanionDestinationID;
-    }
-    return found == 2;
-  }));
+  ASSERT_TRUE(korvel::test::WaitUntil([] { return CompanionsVisible() == 2; }));
   KorvelInstance* inst = Open(0x12345678);
   Command(inst, 1);
   ASSERT_TRUE(first.waitFor(1));
