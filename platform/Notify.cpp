@@ -194,8 +194,8 @@ class NotifyCenter {
           // there before the new watch stood cannot be told apart, so everyone hears.
           inotify_rm_watch(inotifyFd_, watch_);
           watch_ = -1;
-          ensureWatchLocked();
-          rewatched = true;
+          // Without registrations the next one sets the watch up again.
+          rewatched = !registrations_.empty() && ensureWatchLocked();
         } else if ((event.mask & kPostedEvents) && !event.name.empty()) {
           posted.insert(event.name);
         }
