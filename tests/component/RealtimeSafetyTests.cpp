@@ -199,6 +199,11 @@ TEST(EntryPoints, RunningOutOfMemoryAnswersAnErrorAndChangesNothing) {
          f->view->release(view);
          return OSStatus(0);
        }},
+      {"exported view info", [] {
+         AudioUnitCocoaViewInfo info{};
+         Korvel_GetCocoaUIInfo(&info);
+         return OSStatus(0);
+       }},
       {"lookup", [] { return OSStatus(HXLocFB("cc_label_cc", "CC") == nullptr); }},
   };
   int failures = 0, inLibrary = 0;
