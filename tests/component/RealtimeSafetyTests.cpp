@@ -18,6 +18,7 @@
 #include <plist/plist.h>
 
 #include "editor/ViewABI.h"
+#include "link/SharedPaths.h"
 #include "localization/HXLocalization.h"
 #include "tests/component/ComponentTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -152,6 +153,8 @@ TEST(EntryPoints, RunningOutOfMemoryAnswersAnErrorAndChangesNothing) {
   GTEST_SKIP() << "the sanitizers own the allocator in this build";
 #else
   korvel::test::VirtualDispatchScope dispatch;
+  korvel::test::TempDir files;
+  korvel::link::SetSharedFileDirectoryForTesting(files.path());
   const int records = KR_LiveRecordCount();
   korvel::test::BareRecord fresh, other;
   ASSERT_TRUE(KR_ClaimUID(other.get(), 0x0DDBA11));
@@ -250,6 +253,7 @@ TEST(EntryPoints, RunningOutOfMemoryAnswersAnErrorAndChangesNothing) {
   unit->Close(unit);
   dispatch.advance(std::chrono::seconds(1));
   EXPECT_EQ(KR_LiveRecordCount(), records + 2) << "only the bare records are left";
+  korvel::link::SetSharedFileDirectoryForTesting(std::nullopt);
 #endif
 }
 
