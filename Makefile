@@ -1,5 +1,5 @@
 # The two commands of the README. Both install missing Debian packages first.
-.PHONY: run test deps build build-asan build-tsan test-asan test-tsan bench fuzz clean
+.PHONY: run test deps build build-asan build-tsan test-asan test-tsan bench fuzz fuzz-smoke format clean
 
 JOBS ?= $(shell nproc)
 
@@ -40,5 +40,9 @@ fuzz: deps
 fuzz-smoke: deps
 	@fuzz/run.sh 10
 
+# Formats every C/C++ file git tracks with the checked-in .clang-format.
+format:
+	git ls-files -z '*.c' '*.cc' '*.cpp' '*.h' '*.hpp' | xargs -0 clang-format -i --style=file
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz out

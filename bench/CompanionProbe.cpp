@@ -19,12 +19,13 @@
 #include <optional>
 #include <set>
 
+#include "interface/CompanionProtocol.h"
 #include "platform/MIDIPacketList.h"
 #include "platform/MIDIServices.h"
 
 namespace {
 
-constexpr int32_t kCompanionUniqueID = 1414941771;  // 'TVLK'
+constexpr int32_t kCompanionUniqueID = korvel::link::kCompanionDestinationID;
 
 long long Now() {
   timespec t{};
@@ -42,7 +43,8 @@ struct Receiver {
   }
 
   void take(const uint8_t* data, size_t length, long long at) {
-    const bool sysex = length >= 8 && data[0] == 0xF0 && data[1] == 0x7D && data[length - 1] == 0xF7;
+    const bool sysex = length >= 8 && data[0] == korvel::link::kSysExStart &&
+                       data[1] == korvel::link::kManufacturerNonCommercial && data[length - 1] == korvel::link::kSysExEnd;
     if (sysex) {
       uint32_t uid = UID(data);
       if (heard.insert(uid).second) std::printf("hello %08X\n", uid);

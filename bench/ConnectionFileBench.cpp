@@ -13,8 +13,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "component/KorvelInstance.h"
+#include "link/CompanionLink.h"
 #include "link/SharedPaths.h"
+#include "record/KorvelInstance.h"
 
 namespace {
 

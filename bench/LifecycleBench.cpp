@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

@@ -5,8 +5,9 @@
 
 #include <cstring>
 
-#include "component/KorvelInstance.h"
-#include "link/CompanionProtocol.h"
+#include "component/KorvelComponent.h"
+#include "interface/CompanionProtocol.h"
+#include "link/CompanionLink.h"
 #include "platform/MIDIPacketList.h"
 #include "tests/support/TestSupport.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
 #include "platform/MIDIPacketList.h"
 
 namespace {

@@ -7,10 +7,6 @@
 //
 // Environment: KORVEL_SCALE_INSTANCES (default 500), KORVEL_SCALE_IDLE_SECONDS (10).
 #include <benchmark/benchmark.h>
-#include <jack/jack.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -18,62 +14,15 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/TestSupport.h"
+
 namespace {
 
-// jackd with the dummy driver under a name of its own; room for 2048 ports, since the
-// default limit would not take 500 instances.
-class PrivateJack {
- public:
-  PrivateJack() : name_("korvel-scale-" + std::to_string(getpid())) {
-    setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-    jack_set_error_function([](const char*) {});
-    jack_set_info_function([](const char*) {});
-    pid_ = fork();
-    if (pid_ == 0) {
-      freopen("/dev/null", "w", stdout);
-      freopen("/dev/null", "w", stderr);
-      execlp("jackd", "jackd", "--no-realtime", "-n", name_.c_str(), "-p", "2048", "-d", "dummy", "-r",
-             "48000", "-p", "256", "-C", "0", "-P", "0", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
-      jack_status_t status;
-      if (jack_client_t* c = jack_client_open("korvel-scale-check", JackNoStartServer, &status)) {
-        jack_client_close(c);
-        up_ = true;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  }
-  ~PrivateJack() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (waitpid(pid_, nullptr, WNOHANG) != pid_) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-  bool up() const { return up_; }
-
- private:
-  std::string name_;
-  pid_t pid_ = -1;
-  bool up_ = false;
-};
-
-std::unique_ptr<PrivateJack> gJack;
+// Room for 2048 ports, since jackd's default limit would not take 500 instances.
+std::unique_ptr<korvel::test::PrivateJackServer> gJack;
 
 int EnvInt(const char* name, int fallback) {
   const char* v = std::getenv(name);
@@ -82,25 +31,22 @@ int EnvInt(const char* name, int fallback) {
 
 // Runs the host's scale command and returns its JSON line.
 nlohmann::json RunScale(int instances) {
-  std::string command = std::string(KORVEL_HOST_BINARY) + " scale --bundle " + KORVEL_BUNDLE +
-                        " --companion " + KORVEL_COMPANION_PROBE + " --json --instances " +
-                        std::to_string(instances) + " --idle-seconds " +
-                        std::to_string(EnvInt("KORVEL_SCALE_IDLE_SECONDS", 10)) + " 2>/dev/null";
-  FILE* out = popen(command.c_str(), "r");
-  if (!out) throw std::runtime_error("cannot run korvel-host");
-  std::string last, line;
-  char buffer[8192];
-  while (fgets(buffer, sizeof buffer, out)) {
-    line = buffer;
-    if (!line.empty() && line[0] == '{') last = line;
-    else std::fputs(("  | " + line).c_str(), stderr);  // the human-readable report
+  korvel::test::ChildProcess host({KORVEL_HOST_BINARY, "scale", "--bundle", KORVEL_BUNDLE, "--companion",
+                                   KORVEL_COMPANION_PROBE, "--json", "--instances", std::to_string(instances),
+                                   "--idle-seconds", std::to_string(EnvInt("KORVEL_SCALE_IDLE_SECONDS", 10))});
+  if (!host.started()) throw std::runtime_error("cannot run korvel-host");
+  if (host.waitForExit(std::chrono::minutes(30)) != 0) throw std::runtime_error("korvel-host scale failed");
+  std::string last;
+  for (const korvel::test::OutputLine& line : host.lines()) {
+    if (!line.text.empty() && line.text[0] == '{') last = line.text;
+    else std::fputs(("  | " + line.text + "\n").c_str(), stderr);  // the human-readable report
   }
-  if (pclose(out) != 0 || last.empty()) throw std::runtime_error("korvel-host scale failed");
+  if (last.empty()) throw std::runtime_error("korvel-host scale printed no figures");
   return nlohmann::json::parse(last);
 }
 
 void Report(benchmark::State& state, int instances) {
-  if (!gJack || !gJack->up()) {
+  if (!gJack || !gJack->running()) {
     state.SkipWithError("no private JACK server (jackd missing?)");
     return;
   }
@@ -135,7 +81,7 @@ BENCHMARK(BM_Scale_Template)->Iterations(1)->UseManualTime()->Unit(benchmark::kM
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  gJack = std::make_unique<PrivateJack>();
+  gJack = std::make_unique<korvel::test::PrivateJackServer>(256, 2048);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   gJack.reset();

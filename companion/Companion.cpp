@@ -13,16 +13,6 @@
 
 namespace tolvane {
 
-namespace {
-
-std::string Hex(uint32_t value) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08X", value);
-  return text;
-}
-
-}  // namespace
-
 bool UpdateConnectionFile(uint32_t uid, const std::function<void(nlohmann::json&)>& change) {
   std::string path = korvel::link::ConnectionFilePath(uid);
   nlohmann::json document = nlohmann::json::object();
@@ -124,7 +114,7 @@ void Companion::disconnect(uint32_t uid) {
 }
 
 void Companion::writeActiveTrack(const std::string& track, uint32_t uid) {
-  korvel::platform::WriteFileAtomically(korvel::link::ActiveUIDFilePath(), uid ? Hex(uid) : "0");
+  korvel::platform::WriteFileAtomically(korvel::link::ActiveUIDFilePath(), uid ? korvel::link::UIDText(uid) : "0");
   korvel::platform::WriteFileAtomically(korvel::link::ActiveTrackFilePath(), track);
   activeUID_ = uid;
   post_(kTrackChangedNotification);
@@ -165,10 +155,10 @@ std::vector<std::string> Companion::statusLines() const {
   std::lock_guard lock(mutex_);
   std::vector<std::string> lines;
   lines.push_back("selected " + (session_.selectedTrack.empty() ? std::string("(none)") : session_.selectedTrack) +
-                  " active UID " + Hex(activeUID_));
+                  " active UID " + korvel::link::UIDText(activeUID_));
   Clock::time_point now = now_();
   for (const auto& [uid, instance] : instances_) {
-    std::string line = "UID " + Hex(uid) + (instance.linked ? " linked to \"" + instance.track + "\"" : " not linked");
+    std::string line = "UID " + korvel::link::UIDText(uid) + (instance.linked ? " linked to \"" + instance.track + "\"" : " not linked");
     if (instance.lastSeen) {
       auto age = std::chrono::duration<double>(now - *instance.lastSeen).count();
       char seen[64];

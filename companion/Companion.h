@@ -20,10 +20,11 @@
 
 #include "companion/LinkMessages.h"
 #include "companion/Session.h"
+#include "interface/CompanionProtocol.h"
 
 namespace tolvane {
 
-inline constexpr const char* kTrackChangedNotification = "com.tolvane.trackChanged";
+using korvel::link::kTrackChangedNotification;
 
 class Companion {
  public:

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "link/CompanionProtocol.h"
+#include "interface/CompanionProtocol.h"
 #include "platform/SafeFile.h"
 
 namespace tolvane {

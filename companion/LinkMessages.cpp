@@ -2,29 +2,26 @@
 
 #include <cstdio>
 
+#include "interface/CompanionProtocol.h"
+#include "link/SharedPaths.h"
+
 namespace tolvane {
 
 namespace {
 
-constexpr uint8_t kSysExStart = 0xF0;
-constexpr uint8_t kSysExEnd = 0xF7;
-constexpr uint8_t kNonCommercialID = 0x7D;
+using korvel::link::kManufacturerNonCommercial;
+using korvel::link::kSysExEnd;
+using korvel::link::kSysExStart;
 
 // The UID of a message that starts with our header, or nothing.
 std::optional<uint32_t> HeaderUID(const uint8_t* data, size_t length) {
-  if (length < 8 || data[0] != kSysExStart || data[1] != kNonCommercialID) return std::nullopt;
+  if (length < 8 || data[0] != kSysExStart || data[1] != kManufacturerNonCommercial) return std::nullopt;
   uint32_t uid = 0;
   for (int i = 2; i < 7; ++i) {
     if (data[i] & 0x80) return std::nullopt;
     uid = (uid << 7) | data[i];
   }
   return uid;
-}
-
-std::string Hex(uint32_t value) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08X", value);
-  return text;
 }
 
 }  // namespace
@@ -83,13 +80,13 @@ std::string FormatLine(const LinkMessage& message) {
   switch (message.kind) {
     case LinkMessage::Kind::Command:
       switch (static_cast<LinkCommand>(message.command)) {
-        case LinkCommand::Connect: return "connect UID " + Hex(message.uid);
-        case LinkCommand::Disconnect: return "disconnect UID " + Hex(message.uid);
-        case LinkCommand::Heartbeat: return "heartbeat UID " + Hex(message.uid);
+        case LinkCommand::Connect: return "connect UID " + korvel::link::UIDText(message.uid);
+        case LinkCommand::Disconnect: return "disconnect UID " + korvel::link::UIDText(message.uid);
+        case LinkCommand::Heartbeat: return "heartbeat UID " + korvel::link::UIDText(message.uid);
       }
-      return "command " + std::to_string(message.command) + " UID " + Hex(message.uid);
+      return "command " + std::to_string(message.command) + " UID " + korvel::link::UIDText(message.uid);
     case LinkMessage::Kind::Event:
-      return "event UID " + Hex(message.uid) + " " + DescribeMIDI(message.bytes);
+      return "event UID " + korvel::link::UIDText(message.uid) + " " + DescribeMIDI(message.bytes);
     case LinkMessage::Kind::Untagged:
       break;
   }

@@ -14,9 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "interface/CompanionProtocol.h"
+
 namespace tolvane {
 
-enum class LinkCommand : uint8_t { Connect = 1, Disconnect = 2, Heartbeat = 3 };
+enum class LinkCommand : uint8_t {
+  Connect = korvel::link::kCommandConnect,
+  Disconnect = korvel::link::kCommandDisconnect,
+  Heartbeat = korvel::link::kCommandHeartbeat,
+};
 
 struct LinkMessage {
   enum class Kind { Command, Event, Untagged };

@@ -21,12 +21,14 @@
 #include "companion/DesktopEntry.h"
 #include "companion/LinkMessages.h"
 #include "companion/Session.h"
+#include "interface/CompanionProtocol.h"
+#include "link/SharedPaths.h"
 #include "platform/MIDIPacketList.h"
 #include "platform/MIDIServices.h"
 
 namespace {
 
-constexpr int32_t kDestinationUniqueID = 0x54564C4B;  // 'TVLK'
+constexpr int32_t kDestinationUniqueID = korvel::link::kCompanionDestinationID;
 std::atomic<bool> gStop{false};
 
 // Lines are read through pipes by scripts and tests: each goes out whole and at once.
@@ -220,9 +222,7 @@ int main(int argc, char** argv) {
   if (*select) return RunSelect(companion, track) ? 0 : 1;
   if (*status) {
     for (const auto& instance : tolvane::ConnectedInstancesOnDisk()) {
-      char uid[9];
-      std::snprintf(uid, sizeof uid, "%08X", instance.uid);
-      PrintLine(std::string("UID ") + uid + " connected to \"" + instance.track + "\"");
+      PrintLine("UID " + korvel::link::UIDText(instance.uid) + " connected to \"" + instance.track + "\"");
     }
     return 0;
   }

@@ -1,18 +1,12 @@
 # Everything the plug-in is made of, as one static library for the test binaries and as
 # the shared object inside the bundle.
-set(KORVEL_OBJECT_LIBRARIES
-  korvel_platform korvel_identity korvel_component korvel_link korvel_localization korvel_editor)
-
-set(_korvel_objects)
-foreach(lib IN LISTS KORVEL_OBJECT_LIBRARIES)
-  list(APPEND _korvel_objects $<TARGET_OBJECTS:${lib}>)
-endforeach()
+korvel_plugin_objects(_korvel_objects)
 
 add_library(korvel_core STATIC ${_korvel_objects})
-target_link_libraries(korvel_core PUBLIC ${KORVEL_OBJECT_LIBRARIES})
+target_link_libraries(korvel_core PUBLIC ${KORVEL_PLUGIN_LIBRARIES})
 
 add_library(Korvel MODULE ${_korvel_objects})
-target_link_libraries(Korvel PRIVATE ${KORVEL_OBJECT_LIBRARIES})
+target_link_libraries(Korvel PRIVATE ${KORVEL_PLUGIN_LIBRARIES})
 set_target_properties(Korvel PROPERTIES
   PREFIX ""
   OUTPUT_NAME "Korvel"

@@ -5,7 +5,9 @@
 #include <new>
 
 #include "component/EntryGuard.h"
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
 #include "platform/Export.h"
 
 extern "C" KORVEL_EXPORT AudioComponentPlugInInterface* KorvelAUFactory(const AudioComponentDescription*) {

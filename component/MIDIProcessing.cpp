@@ -4,9 +4,9 @@
 // for anything but pendingLock.
 #include <cstring>
 
-#include "component/KorvelInstance.h"
-#include "component/MIDIOutputCallback.h"
+#include "component/KorvelComponent.h"
 #include "platform/MIDIPacketList.h"
+#include "record/MIDIOutputCallback.h"
 
 namespace {
 

@@ -2,13 +2,16 @@
 #include <cstring>
 #include <string_view>
 
+#include "component/CocoaViewInfo.h"
 #include "component/EntryGuard.h"
-#include "component/KorvelInstance.h"
-#include "component/MIDIOutputCallback.h"
+#include "component/KorvelComponent.h"
 #include "component/SavedState.h"
-#include "component/TextEncoding.h"
-#include "editor/CocoaViewInfo.h"
+#include "identity/UIDRegistry.h"
+#include "interface/CompanionProtocol.h"
+#include "link/CompanionLink.h"
 #include "platform/PropertyList.h"
+#include "platform/UnicodeText.h"
+#include "record/MIDIOutputCallback.h"
 
 namespace {
 
@@ -19,27 +22,29 @@ struct PropertyInfo {
 };
 
 constexpr PropertyInfo kProperties[] = {
-    {kAudioUnitProperty_ClassInfo, 8, true},
-    {kAudioUnitProperty_StreamFormat, 40, true},
-    {kAudioUnitProperty_ElementCount, 4, false},
-    {kAudioUnitProperty_SupportedNumChannels, 4, false},
-    {kAudioUnitProperty_MaximumFramesPerSlice, 4, true},
-    {kAudioUnitProperty_HostCallbacks, 40, true},
-    {kAudioUnitProperty_CocoaUI, 16, false},
-    {kAudioUnitProperty_PresentPreset, 16, true},
-    {kAudioUnitProperty_MIDIOutputCallbackInfo, 8, false},
-    {kAudioUnitProperty_MIDIOutputCallback, 16, true},
-    {kKorvelProperty_CCValues, 2048, false},
-    {kKorvelProperty_UniqueID, 4, true},
-    {kKorvelProperty_Connected, 4, true},
-    {kKorvelProperty_TrackName, 256, true},
-    {kKorvelProperty_ActiveArticulation, 4, false},
-    {kKorvelProperty_LastVelocity, 4, false},
-    {kKorvelProperty_ArticulationNotes, 512, true},
-    {kKorvelProperty_PendingEvents, 1028, false},
-    {kKorvelProperty_ActiveTrack, 4, true},
-    {kKorvelProperty_CompanionCommand, 4, true},
-    {kKorvelProperty_CCTriggered, 128, false},
+    {kAudioUnitProperty_ClassInfo, sizeof(plist_t), true},
+    {kAudioUnitProperty_StreamFormat, sizeof(AudioStreamBasicDescription), true},
+    {kAudioUnitProperty_ElementCount, sizeof(uint32_t), false},
+    {kAudioUnitProperty_SupportedNumChannels, sizeof(AUChannelInfo), false},
+    {kAudioUnitProperty_MaximumFramesPerSlice, sizeof(uint32_t), true},
+    {kAudioUnitProperty_HostCallbacks, sizeof(HostCallbackInfo), true},
+    {kAudioUnitProperty_CocoaUI, sizeof(AudioUnitCocoaViewInfo), false},
+    {kAudioUnitProperty_PresentPreset, sizeof(AUPreset), true},
+    {kAudioUnitProperty_MIDIOutputCallbackInfo, sizeof(plist_t), false},
+    {kAudioUnitProperty_MIDIOutputCallback, sizeof(AUMIDIOutputCallbackStruct), true},
+    {kKorvelProperty_CCValues, sizeof(KorvelInstance::ccValues), false},
+    {kKorvelProperty_UniqueID, sizeof(uint32_t), true},
+    {kKorvelProperty_Connected, sizeof(uint32_t), true},
+    {kKorvelProperty_TrackName, kKorvelTrackNameSize, true},
+    {kKorvelProperty_ActiveArticulation, sizeof(int32_t), false},
+    {kKorvelProperty_LastVelocity, sizeof(uint32_t), false},
+    {kKorvelProperty_ArticulationNotes, sizeof(KorvelInstance::articulationNotes), true},
+    /* the count, then the queue */
+    {kKorvelProperty_PendingEvents, sizeof(uint32_t) + sizeof(KorvelInstance::pendingEvents), false},
+    {kKorvelProperty_ActiveTrack, sizeof(uint32_t), true},
+    {kKorvelProperty_CompanionCommand, sizeof(uint32_t), true},
+    {kKorvelProperty_CCTriggered, sizeof(KorvelInstance::ccTriggered), false},
+    {kKorvelProperty_EditorHold, sizeof(uint32_t), true},
 };
 
 const PropertyInfo* FindProperty(AudioUnitPropertyID id) {
@@ -91,6 +96,7 @@ OSStatus GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope,
   auto* inst = static_cast<KorvelInstance*>(self);
   const PropertyInfo* info = FindProperty(prop);
   if (info == nullptr) return kAudioUnitErr_InvalidProperty;
+  if (KR_Load(inst->closed) && prop != kKorvelProperty_EditorHold) return kAudioUnitErr_InvalidProperty;
   // A buffer smaller than the value would be overrun: refuse it rather than write past it.
   if (outData == nullptr || ioDataSize == nullptr || *ioDataSize < info->size) return kAudioUnitErr_InvalidProperty;
 
@@ -178,6 +184,10 @@ OSStatus GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope,
       LoadBytes(outData, inst->ccTriggered, sizeof inst->ccTriggered);
       *ioDataSize = sizeof inst->ccTriggered;
       return noErr;
+    case kKorvelProperty_EditorHold:
+      Put<uint32_t>(outData, KR_Load(inst->closed) ? 0 : 1);
+      *ioDataSize = 4;
+      return noErr;
     default:  // write-only properties
       return kAudioUnitErr_InvalidProperty;
   }
@@ -189,6 +199,7 @@ OSStatus SetProperty(void* self, AudioUnitPropertyID prop, const void* inData, u
   const PropertyInfo* info = FindProperty(prop);
   if (info == nullptr || !info->writable) return kAudioUnitErr_InvalidProperty;
   if (inData == nullptr) return kAudioUnitErr_InvalidProperty;
+  if (KR_Load(inst->closed) && prop != kKorvelProperty_EditorHold) return kAudioUnitErr_InvalidProperty;
 
   switch (prop) {
     case kAudioUnitProperty_ClassInfo: {
@@ -246,10 +257,27 @@ OSStatus SetProperty(void* self, AudioUnitPropertyID prop, const void* inData, u
     case kKorvelProperty_ActiveTrack:
       if (inDataSize >= 4) KR_Store(inst->isActiveTrack, ReadWord(inData) != 0 ? 1 : 0);
       return noErr;
+    case kKorvelProperty_EditorHold: {
+      if (inDataSize < 4) return noErr;
+      std::atomic_ref<int32_t> holds(inst->editorHolds);
+      if (ReadWord(inData) != 0) {
+        holds.fetch_add(1);
+        KR_Retain(inst);
+        return noErr;
+      }
+      // Only a reference an editor took is given back; the last one may free the record.
+      for (int32_t n = holds.load(); n > 0;) {
+        if (holds.compare_exchange_weak(n, n - 1)) {
+          KR_Release(inst);
+          break;
+        }
+      }
+      return noErr;
+    }
     case kKorvelProperty_CompanionCommand: {
       if (inDataSize < 4) return noErr;
       const uint32_t command = ReadWord(inData);
-      if (command != 1 && command != 2) return noErr;
+      if (command != korvel::link::kCommandConnect && command != korvel::link::kCommandDisconnect) return noErr;
       if (KR_Load(inst->companionDestination) == 0) KR_FindDestination(inst);
       KR_SendSysEx(inst, static_cast<unsigned char>(command));
       return noErr;

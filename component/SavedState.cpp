@@ -4,10 +4,12 @@
 #include <optional>
 #include <string>
 
-#include "component/KorvelInstance.h"
-#include "component/TextEncoding.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
 #include "platform/PropertyList.h"
 #include "platform/SystemLog.h"
+#include "platform/UnicodeText.h"
+#include "record/KorvelInstance.h"
 
 using korvel::platform::IntegerValue;
 using korvel::platform::NewIntegerNode;

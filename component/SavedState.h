@@ -1,6 +1,5 @@
 // The saved-state dictionary a host stores in its project for each instance.
-#ifndef KORVEL_COMPONENT_SAVEDSTATE_H
-#define KORVEL_COMPONENT_SAVEDSTATE_H
+#pragma once
 
 #include <plist/plist.h>
 
@@ -11,5 +10,3 @@ plist_t KR_CopySavedState(KorvelInstance* inst);
 /* Restores UID, link flag and track name from a saved dictionary; anything that is not
  * a dictionary changes nothing. */
 void KR_RestoreSavedState(KorvelInstance* inst, plist_t state);
-
-#endif

@@ -1,6 +1,5 @@
 /* Colours of the editor: grey levels, RGB and hue-saturation-brightness, with alpha. */
-#ifndef KORVEL_EDITOR_COLOUR_H
-#define KORVEL_EDITOR_COLOUR_H
+#pragma once
 
 namespace korvel::editor {
 
@@ -29,5 +28,3 @@ double ValueHue(double value);
 Colour ValueColour(double value, double alpha);
 
 }  // namespace korvel::editor
-
-#endif

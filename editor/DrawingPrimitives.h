@@ -1,6 +1,5 @@
 /* Filled shapes on a cairo context, in the editor's coordinates. */
-#ifndef KORVEL_EDITOR_DRAWINGPRIMITIVES_H
-#define KORVEL_EDITOR_DRAWINGPRIMITIVES_H
+#pragma once
 
 #include <cairo.h>
 
@@ -22,5 +21,3 @@ void FillRoundedRectGradient(cairo_t* cr, const Rect& r, double radius,
                              std::span<const Colour> stops);
 
 }  // namespace korvel::editor
-
-#endif

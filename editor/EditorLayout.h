@@ -2,8 +2,7 @@
  * The editor's geometry and the fonts that decide it, shared by the drawing and the hit
  * testing, so that a click lands where the thing was drawn.
  */
-#ifndef KORVEL_EDITOR_EDITORLAYOUT_H
-#define KORVEL_EDITOR_EDITORLAYOUT_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -45,5 +44,3 @@ bool InCopyArea(double viewWidth, double x, double y);
 Rect ConnectButtonRect(double top, double width, double height);
 
 }  // namespace korvel::editor
-
-#endif

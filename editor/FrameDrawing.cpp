@@ -40,8 +40,8 @@ void DrawCentred(TextRenderer& text, std::string_view s, const TextStyle& style,
 }  // namespace
 
 void KorvelEditorView::drawRect(cairo_t* cr) {
-  const double W = frame_.width;
-  const double H = frame_.height;
+  const double W = _frame.width;
+  const double H = _frame.height;
   cairo_save(cr);
   TextRenderer text(cr);
 

@@ -1,6 +1,5 @@
 /* Rectangles in the editor's flipped coordinates (origin top left, y downward). */
-#ifndef KORVEL_EDITOR_GEOMETRY_H
-#define KORVEL_EDITOR_GEOMETRY_H
+#pragma once
 
 namespace korvel::editor {
 
@@ -19,5 +18,3 @@ struct Rect {
 };
 
 }  // namespace korvel::editor
-
-#endif

@@ -1,9 +1,9 @@
 #include "editor/KorvelEditorView.h"
 
-#include <glib.h>
-
 #include <chrono>
 #include <cstring>
+
+#include "platform/UnicodeText.h"
 
 namespace korvel::editor {
 namespace {
@@ -19,64 +19,67 @@ KorvelEditorView::KorvelEditorView(const Rect& frame, AudioUnit audioUnit)
       _isConnected(false),
       _isActiveTrack(false),
       _audioUnit(audioUnit),
-      frame_(frame) {
+      _frame(frame) {
   std::memset(_ccValues, 0, sizeof _ccValues);
   std::memset(_ccTriggered, 0, sizeof _ccTriggered);
-  if (KorvelInstance* record = KR_RecordOfHandle(_audioUnit)) KR_Retain(record);
+  _holdsInstance = Hold(_audioUnit, 1);
   if (_audioUnit != nullptr) _uniqueID = getScalar<uint32_t>(kKorvelProperty_UniqueID, 0);
 }
 
 KorvelEditorView::~KorvelEditorView() {
   _timer.reset();
-  if (KorvelInstance* record = KR_RecordOfHandle(_audioUnit)) KR_Release(record);
+  if (_holdsInstance) Hold(_audioUnit, 0);
+}
+
+bool KorvelEditorView::Hold(AudioUnit unit, uint32_t take) {
+  return unit != nullptr &&
+         AudioUnitSetProperty(unit, kKorvelProperty_EditorHold, kAudioUnitScope_Global, 0, &take, sizeof take) == noErr;
 }
 
 void KorvelEditorView::setAudioUnit(AudioUnit unit) {
-  if (KorvelInstance* record = KR_RecordOfHandle(unit)) KR_Retain(record);
-  if (KorvelInstance* record = KR_RecordOfHandle(_audioUnit)) KR_Release(record);
+  const bool holds = Hold(unit, 1);
+  if (_holdsInstance) Hold(_audioUnit, 0);
   _audioUnit = unit;
+  _holdsInstance = holds;
 }
 
-bool KorvelEditorView::instanceClosed() const {
-  const KorvelInstance* record = KR_RecordOfHandle(_audioUnit);
-  return record != nullptr && KR_IsClosed(record);
+bool KorvelEditorView::instanceClosed() {
+  return _holdsInstance && getScalar<uint32_t>(kKorvelProperty_EditorHold, 1) == 0;
 }
 
 void KorvelEditorView::setFrameSize(double width, double height) {
-  frame_.width = width;
-  frame_.height = height;
+  _frame.width = width;
+  _frame.height = height;
 }
 
 void KorvelEditorView::viewDidMoveToWindow(const KorvelWindowServices* window) {
   // The old timer goes first, so that a view moved between windows never runs two.
   _timer.reset();
   if (window == nullptr) {
-    window_.reset();
+    _window.reset();
     return;
   }
-  window_ = *window;
-  _timer = std::make_unique<RefreshTimer>(*window_, kRefreshInterval, [this] { tick(); });
+  _window = *window;
+  _timer = std::make_unique<RefreshTimer>(*_window, kRefreshInterval, [this] { tick(); });
 }
 
 void KorvelEditorView::setNeedsDisplay() {
-  if (window_ && window_->setNeedsDisplay != nullptr) {
-    window_->setNeedsDisplay(window_->context, reinterpret_cast<KorvelView*>(this));
+  if (_window && _window->setNeedsDisplay != nullptr) {
+    _window->setNeedsDisplay(_window->context, reinterpret_cast<KorvelView*>(this));
   }
 }
 
 void KorvelEditorView::copyToClipboard(const std::string& text) {
-  if (window_ && window_->setClipboardText != nullptr) {
-    window_->setClipboardText(window_->context, text.c_str());
+  if (_window && _window->setClipboardText != nullptr) {
+    _window->setClipboardText(_window->context, text.c_str());
   }
 }
 
 OSStatus KorvelEditorView::getProperty(AudioUnitPropertyID id, void* data, uint32_t size) {
-  if (instanceClosed()) return kAudioUnitErr_InvalidProperty;
   return AudioUnitGetProperty(_audioUnit, id, kAudioUnitScope_Global, 0, data, &size);
 }
 
 OSStatus KorvelEditorView::setProperty(AudioUnitPropertyID id, const void* data, uint32_t size) {
-  if (instanceClosed()) return kAudioUnitErr_InvalidProperty;
   return AudioUnitSetProperty(_audioUnit, id, kAudioUnitScope_Global, 0, data, size);
 }
 
@@ -102,7 +105,7 @@ void KorvelEditorView::readInstance() {
     // An empty name from the instance keeps the one shown; bytes that are not UTF-8
     // leave the view without a name.
     const size_t length = strnlen(name, sizeof name);
-    if (g_utf8_validate(name, static_cast<gssize>(length), nullptr)) {
+    if (korvel::IsValidUTF8(std::string_view(name, length))) {
       _trackName.assign(name, length);
     } else {
       _trackName.clear();

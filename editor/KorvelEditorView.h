@@ -4,12 +4,12 @@
  *
  * The view reaches its instance only through the component's custom properties
  * (AudioUnitGetProperty / AudioUnitSetProperty on the handle). It never opens or closes
- * the instance, but it holds a reference on the record for as long as it exists: a host
- * may close the instance before it destroys the view, and the view then shows it as not
- * connected. Everything here runs on the host's main thread.
+ * the instance, but it holds a reference on it for as long as it exists (property
+ * kKorvelProperty_EditorHold): a host may close the instance before it destroys the
+ * view, and the view then shows it as not connected. Everything here runs on the host's
+ * main thread.
  */
-#ifndef KORVEL_EDITOR_KORVELEDITORVIEW_H
-#define KORVEL_EDITOR_KORVELEDITORVIEW_H
+#pragma once
 
 #include <cairo.h>
 
@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "component/KorvelInstance.h"
 #include "editor/Geometry.h"
 #include "editor/RefreshTimer.h"
 #include "editor/ViewABI.h"
+#include "interface/KorvelProperties.h"
 
 namespace korvel::editor {
 
@@ -37,16 +37,16 @@ class KorvelEditorView {
 
   static constexpr bool isFlipped() { return true; }
 
-  const Rect& frame() const { return frame_; }
-  Rect bounds() const { return Rect{0, 0, frame_.width, frame_.height}; }
+  const Rect& frame() const { return _frame; }
+  Rect bounds() const { return Rect{0, 0, _frame.width, _frame.height}; }
   void setFrameSize(double width, double height);
-  uint32_t autoresizingMask() const { return autoresizingMask_; }
-  void setAutoresizingMask(uint32_t mask) { autoresizingMask_ = mask; }
+  uint32_t autoresizingMask() const { return _autoresizingMask; }
+  void setAutoresizingMask(uint32_t mask) { _autoresizingMask = mask; }
 
   /* Put into a window (services) or taken out of it (nullptr): starts or stops the
    * refresh timer. */
   void viewDidMoveToWindow(const KorvelWindowServices* window);
-  bool isInWindow() const { return window_.has_value(); }
+  bool isInWindow() const { return _window.has_value(); }
 
   /* The 0.1-second refresh: read the instance, poll the connection file, redraw. */
   void tick();
@@ -80,8 +80,11 @@ class KorvelEditorView {
   template <class T>
   T getScalar(AudioUnitPropertyID id, T prefill);
   void readInstance();
+  // Takes (1) or gives back (0) the view's reference on the instance behind `unit`;
+  // true when the instance took it (a host's proxy may not pass it on).
+  static bool Hold(AudioUnit unit, uint32_t take);
   // Whether the host has closed the instance this view still holds.
-  bool instanceClosed() const;
+  bool instanceClosed();
 
   std::unique_ptr<RefreshTimer> _timer;
   uint8_t _ccValues[kKorvelChannels][kKorvelControllers];
@@ -95,12 +98,11 @@ class KorvelEditorView {
   std::vector<std::string> _articulationNames;
   std::vector<int32_t> _articulationNotes;
   AudioUnit _audioUnit;
+  bool _holdsInstance = false;
 
-  Rect frame_;
-  uint32_t autoresizingMask_ = 0;
-  std::optional<KorvelWindowServices> window_;
+  Rect _frame;
+  uint32_t _autoresizingMask = 0;
+  std::optional<KorvelWindowServices> _window;
 };
 
 }  // namespace korvel::editor
-
-#endif

@@ -1,6 +1,5 @@
 /* Makes the editor views that hosts ask for by the factory's class name. */
-#ifndef KORVEL_EDITOR_KORVELVIEWFACTORY_H
-#define KORVEL_EDITOR_KORVELVIEWFACTORY_H
+#pragma once
 
 #include <cstdint>
 #include <memory>
@@ -19,5 +18,3 @@ class KorvelViewFactory {
 };
 
 }  // namespace korvel::editor
-
-#endif

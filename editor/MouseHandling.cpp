@@ -6,8 +6,8 @@
 namespace korvel::editor {
 
 void KorvelEditorView::mouseDown(double x, double y) {
-  const double W = frame_.width;
-  const double H = frame_.height;
+  const double W = _frame.width;
+  const double H = _frame.height;
 
   // The copy area wins where it overlaps the "Disconnect" label.
   if (InCopyArea(W, x, y)) {

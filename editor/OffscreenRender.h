@@ -1,6 +1,5 @@
 /* Painting a view without a window: into an image surface, or into a PNG file. */
-#ifndef KORVEL_EDITOR_OFFSCREENRENDER_H
-#define KORVEL_EDITOR_OFFSCREENRENDER_H
+#pragma once
 
 #include <cairo.h>
 
@@ -17,5 +16,3 @@ cairo_surface_t* RenderViewToSurface(KorvelEditorView& view, int width, int heig
 bool RenderViewToPNG(KorvelEditorView& view, int width, int height, const std::string& path);
 
 }  // namespace korvel::editor
-
-#endif

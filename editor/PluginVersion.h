@@ -1,6 +1,5 @@
 /* The version text the editor shows and copies: "v<component version>". */
-#ifndef KORVEL_EDITOR_PLUGINVERSION_H
-#define KORVEL_EDITOR_PLUGINVERSION_H
+#pragma once
 
 #include <string>
 
@@ -17,5 +16,3 @@ const std::string& PluginVersion();
 void ResetPluginVersionForTesting();
 
 }  // namespace korvel::editor
-
-#endif

@@ -3,8 +3,7 @@
  * the host offers one, else on the plug-in's main queue. Destroying it stops it, and
  * after that its callback is never called again.
  */
-#ifndef KORVEL_EDITOR_REFRESHTIMER_H
-#define KORVEL_EDITOR_REFRESHTIMER_H
+#pragma once
 
 #include <chrono>
 #include <cstdint>
@@ -36,5 +35,3 @@ class RefreshTimer {
 };
 
 }  // namespace korvel::editor
-
-#endif

@@ -6,8 +6,7 @@
  * logical line box there. Glyph positions are not rounded and metrics are not hinted, so
  * a width measured without a cairo context (hit testing) equals the width drawn.
  */
-#ifndef KORVEL_EDITOR_TEXT_H
-#define KORVEL_EDITOR_TEXT_H
+#pragma once
 
 #include <cairo.h>
 #include <pango/pango.h>
@@ -88,5 +87,3 @@ class TextRenderer {
 };
 
 }  // namespace korvel::editor
-
-#endif

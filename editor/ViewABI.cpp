@@ -3,9 +3,9 @@
 
 #include <cstring>
 
-#include "editor/CocoaViewInfo.h"
 #include "editor/KorvelViewFactory.h"
 #include "editor/OffscreenRender.h"
+#include "interface/KorvelProperties.h"
 
 namespace korvel::editor {
 namespace {
@@ -89,7 +89,7 @@ constexpr KorvelViewFactoryInterface kFactoryInterface{
 }  // namespace korvel::editor
 
 extern "C" const KorvelViewFactoryInterface* Korvel_ViewFactoryNamed(const char* className) {
-  if (className == nullptr || std::strcmp(className, korvel::editor::kViewFactoryClassName) != 0) {
+  if (className == nullptr || std::strcmp(className, kKorvelViewFactoryClassName) != 0) {
     return nullptr;
   }
   return &korvel::editor::kFactoryInterface;

@@ -22,8 +22,7 @@
  * The view never owns the AudioUnit it shows; it must be released before the instance
  * is closed, or be given a null unit with setAudioUnit first.
  */
-#ifndef KORVEL_EDITOR_VIEWABI_H
-#define KORVEL_EDITOR_VIEWABI_H
+#pragma once
 
 #include <cairo.h>
 #include <stdint.h>
@@ -113,15 +112,6 @@ typedef struct KorvelViewFactoryInterface {
 /* The factory whose class name the CocoaUI description gives, or null for another name. */
 KORVEL_EXPORT const KorvelViewFactoryInterface* Korvel_ViewFactoryNamed(const char* className);
 
-/*
- * Fills info with two libplist string nodes, both owned by the caller (plist_free): the
- * file:// URL of the plug-in's bundle (the main program's directory when the code is not
- * inside a bundle), and the class name "KorvelViewFactory".
- */
-KORVEL_EXPORT void Korvel_GetCocoaUIInfo(AudioUnitCocoaViewInfo* info);
-
 #ifdef __cplusplus
 } /* extern "C" */
-#endif
-
 #endif

@@ -3,17 +3,18 @@
  * trap (so libFuzzer keeps the input), a private directory that stands in for /tmp, and
  * bare instance records the way the factory makes them.
  */
-#ifndef KORVEL_FUZZ_FUZZSUPPORT_H
-#define KORVEL_FUZZ_FUZZSUPPORT_H
+#pragma once
 
-#include "localization/PlistTextCheck.h"
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
+#include "localization/PlistTextCheck.h"
 
 namespace korvel::fuzz {
 
@@ -54,13 +55,7 @@ bool IsStrictUTF8(std::string_view text);
 /* Splits `bytes` at every occurrence of `separator`. */
 std::vector<std::string_view> Split(std::string_view bytes, std::string_view separator);
 
-}  // namespace korvel::fuzz
-
-#endif
-
-namespace korvel::fuzz {
-
-// The loader's own check, used by the targets to skip the known libplist aborts.
+/* The loader's own check, used by the targets to skip the known libplist aborts. */
 using korvel::localization::PlistHoldsTextWithNUL;
 
 }  // namespace korvel::fuzz

@@ -13,9 +13,11 @@
 #include <optional>
 #include <string>
 
-#include "component/KorvelInstance.h"
 #include "fuzz/FuzzSupport.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
 #include "link/SharedPaths.h"
+#include "record/KorvelInstance.h"
 
 namespace {
 

@@ -17,11 +17,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "component/KorvelInstance.h"
 #include "editor/KorvelEditorView.h"
 #include "fuzz/FuzzSupport.h"
+#include "link/CompanionLink.h"
 #include "link/SharedPaths.h"
 #include "platform/SafeFile.h"
+#include "record/KorvelInstance.h"
 
 namespace {
 

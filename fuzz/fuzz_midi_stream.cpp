@@ -9,7 +9,7 @@
 #include <deque>
 #include <vector>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/MIDIPacketList.h"
 

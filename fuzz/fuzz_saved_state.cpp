@@ -17,9 +17,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
 #include "component/SavedState.h"
 #include "fuzz/FuzzSupport.h"
+#include "identity/UIDRegistry.h"
 #include "link/SharedPaths.h"
 #include "platform/SafeFile.h"
 

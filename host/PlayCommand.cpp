@@ -22,7 +22,7 @@
 #include "host/RealtimeThread.h"
 #include "host/Session.h"
 #include "host/SessionSetup.h"
-#include "host/StandardMidiFile.h"
+#include "host/StandardMIDIFile.h"
 
 namespace korvel::host {
 namespace {
@@ -36,7 +36,7 @@ struct ScheduledEvent {
   uint8_t status, data1, data2;
 };
 
-std::vector<ScheduledEvent> Schedule(const MidiFile& file,
+std::vector<ScheduledEvent> Schedule(const MIDIFile& file,
                                      const std::vector<size_t>& playedTracks,
                                      size_t sessionTracks, int repeat) {
   std::vector<ScheduledEvent> events;
@@ -44,7 +44,7 @@ std::vector<ScheduledEvent> Schedule(const MidiFile& file,
   for (int round = 0; round < repeat; ++round) {
     uint64_t last = 0;
     for (size_t k = 0; k < playedTracks.size(); ++k) {
-      for (const MidiChannelEvent& e : file.tracks[playedTracks[k]].events) {
+      for (const MIDIChannelEvent& e : file.tracks[playedTracks[k]].events) {
         auto frame = static_cast<uint64_t>(std::llround(file.secondsAt(e.tick) * kSampleRate));
         last = std::max(last, frame);
         events.push_back({offset + frame, static_cast<uint32_t>(k % sessionTracks), e.status,
@@ -137,7 +137,7 @@ class Playback {
 
 int RunPlay(const PlayOptions& options) {
   if (options.session.editor) ConnectEditorDisplay();
-  MidiFile file = options.midiFile.empty() ? MidiFile{} : ReadStandardMidiFile(options.midiFile);
+  MIDIFile file = options.midiFile.empty() ? MIDIFile{} : ReadStandardMIDIFile(options.midiFile);
   std::vector<size_t> played;
   for (size_t i = 0; i < file.tracks.size(); ++i)
     if (!file.tracks[i].events.empty()) played.push_back(i);

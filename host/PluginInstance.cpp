@@ -114,7 +114,7 @@ std::array<uint8_t, 128> PluginInstance::ccTriggered() const {
   return flags;
 }
 
-void PluginInstance::setMidiOutputCallback(AUMIDIOutputCallback callback, void* userData) {
+void PluginInstance::setMIDIOutputCallback(AUMIDIOutputCallback callback, void* userData) {
   AUMIDIOutputCallbackStruct cb{callback, userData};
   OSStatus s = setProperty(kAudioUnitProperty_MIDIOutputCallback, kAudioUnitScope_Global, &cb,
                            sizeof cb);

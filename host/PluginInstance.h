@@ -61,7 +61,7 @@ class PluginInstance {
   std::array<uint8_t, 128> ccTriggered() const;
   int32_t activeArticulation() const;
   uint32_t lastVelocity() const;
-  void setMidiOutputCallback(AUMIDIOutputCallback callback, void* userData);
+  void setMIDIOutputCallback(AUMIDIOutputCallback callback, void* userData);
 
   // The saved-state dictionary (get of property 0); the caller owns it.
   PlistPtr savedState() const;

@@ -7,9 +7,9 @@ namespace korvel::host {
 Track& Session::addTrack(const std::string& name) {
   auto track = std::make_unique<Track>();
   track->name = name;
-  track->thru = std::make_unique<MidiThru>(ring_);
+  track->thru = std::make_unique<MIDIThru>(ring_);
   track->instance = std::make_unique<PluginInstance>(bundle_);
-  track->instance->setMidiOutputCallback(&MidiThru::Callback, track->thru.get());
+  track->instance->setMIDIOutputCallback(&MIDIThru::Callback, track->thru.get());
   track->instance->initialize();
   tracks_.push_back(std::move(track));
   return *tracks_.back();

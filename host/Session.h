@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "host/MidiThru.h"
+#include "host/MIDIThru.h"
 #include "host/PluginInstance.h"
 
 namespace korvel::host {
 
 struct Track {
   std::string name;
-  std::unique_ptr<MidiThru> thru;
+  std::unique_ptr<MIDIThru> thru;
   std::unique_ptr<PluginInstance> instance;  // declared last: closed first
 };
 

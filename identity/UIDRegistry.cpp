@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "component/KorvelInstance.h"
+#include "record/KorvelInstance.h"
 
 // The lock is held across a whole UID swap, not only around single lookups, so that a
 // swap is seen by other instances as one step: an instance never holds two UIDs, nor one

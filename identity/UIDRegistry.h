@@ -3,8 +3,7 @@
  * and change happens under gUIDOwnerLock; the registry knows nothing of files, MIDI or
  * the editor, and changes only an instance's uniqueID and the sysexHeader that follows it.
  */
-#ifndef KORVEL_IDENTITY_UIDREGISTRY_H
-#define KORVEL_IDENTITY_UIDREGISTRY_H
+#pragma once
 
 #include <cstdint>
 #include <unordered_map>
@@ -22,5 +21,3 @@ bool KR_SetUniqueIDKeepingRegistry(KorvelInstance* inst, unsigned int uid);
 
 /* Test hook: the owner of `uid`, or nullptr. */
 KorvelInstance* KR_UIDOwner(unsigned int uid);
-
-#endif

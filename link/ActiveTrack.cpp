@@ -8,11 +8,11 @@
 #include <optional>
 #include <string>
 
-#include "component/KorvelInstance.h"
-#include "component/TextEncoding.h"
+#include "link/CompanionLink.h"
 #include "link/SharedPaths.h"
-#include "link/WhiteSpace.h"
 #include "platform/SafeFile.h"
+#include "platform/UnicodeText.h"
+#include "record/KorvelInstance.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ namespace {
 std::optional<std::string> ReadTrimmedText(const std::string& path) {
   auto bytes = korvel::platform::ReadSharedFile(path);
   if (!bytes || !korvel::IsValidUTF8(*bytes)) return std::nullopt;
-  return std::string(korvel::link::TrimWhiteSpaceAndLineBreaks(*bytes));
+  return std::string(korvel::TrimWhiteSpaceAndLineBreaks(*bytes));
 }
 
 int HexDigitValue(char c) {

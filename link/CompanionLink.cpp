@@ -10,11 +10,12 @@
 #include <chrono>
 #include <cstring>
 
-#include "component/KorvelInstance.h"
-#include "link/CompanionProtocol.h"
+#include "interface/CompanionProtocol.h"
+#include "link/CompanionLink.h"
 #include "platform/Dispatch.h"
 #include "platform/MIDIPacketList.h"
 #include "platform/Notify.h"
+#include "record/KorvelInstance.h"
 
 using namespace std::chrono_literals;
 using korvel::platform::CurrentDispatcher;

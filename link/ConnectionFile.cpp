@@ -9,12 +9,13 @@
 #include <cstring>
 #include <string>
 
-#include "component/KorvelInstance.h"
-#include "component/TextEncoding.h"
+#include "link/CompanionLink.h"
 #include "link/SharedJSON.h"
 #include "link/SharedPaths.h"
 #include "platform/Bundle.h"
 #include "platform/SafeFile.h"
+#include "platform/UnicodeText.h"
+#include "record/KorvelInstance.h"
 
 namespace {
 

@@ -4,8 +4,7 @@
  * hostile file cannot make later recursive walks, such as dump(), run out of stack), and
  * values are read by type with a wrong type counting as absent.
  */
-#ifndef KORVEL_LINK_SHAREDJSON_H
-#define KORVEL_LINK_SHAREDJSON_H
+#pragma once
 
 #include <cstdint>
 #include <optional>
@@ -30,5 +29,3 @@ const std::string* StringMember(const nlohmann::json& object, const char* key);
 int32_t IntegerValue(const nlohmann::json& value);
 
 }  // namespace korvel::link
-
-#endif

@@ -16,10 +16,14 @@ std::string SharedFile(const char* name) {
 
 }  // namespace
 
+std::string UIDText(uint32_t uid) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(uid));
+  return text;
+}
+
 std::string ConnectionFilePath(uint32_t uid) {
-  char name[40];
-  std::snprintf(name, sizeof name, "korvel_connection_%08X.json", static_cast<unsigned>(uid));
-  return SharedFile(name);
+  return SharedFile(("korvel_connection_" + UIDText(uid) + ".json").c_str());
 }
 
 std::string ActiveUIDFilePath() { return SharedFile("korvel_active_uid.txt"); }

@@ -6,14 +6,16 @@
  * Tests move the directory elsewhere so that they never touch the real files; nothing
  * else ever changes it.
  */
-#ifndef KORVEL_LINK_SHAREDPATHS_H
-#define KORVEL_LINK_SHAREDPATHS_H
+#pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
 namespace korvel::link {
+
+/* A UID as the files name it: eight upper-case hexadecimal digits ("%08X"). */
+std::string UIDText(uint32_t uid);
 
 std::string ConnectionFilePath(uint32_t uid);
 std::string ActiveUIDFilePath();
@@ -23,5 +25,3 @@ std::string ActiveTrackFilePath();
 void SetSharedFileDirectoryForTesting(std::optional<std::string> directory);
 
 }  // namespace korvel::link
-
-#endif

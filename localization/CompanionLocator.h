@@ -13,17 +13,18 @@
  * parsed with GLib's GKeyFile, which implements the desktop-entry syntax (groups, escapes,
  * comments) that a hand-written reader would only approximate.
  */
-#ifndef KORVEL_LOCALIZATION_COMPANIONLOCATOR_H
-#define KORVEL_LOCALIZATION_COMPANIONLOCATOR_H
+#pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "interface/CompanionProtocol.h"
+
 namespace korvel::localization {
 
-inline constexpr std::string_view kCompanionBundleIdentifier = "com.tolvane.Tolvane";
+inline constexpr std::string_view kCompanionBundleIdentifier = korvel::link::kCompanionBundleIdentifier;
 
 /* The environment the search depends on: nullopt for an unset variable. */
 struct DesktopSearchEnvironment {
@@ -40,5 +41,3 @@ std::optional<std::string> FindApplicationBundle(const DesktopSearchEnvironment&
                                                  std::string_view bundleIdentifier);
 
 }  // namespace korvel::localization
-
-#endif

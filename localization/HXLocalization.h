@@ -9,8 +9,7 @@
  * Threading: only the creation of the shared instance is guarded. Lookups, checks and
  * loads mutate the instance without a lock and must all happen on the main thread.
  */
-#ifndef KORVEL_LOCALIZATION_HXLOCALIZATION_H
-#define KORVEL_LOCALIZATION_HXLOCALIZATION_H
+#pragma once
 
 #include <cstdint>
 #include <functional>
@@ -102,5 +101,3 @@ KORVEL_EXPORT const char* HXLoc(const char* key);
 /* stringForKey with a fallback on the shared instance; same lifetime rules. */
 KORVEL_EXPORT const char* HXLocFB(const char* key, const char* fallback);
 }
-
-#endif

@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "platform/UnicodeText.h"
+
 namespace korvel::localization {
 
 namespace {
@@ -37,31 +39,6 @@ std::string LowercaseForCodeMatch(std::string_view text) {
 
 }  // namespace
 
-bool IsWhitespaceOrNewline(char32_t codePoint) {
-  if ((codePoint >= 0x09 && codePoint <= 0x0D) || codePoint == 0x85) return true;
-  switch (g_unichar_type(static_cast<gunichar>(codePoint))) {
-    case G_UNICODE_SPACE_SEPARATOR:
-    case G_UNICODE_LINE_SEPARATOR:
-    case G_UNICODE_PARAGRAPH_SEPARATOR:
-      return true;
-    default:
-      return false;
-  }
-}
-
-std::optional<std::string_view> TrimWhitespaceAndNewlines(std::string_view text) {
-  if (!g_utf8_validate_len(text.data(), text.size(), nullptr)) return std::nullopt;
-  const char* begin = text.data();
-  const char* end = begin + text.size();
-  while (begin < end && IsWhitespaceOrNewline(g_utf8_get_char(begin))) begin = g_utf8_next_char(begin);
-  while (end > begin) {
-    const char* last = g_utf8_prev_char(end);
-    if (!IsWhitespaceOrNewline(g_utf8_get_char(last))) break;
-    end = last;
-  }
-  return std::string_view(begin, static_cast<size_t>(end - begin));
-}
-
 bool IsSupportedLanguage(std::string_view code) {
   for (std::string_view supported : kSupportedLanguages) {
     if (code == supported) return true;
@@ -73,9 +50,9 @@ std::string LanguageFromFileContents(const std::optional<std::string>& bytes) {
   if (!bytes) return std::string(kDefaultLanguage);
   std::string_view text = *bytes;
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  std::optional<std::string_view> trimmed = TrimWhitespaceAndNewlines(text);
-  if (!trimmed) return std::string(kDefaultLanguage);
-  std::string code = LowercaseForCodeMatch(*trimmed);
+  // No supported code holds a NUL, so a NUL makes the file as unusable as bad UTF-8.
+  if (!korvel::IsValidUTF8(text, /*allowNUL=*/false)) return std::string(kDefaultLanguage);
+  std::string code = LowercaseForCodeMatch(korvel::TrimWhiteSpaceAndLineBreaks(text));
   return IsSupportedLanguage(code) ? code : std::string(kDefaultLanguage);
 }
 

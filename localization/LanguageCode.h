@@ -2,8 +2,7 @@
  * The companion's current language: the code in its language file, reduced to one of the
  * seven supported codes, and the name of the matching .lproj directory.
  */
-#ifndef KORVEL_LOCALIZATION_LANGUAGECODE_H
-#define KORVEL_LOCALIZATION_LANGUAGECODE_H
+#pragma once
 
 #include <optional>
 #include <string>
@@ -12,14 +11,6 @@
 namespace korvel::localization {
 
 inline constexpr std::string_view kDefaultLanguage = "en";
-
-/* Unicode white space and line breaks: the Z categories (space, line and paragraph
- * separators) and the controls U+0009 to U+000D and U+0085. */
-bool IsWhitespaceOrNewline(char32_t codePoint);
-
-/* `text` without leading and trailing IsWhitespaceOrNewline characters; nothing when it is
- * not valid UTF-8 or holds a NUL (no supported code could contain one either). */
-std::optional<std::string_view> TrimWhitespaceAndNewlines(std::string_view text);
 
 bool IsSupportedLanguage(std::string_view code);
 
@@ -32,5 +23,3 @@ std::string LanguageFromFileContents(const std::optional<std::string>& bytes);
 std::string LanguageDirectoryName(std::string_view language);
 
 }  // namespace korvel::localization
-
-#endif

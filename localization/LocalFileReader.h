@@ -5,8 +5,7 @@
  * FIFO or device would block the user-interface thread, and an oversized file is not one
  * the companion wrote.
  */
-#ifndef KORVEL_LOCALIZATION_LOCALFILEREADER_H
-#define KORVEL_LOCALIZATION_LOCALFILEREADER_H
+#pragma once
 
 #include <cstddef>
 #include <optional>
@@ -27,5 +26,3 @@ inline std::optional<std::string> ReadLocalFile(const std::string& path, size_t 
 }
 
 }  // namespace korvel::localization
-
-#endif

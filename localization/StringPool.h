@@ -6,8 +6,7 @@
  *
  * Not synchronised: like the lookups it serves, it is used from the main thread only.
  */
-#ifndef KORVEL_LOCALIZATION_STRINGPOOL_H
-#define KORVEL_LOCALIZATION_STRINGPOOL_H
+#pragma once
 
 #include <cstddef>
 #include <functional>
@@ -34,5 +33,3 @@ class StringPool {
 };
 
 }  // namespace korvel::localization
-
-#endif

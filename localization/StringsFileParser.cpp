@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/UnicodeText.h"
+
 namespace korvel::localization {
 
 namespace {
@@ -224,8 +226,7 @@ std::optional<std::string> DecodeStringsFileText(std::string_view bytes) {
   if (StartsWith(bytes, "\xFF\xFE")) return Utf16ToUtf8(bytes.substr(2), false);
   if (StartsWith(bytes, "\xFE\xFF")) return Utf16ToUtf8(bytes.substr(2), true);
   if (StartsWith(bytes, "\xEF\xBB\xBF")) bytes.remove_prefix(3);
-  // GLib counts a NUL byte within the given length as invalid, as wanted here.
-  if (!g_utf8_validate_len(bytes.data(), bytes.size(), nullptr)) return std::nullopt;
+  if (!korvel::IsValidUTF8(bytes, /*allowNUL=*/false)) return std::nullopt;
   return std::string(bytes);
 }
 

@@ -16,8 +16,7 @@
 // without one. Anything malformed — bad syntax, an unterminated string or comment, a
 // nested array or dictionary value, invalid UTF-8 or UTF-16, a NUL character in the raw
 // text — gives no table at all, never a partial one.
-#ifndef KORVEL_LOCALIZATION_STRINGSFILEPARSER_H
-#define KORVEL_LOCALIZATION_STRINGSFILEPARSER_H
+#pragma once
 
 #include <optional>
 #include <string>
@@ -35,5 +34,3 @@ std::optional<std::string> DecodeStringsFileText(std::string_view bytes);
 std::optional<StringsTable> ParseStringsFile(std::string_view bytes);
 
 }  // namespace korvel::localization
-
-#endif

@@ -1,8 +1,7 @@
 /* A strings table: text key to translated text, both UTF-8. Looked up with string_view
  * keys without building a std::string per lookup (the editor looks texts up on every
  * redraw). */
-#ifndef KORVEL_LOCALIZATION_STRINGSTABLE_H
-#define KORVEL_LOCALIZATION_STRINGSTABLE_H
+#pragma once
 
 #include <cstddef>
 #include <functional>
@@ -20,5 +19,3 @@ struct TextHash {
 using StringsTable = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
 
 }  // namespace korvel::localization
-
-#endif

@@ -3,8 +3,7 @@
  * XML or binary property list whose root is a dictionary. Only string values count; a
  * dictionary's other values (numbers, dates, nested containers) are left out.
  */
-#ifndef KORVEL_LOCALIZATION_STRINGSTABLELOADER_H
-#define KORVEL_LOCALIZATION_STRINGSTABLELOADER_H
+#pragma once
 
 #include <optional>
 #include <string>
@@ -21,5 +20,3 @@ std::optional<StringsTable> ParseStringsTable(std::string_view bytes);
 std::optional<StringsTable> LoadStringsTable(const std::string& path);
 
 }  // namespace korvel::localization
-
-#endif

@@ -4,8 +4,7 @@
  * against the platform's headers and this plug-in agree on every byte that crosses the
  * boundary. Plain C: hosts in any language can include it.
  */
-#ifndef KORVEL_PLATFORM_AUDIOCOMPONENT_H
-#define KORVEL_PLATFORM_AUDIOCOMPONENT_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -343,5 +342,3 @@ KORVEL_STATIC_ASSERT(offsetof(MIDIPacket, data) == 10, "data");
 KORVEL_STATIC_ASSERT(offsetof(MIDIPacketList, numPackets) == 0, "numPackets");
 KORVEL_STATIC_ASSERT(offsetof(MIDIPacketList, packet) == 4, "packet");
 KORVEL_STATIC_ASSERT(sizeof(AudioUnitParameterEvent) == 32, "AudioUnitParameterEvent");
-
-#endif

@@ -3,8 +3,7 @@
  * object: <bundle>/Contents/x86_64-linux/Korvel.so. Code linked into a test binary is not
  * inside a bundle; tests point the lookup at a fixture instead.
  */
-#ifndef KORVEL_PLATFORM_BUNDLE_H
-#define KORVEL_PLATFORM_BUNDLE_H
+#pragma once
 
 #include <cstdint>
 #include <optional>
@@ -31,5 +30,3 @@ struct BundleVersionInfo {
 BundleVersionInfo ReadBundleVersionInfo(const std::string& bundlePath);
 
 }  // namespace korvel::platform
-
-#endif

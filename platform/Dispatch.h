@@ -11,8 +11,7 @@
  * handler runs are coalesced); after cancel() no new handler starts, and the cancel
  * handler runs once the handler under way, if any, has returned.
  */
-#ifndef KORVEL_PLATFORM_DISPATCH_H
-#define KORVEL_PLATFORM_DISPATCH_H
+#pragma once
 
 #include <atomic>
 #include <chrono>
@@ -106,5 +105,3 @@ extern "C" {
 KORVEL_EXPORT int Korvel_MainQueueFD(void);
 KORVEL_EXPORT void Korvel_RunMainQueue(void);
 }
-
-#endif

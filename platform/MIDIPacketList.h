@@ -5,8 +5,7 @@
  * into the previous packet: every call makes a packet of its own, which is what the
  * companion's wire format (tag packet, then event packet) requires.
  */
-#ifndef KORVEL_PLATFORM_MIDIPACKETLIST_H
-#define KORVEL_PLATFORM_MIDIPACKETLIST_H
+#pragma once
 
 #include <string.h>
 
@@ -43,5 +42,4 @@ static inline MIDIPacket* MIDIPacketListAdd(MIDIPacketList* list, size_t listSiz
 
 #ifdef __cplusplus
 }
-#endif
 #endif

@@ -1,6 +1,6 @@
 // The CoreMIDI-like calls on one JACK connection per process. Handles are small integers
 // from one counter, never reused, looked up in tables under one mutex; the JACK work
-// itself is in JackMidiConnection. Two threads of ours run while the connection is open:
+// itself is in JackMIDIConnection. Two threads of ours run while the connection is open:
 // the notifier (setup-changed messages to every client's block) and the reader (messages
 // received by our virtual destinations to their read blocks).
 //
@@ -25,14 +25,14 @@
 #include <utility>
 #include <vector>
 
-#include "platform/JackMidiConnection.h"
+#include "platform/JackMIDIConnection.h"
 
 const char* const kMIDIPropertyUniqueID = "uniqueID";
 
 namespace {
 
-using korvel::platform::jack::MidiConnection;
-using korvel::platform::jack::MidiPort;
+using korvel::platform::jack::MIDIConnection;
+using korvel::platform::jack::MIDIPort;
 
 // A block is delivered under its owner's delivery lock, and disposal flips `alive` under
 // the same lock: once dispose has returned no delivery is running or will start. The lock
@@ -59,7 +59,7 @@ struct ClientRecord {
 
 struct OutputPortRecord {
   MIDIClientRef client;
-  std::shared_ptr<MidiPort> port;
+  std::shared_ptr<MIDIPort> port;
 };
 
 // What a virtual destination keeps across a reconnection, when its port is replaced.
@@ -74,7 +74,7 @@ struct DestinationBinding {
 struct VirtualDestination {
   MIDIClientRef client;
   MIDIEndpointRef endpoint;
-  std::shared_ptr<MidiPort> port;
+  std::shared_ptr<MIDIPort> port;
   std::shared_ptr<DestinationBinding> binding;
 };
 
@@ -152,17 +152,17 @@ class Worker {
   std::thread thread_;
 };
 
-class MidiService {
+class MIDIService {
  public:
-  static MidiService& shared() {
+  static MIDIService& shared() {
     // Never destroyed: clients may be disposed from static destructors of other code.
-    static MidiService* service = new MidiService();
+    static MIDIService* service = new MIDIService();
     return *service;
   }
 
   OSStatus createClient(const char* name, MIDIClientRef* outClient, MIDINotifyBlock notify) {
     std::lock_guard lifecycle(lifecycleMutex_);
-    std::shared_ptr<MidiConnection> connection;
+    std::shared_ptr<MIDIConnection> connection;
     {
       std::lock_guard lock(mutex_);
       connection = connection_;
@@ -175,7 +175,7 @@ class MidiService {
       // real-time thread), so the reader polls while a virtual destination exists.
       auto reader = std::make_shared<Worker>(std::chrono::milliseconds(1), MakeReader(*this));
       std::string clientName = name && *name ? name : "MIDI";
-      connection = MidiConnection::open(clientName, graphCallback(notifier));
+      connection = MIDIConnection::open(clientName, graphCallback(notifier));
       if (!connection) {
         *outClient = 0;
         return kMIDIServerStartErr;
@@ -200,9 +200,9 @@ class MidiService {
   OSStatus disposeClient(MIDIClientRef ref) {
     std::lock_guard lifecycle(lifecycleMutex_);
     std::shared_ptr<ClientRecord> record;
-    std::vector<std::shared_ptr<MidiPort>> ports;
+    std::vector<std::shared_ptr<MIDIPort>> ports;
     std::vector<std::shared_ptr<VirtualDestination>> destinations;
-    std::shared_ptr<MidiConnection> connection;
+    std::shared_ptr<MIDIConnection> connection;
     bool last = false;
     {
       std::lock_guard lock(mutex_);
@@ -261,9 +261,9 @@ class MidiService {
 
   OSStatus createOutputPort(MIDIClientRef client, const char* name, MIDIPortRef* outPort) {
     *outPort = 0;
-    std::shared_ptr<MidiConnection> connection = connectionFor(client);
+    std::shared_ptr<MIDIConnection> connection = connectionFor(client);
     if (!connection) return kMIDIInvalidClient;
-    auto port = connection->addPort(name && *name ? name : "out", MidiPort::Direction::Output);
+    auto port = connection->addPort(name && *name ? name : "out", MIDIPort::Direction::Output);
     if (!port) return kMIDIInvalidPort;
     std::lock_guard lock(mutex_);
     if (!clients_.count(client)) {
@@ -277,8 +277,8 @@ class MidiService {
   }
 
   OSStatus disposePort(MIDIPortRef ref) {
-    std::shared_ptr<MidiPort> port;
-    std::shared_ptr<MidiConnection> connection;
+    std::shared_ptr<MIDIPort> port;
+    std::shared_ptr<MIDIConnection> connection;
     {
       std::lock_guard lock(mutex_);
       auto found = outputs_.find(ref);
@@ -294,9 +294,9 @@ class MidiService {
   OSStatus createDestination(MIDIClientRef client, const char* name, MIDIEndpointRef* outDest,
                              MIDIReadBlock read) {
     *outDest = 0;
-    std::shared_ptr<MidiConnection> connection = connectionFor(client);
+    std::shared_ptr<MIDIConnection> connection = connectionFor(client);
     if (!connection) return kMIDIInvalidClient;
-    auto port = connection->addPort(name && *name ? name : "in", MidiPort::Direction::Input);
+    auto port = connection->addPort(name && *name ? name : "in", MIDIPort::Direction::Input);
     if (!port) return kMIDIInvalidPort;
     std::lock_guard lock(mutex_);
     if (!clients_.count(client)) {
@@ -319,7 +319,7 @@ class MidiService {
 
   OSStatus disposeEndpoint(MIDIEndpointRef ref) {
     std::shared_ptr<VirtualDestination> destination;
-    std::shared_ptr<MidiConnection> connection;
+    std::shared_ptr<MIDIConnection> connection;
     {
       std::lock_guard lock(mutex_);
       auto found = virtuals_.find(ref);
@@ -361,8 +361,8 @@ class MidiService {
   }
 
   OSStatus setUniqueID(MIDIObjectRef ref, int32_t value) {
-    std::shared_ptr<MidiPort> port;
-    std::shared_ptr<MidiConnection> connection;
+    std::shared_ptr<MIDIPort> port;
+    std::shared_ptr<MIDIConnection> connection;
     {
       std::lock_guard lock(mutex_);
       auto found = virtuals_.find(ref);
@@ -377,8 +377,8 @@ class MidiService {
   }
 
   OSStatus send(MIDIPortRef portRef, MIDIEndpointRef dest, const MIDIPacketList* list) {
-    std::shared_ptr<MidiPort> port;
-    std::shared_ptr<MidiConnection> connection;
+    std::shared_ptr<MIDIPort> port;
+    std::shared_ptr<MIDIConnection> connection;
     std::string destinationName;
     {
       std::lock_guard lock(mutex_);
@@ -397,9 +397,9 @@ class MidiService {
   }
 
  private:
-  MidiService() = default;
+  MIDIService() = default;
 
-  std::shared_ptr<MidiConnection> connectionFor(MIDIClientRef client) {
+  std::shared_ptr<MIDIConnection> connectionFor(MIDIClientRef client) {
     std::lock_guard lock(mutex_);
     if (!clients_.count(client) || !connection_ || !connection_->alive()) return nullptr;
     return connection_;
@@ -429,7 +429,7 @@ class MidiService {
   // Before anybody hears of the loss: once no call of ours is inside libjack with the
   // dead client, any open in the process (ours, the host's) may free it safely.
   void letGoOfLostConnection() {
-    std::shared_ptr<MidiConnection> lost;
+    std::shared_ptr<MIDIConnection> lost;
     std::shared_ptr<Worker> notifier;
     {
       std::lock_guard lock(mutex_);
@@ -450,7 +450,7 @@ class MidiService {
 
   // True when the connection has been opened again. Runs on the notifier thread only.
   bool reconnect() {
-    std::shared_ptr<MidiConnection> lost;
+    std::shared_ptr<MIDIConnection> lost;
     std::shared_ptr<Worker> notifier;
     {
       std::lock_guard lock(mutex_);
@@ -475,13 +475,13 @@ class MidiService {
       nextReconnectAttempt_ = now + kReconnectInterval / 2;
     }
 
-    std::shared_ptr<MidiConnection> fresh = MidiConnection::open(clientName_, graphCallback(notifier));
+    std::shared_ptr<MIDIConnection> fresh = MIDIConnection::open(clientName_, graphCallback(notifier));
     if (!fresh) return false;
 
     struct Rebound {
       uint32_t ref;
-      std::shared_ptr<MidiPort> before;
-      std::shared_ptr<MidiPort> after;
+      std::shared_ptr<MIDIPort> before;
+      std::shared_ptr<MIDIPort> after;
     };
     std::vector<Rebound> outputs, destinations;
     std::vector<std::optional<int32_t>> uniqueIDs;
@@ -495,14 +495,14 @@ class MidiService {
     }
     // Registered outside the service's lock: a search on another thread is not held up
     // by one server round trip per port.
-    for (auto& output : outputs) output.after = fresh->addPort(output.before->shortName, MidiPort::Direction::Output);
+    for (auto& output : outputs) output.after = fresh->addPort(output.before->shortName, MIDIPort::Direction::Output);
     for (size_t i = 0; i < destinations.size(); ++i) {
       auto& destination = destinations[i];
-      destination.after = fresh->addPort(destination.before->shortName, MidiPort::Direction::Input);
+      destination.after = fresh->addPort(destination.before->shortName, MIDIPort::Direction::Input);
       if (destination.after && uniqueIDs[i]) fresh->setUniqueID(*destination.after, *uniqueIDs[i]);
     }
 
-    std::vector<std::shared_ptr<MidiPort>> orphans;  // disposed of while being registered
+    std::vector<std::shared_ptr<MIDIPort>> orphans;  // disposed of while being registered
     {
       std::lock_guard lock(mutex_);
       connection_ = fresh;
@@ -551,7 +551,7 @@ class MidiService {
   }
 
   // The reader's body, with the state only the reader thread touches.
-  static Worker::Body MakeReader(MidiService& service) {
+  static Worker::Body MakeReader(MIDIService& service) {
     struct ReaderState {
       std::vector<std::shared_ptr<VirtualDestination>> destinations;
       alignas(8) std::array<uint8_t, sizeof(MIDIPacketList) + UINT16_MAX> buffer{};
@@ -624,7 +624,7 @@ class MidiService {
 
   std::mutex lifecycleMutex_;  // creation and disposal of clients, so one connection at a time
   std::mutex mutex_;           // everything below
-  std::shared_ptr<MidiConnection> connection_;
+  std::shared_ptr<MIDIConnection> connection_;
   uint32_t nextRef_ = 1;
   std::map<MIDIClientRef, std::shared_ptr<ClientRecord>> clients_;
   std::map<MIDIPortRef, OutputPortRecord> outputs_;
@@ -647,47 +647,47 @@ class MidiService {
   bool lossSeen_ = false;                                          // guarded by mutex_
   // Connections whose server went away, kept until libjack has freed their clients (at
   // the next successful open), since those may still hold pointers to them.
-  std::vector<std::shared_ptr<MidiConnection>> retired_;
+  std::vector<std::shared_ptr<MIDIConnection>> retired_;
 };
 
 }  // namespace
 
 OSStatus MIDIClientCreateWithBlock(const char* name, MIDIClientRef* outClient, MIDINotifyBlock notify) {
   if (!outClient) return kMIDIInvalidClient;
-  return MidiService::shared().createClient(name, outClient, std::move(notify));
+  return MIDIService::shared().createClient(name, outClient, std::move(notify));
 }
 
-OSStatus MIDIClientDispose(MIDIClientRef client) { return MidiService::shared().disposeClient(client); }
+OSStatus MIDIClientDispose(MIDIClientRef client) { return MIDIService::shared().disposeClient(client); }
 
 OSStatus MIDIOutputPortCreate(MIDIClientRef client, const char* name, MIDIPortRef* outPort) {
   if (!outPort) return kMIDIInvalidPort;
-  return MidiService::shared().createOutputPort(client, name, outPort);
+  return MIDIService::shared().createOutputPort(client, name, outPort);
 }
 
-OSStatus MIDIPortDispose(MIDIPortRef port) { return MidiService::shared().disposePort(port); }
+OSStatus MIDIPortDispose(MIDIPortRef port) { return MIDIService::shared().disposePort(port); }
 
 OSStatus MIDIDestinationCreateWithBlock(MIDIClientRef client, const char* name, MIDIEndpointRef* outDest,
                                         MIDIReadBlock read) {
   if (!outDest) return kMIDIObjectNotFound;
-  return MidiService::shared().createDestination(client, name, outDest, std::move(read));
+  return MIDIService::shared().createDestination(client, name, outDest, std::move(read));
 }
 
-OSStatus MIDIEndpointDispose(MIDIEndpointRef endpoint) { return MidiService::shared().disposeEndpoint(endpoint); }
+OSStatus MIDIEndpointDispose(MIDIEndpointRef endpoint) { return MIDIService::shared().disposeEndpoint(endpoint); }
 
-unsigned long MIDIGetNumberOfDestinations(void) { return MidiService::shared().numberOfDestinations(); }
+unsigned long MIDIGetNumberOfDestinations(void) { return MIDIService::shared().numberOfDestinations(); }
 
-MIDIEndpointRef MIDIGetDestination(unsigned long index) { return MidiService::shared().destination(index); }
+MIDIEndpointRef MIDIGetDestination(unsigned long index) { return MIDIService::shared().destination(index); }
 
 OSStatus MIDIObjectGetIntegerProperty(MIDIObjectRef obj, const char* propertyID, int32_t* outValue) {
   if (!propertyID || !outValue || std::strcmp(propertyID, kMIDIPropertyUniqueID) != 0) return kMIDIUnknownProperty;
-  return MidiService::shared().getUniqueID(obj, outValue);
+  return MIDIService::shared().getUniqueID(obj, outValue);
 }
 
 OSStatus MIDIObjectSetIntegerProperty(MIDIObjectRef obj, const char* propertyID, int32_t value) {
   if (!propertyID || std::strcmp(propertyID, kMIDIPropertyUniqueID) != 0) return kMIDIUnknownProperty;
-  return MidiService::shared().setUniqueID(obj, value);
+  return MIDIService::shared().setUniqueID(obj, value);
 }
 
 OSStatus MIDISend(MIDIPortRef port, MIDIEndpointRef dest, const MIDIPacketList* pktlist) {
-  return MidiService::shared().send(port, dest, pktlist);
+  return MIDIService::shared().send(port, dest, pktlist);
 }

@@ -10,8 +10,7 @@
  * Without a running JACK server, client creation fails, the handles stay 0 and nothing
  * is sent.
  */
-#ifndef KORVEL_PLATFORM_MIDISERVICES_H
-#define KORVEL_PLATFORM_MIDISERVICES_H
+#pragma once
 
 #include <cstdint>
 #include <functional>
@@ -67,5 +66,3 @@ OSStatus MIDIObjectSetIntegerProperty(MIDIObjectRef obj, const char* propertyID,
  * next process cycle; the port is connected to `dest` first if it is not already. Never
  * call from a real-time thread. */
 OSStatus MIDISend(MIDIPortRef port, MIDIEndpointRef dest, const MIDIPacketList* pktlist);
-
-#endif

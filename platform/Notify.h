@@ -4,8 +4,7 @@
  * posts it too. Registrations share one inotify watch of that directory and run their
  * handler on the requested queue of the current dispatcher.
  */
-#ifndef KORVEL_PLATFORM_NOTIFY_H
-#define KORVEL_PLATFORM_NOTIFY_H
+#pragma once
 
 #include <functional>
 #include <string>
@@ -35,5 +34,3 @@ bool NotifyPost(const std::string& name);
 void SetNotifyDirectoryForTesting(const std::string& path);
 
 }  // namespace korvel::platform
-
-#endif

@@ -3,8 +3,7 @@
  * signed 64-bit integers; this libplist stores integers in unsigned nodes, so the helpers
  * here keep the two's-complement bits and read them back as signed.
  */
-#ifndef KORVEL_PLATFORM_PROPERTYLIST_H
-#define KORVEL_PLATFORM_PROPERTYLIST_H
+#pragma once
 
 #include <plist/plist.h>
 
@@ -55,5 +54,3 @@ struct PlistDeleter {
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 }  // namespace korvel::platform
-
-#endif

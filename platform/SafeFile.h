@@ -8,8 +8,7 @@
  *    is renamed over the target, so readers see the old or the new file, never a part,
  *    and a symbolic link at the target is replaced rather than followed.
  */
-#ifndef KORVEL_PLATFORM_SAFEFILE_H
-#define KORVEL_PLATFORM_SAFEFILE_H
+#pragma once
 
 #include <cstddef>
 #include <optional>
@@ -31,5 +30,3 @@ enum class Links { Refuse, Follow };
 std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxSize, Links links);
 
 }  // namespace korvel::platform
-
-#endif

@@ -4,8 +4,7 @@
  * spin (yielding the CPU when the holder seems preempted); they never block in the
  * kernel on the lock, so the real-time thread may take it.
  */
-#ifndef KORVEL_PLATFORM_UNFAIRLOCK_H
-#define KORVEL_PLATFORM_UNFAIRLOCK_H
+#pragma once
 
 #include <sched.h>
 
@@ -60,5 +59,3 @@ class KR_LockGuard {
  private:
   KR_UnfairLock* lock_;
 };
-
-#endif

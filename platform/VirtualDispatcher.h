@@ -4,8 +4,7 @@
  * order. Tasks posted from other threads (a notification watcher, say) are queued safely
  * and run at the next drain.
  */
-#ifndef KORVEL_PLATFORM_VIRTUALDISPATCHER_H
-#define KORVEL_PLATFORM_VIRTUALDISPATCHER_H
+#pragma once
 
 #include "platform/Dispatch.h"
 
@@ -35,5 +34,3 @@ class VirtualDispatcher final : public Dispatcher {
 };
 
 }  // namespace korvel::platform
-
-#endif

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
 
 namespace korvel::test {
 

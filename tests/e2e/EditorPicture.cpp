@@ -1,20 +1,14 @@
 #include "tests/e2e/EditorPicture.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 
-namespace korvel::e2e {
+namespace korvel::test {
 
 namespace {
 
-const Rgb kBackground = FromFractions(0.11, 0.11, 0.13);
-const Rgb kConnectBlue = FromFractions(0.2, 0.5, 1.0);
-const Rgb kWhite = FromFractions(1, 1, 1);
 const Rgb kHeaderGrey = FromFractions(0.45, 0.45, 0.45);
-const Rgb kDotActiveTrack = FromFractions(0.3, 0.8, 0.3);
-const Rgb kDotOtherTrack = FromFractions(1.0, 0.6, 0.0);
 constexpr int kContentTop = 33;
 
 // Whether a square of `radius` around (x, y) holds a pixel near `colour`.
@@ -25,23 +19,6 @@ bool Around(const EditorPicture& picture, int x, int y, int radius, Rgb colour, 
 int ButtonMiddleRow(const EditorPicture& picture) { return (picture.height() - kContentTop) / 2 + 95; }
 
 }  // namespace
-
-Rgb FromFractions(double r, double g, double b) {
-  return Rgb{int(std::lround(r * 255)), int(std::lround(g * 255)), int(std::lround(b * 255))};
-}
-
-Rgb Blend(Rgb under, Rgb over, double alpha) {
-  auto mix = [&](int u, int o) { return int(std::lround(u * (1 - alpha) + o * alpha)); };
-  return Rgb{mix(under.r, over.r), mix(under.g, over.g), mix(under.b, over.b)};
-}
-
-int Distance(Rgb a, Rgb b) {
-  return std::max({std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
-}
-
-std::string Describe(Rgb c) {
-  return "rgb(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
-}
 
 EditorPicture::EditorPicture(const std::string& pngPath)
     : surface_(cairo_image_surface_create_from_png(pngPath.c_str()), &cairo_surface_destroy) {}
@@ -99,4 +76,4 @@ int FirstHeaderTextPixelsRightOfCC(const EditorPicture& picture) {
   return n;
 }
 
-}  // namespace korvel::e2e
+}  // namespace korvel::test

@@ -8,16 +8,9 @@
 #include <memory>
 #include <string>
 
-namespace korvel::e2e {
+#include "tests/support/Rgb.h"
 
-struct Rgb {
-  int r = 0, g = 0, b = 0;
-};
-Rgb FromFractions(double r, double g, double b);
-// `over` painted with `alpha` on top of `under`.
-Rgb Blend(Rgb under, Rgb over, double alpha);
-int Distance(Rgb a, Rgb b);  // the largest difference of the three channels
-std::string Describe(Rgb c);
+namespace korvel::test {
 
 class EditorPicture {
  public:
@@ -48,4 +41,4 @@ int UnlitArticulationCellPixels(const EditorPicture& picture);
 // header "CC" there are none; a longer translation of it reaches into this area.
 int FirstHeaderTextPixelsRightOfCC(const EditorPicture& picture);
 
-}  // namespace korvel::e2e
+}  // namespace korvel::test

@@ -152,9 +152,3 @@ std::string RecordedInstance::trackName() {
 }
 
 }  // namespace korvel::test
-
-// Fontconfig keeps its configuration and font caches for the life of the process (Pango's
-// default font map never lets them go); LeakSanitizer would report them at exit.
-extern "C" __attribute__((used, visibility("default"))) const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
-}

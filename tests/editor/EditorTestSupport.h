@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
 #include "editor/KorvelEditorView.h"
 #include "editor/ViewABI.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
 #include "tests/support/TestSupport.h"
 
 namespace korvel::editor {

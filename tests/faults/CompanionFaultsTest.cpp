@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "link/CompanionProtocol.h"
+#include "interface/CompanionProtocol.h"
 #include "platform/MIDIServices.h"
 #include "tests/faults/FaultSupport.h"
 #include "tests/support/TestSupport.h"
@@ -59,7 +59,7 @@ TEST(CompanionKilled, InstanceKeepsItsLinkQueuesWhileAloneAndFindsTheNextCompani
 
   OpenInstance inst;
   const uint32_t uid = inst.uid();
-  const std::string hex = Hex(uid);
+  const std::string hex = HexUID(uid);
   SavedFile connection(ConnectionFilePath(uid));
   ASSERT_TRUE(WaitPumping([&] { return KR_Load(inst->companionDestination) != 0; }));
 
@@ -104,7 +104,7 @@ TEST(CompanionKilled, InstanceKeepsItsLinkQueuesWhileAloneAndFindsTheNextCompani
   EXPECT_EQ(second.countLines("event UID " + hex, 0), static_cast<size_t>(kKorvelMaxPending));
   auto firstEvent = second.waitForLine("event UID " + hex, 0);
   ASSERT_TRUE(firstEvent);
-  EXPECT_NE(second.lines()[*firstEvent].find("note-on 30 1"), std::string::npos) << second.lines()[*firstEvent];
+  EXPECT_NE(second.line(*firstEvent).text.find("note-on 30 1"), std::string::npos) << second.line(*firstEvent).text;
   EXPECT_EQ(second.countLines("note-on " + std::to_string(30 + 255 % 90) + " " + std::to_string(1 + 255 % 120)), 1u)
       << "the 256th event is the last one kept";
   EXPECT_EQ(second.countLines("note-on " + std::to_string(30 + 256 % 90) + " " + std::to_string(1 + 256 % 120)), 0u)
@@ -127,7 +127,7 @@ TEST(JackServerRestart, InstancesAndCompanionFindEachOtherAgain) {
 
   OpenInstance a, b;
   SavedFile fileA(ConnectionFilePath(a.uid())), fileB(ConnectionFilePath(b.uid()));
-  const std::string hexA = Hex(a.uid()), hexB = Hex(b.uid());
+  const std::string hexA = HexUID(a.uid()), hexB = HexUID(b.uid());
   ASSERT_TRUE(tolvane.waitForLine("heartbeat UID " + hexA));
   ASSERT_TRUE(tolvane.waitForLine("heartbeat UID " + hexB));
   const MIDIClientRef clientA = KR_Load(a->midiClient);
@@ -150,7 +150,7 @@ TEST(JackServerRestart, InstancesAndCompanionFindEachOtherAgain) {
   ASSERT_TRUE(WaitForTicks(a, 12)) << "the link ticks go on without a server";
   EXPECT_EQ(a.pendingCount(), 1);
 
-  const size_t mark = tolvane.lines().size();
+  const size_t mark = tolvane.lineCount();
   ASSERT_TRUE(jack.start());
   // Both sides reconnect on their own: the instances' process re-registers its ports,
   // tolvane republishes its destination with its ID.
@@ -170,7 +170,7 @@ TEST(JackServerRestart, InstancesAndCompanionFindEachOtherAgain) {
   OpenInstance c;
   SavedFile fileC(ConnectionFilePath(c.uid()));
   EXPECT_NE(KR_Load(c->midiOutPort), 0u);
-  EXPECT_TRUE(tolvane.waitForLine("heartbeat UID " + Hex(c.uid()), mark));
+  EXPECT_TRUE(tolvane.waitForLine("heartbeat UID " + HexUID(c.uid()), mark));
 }
 
 TEST(JackServerRestart, AnInstanceOpenedDuringTheOutageStaysWithoutPort) {

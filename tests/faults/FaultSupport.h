@@ -2,8 +2,6 @@
 // way a host opens it, and waits that keep the main queue running.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -11,7 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
+#include "tests/support/ChildProcess.h"
 
 namespace korvel::test::faults {
 
@@ -20,44 +21,12 @@ namespace korvel::test::faults {
 bool WaitPumping(const std::function<bool()>& condition,
                  std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
-std::string Hex(uint32_t uid);
-
-// tolvane with its standard input and output on pipes; every line it prints is kept.
-class TolvaneProcess {
+// tolvane as a child process; its waits keep the main queue running.
+class TolvaneProcess : public ChildProcess {
  public:
-  TolvaneProcess(const std::string& home, std::vector<std::string> args);
-  ~TolvaneProcess();
-  TolvaneProcess(const TolvaneProcess&) = delete;
-  TolvaneProcess& operator=(const TolvaneProcess&) = delete;
-
-  pid_t pid() const { return pid_; }
-  // SIGKILL, and reaps it.
-  void kill();
-  // Lines printed so far (reads what is waiting in the pipe first).
-  const std::vector<std::string>& lines();
-  // Index of the first line at or after `from` that contains `text`, waiting for it.
+  TolvaneProcess(const std::string& home, const std::vector<std::string>& args);
   std::optional<size_t> waitForLine(const std::string& text, size_t from = 0,
                                     std::chrono::milliseconds deadline = std::chrono::seconds(10));
-  size_t countLines(const std::string& text, size_t from = 0);
-
- private:
-  void drain();
-  pid_t pid_ = -1;
-  int input_ = -1;
-  int output_ = -1;
-  std::string partial_;
-  std::vector<std::string> lines_;
-};
-
-// A file under the fixed /tmp paths, put back as it was found (or removed) at the end.
-class SavedFile {
- public:
-  explicit SavedFile(std::string path);
-  ~SavedFile();
-
- private:
-  std::string path_;
-  std::optional<std::string> before_;
 };
 
 // An instance opened through the exported factory, closed at the end of the scope.

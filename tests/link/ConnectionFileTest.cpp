@@ -8,7 +8,7 @@
 
 #include <gmock/gmock.h>
 
-#include "component/TextEncoding.h"
+#include "platform/UnicodeText.h"
 #include "tests/link/LinkFileFixture.h"
 
 namespace korvel::test {

@@ -1,6 +1,5 @@
 #include "tests/link/LinkFileFixture.h"
 
-#include <cstdio>
 #include <filesystem>
 
 #include "link/SharedPaths.h"
@@ -43,10 +42,7 @@ void LinkFileTest::SetNotes(const std::vector<int32_t>& notes) {
 }
 
 std::string LinkFileTest::ConnectionPath() const {
-  char name[64];
-  std::snprintf(name, sizeof name, "korvel_connection_%08X.json",
-                static_cast<unsigned>(KR_Load(inst_->uniqueID)));
-  return shared_.file(name);
+  return shared_.file("korvel_connection_" + HexUID(KR_Load(inst_->uniqueID)) + ".json");
 }
 
 nlohmann::json LinkFileTest::FileJSON() const {

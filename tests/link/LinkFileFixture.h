@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "component/KorvelInstance.h"
+#include "component/KorvelComponent.h"
+#include "identity/UIDRegistry.h"
+#include "link/CompanionLink.h"
 #include "tests/support/TestSupport.h"
 
 namespace korvel::test {

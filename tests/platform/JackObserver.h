@@ -1,6 +1,6 @@
 // A plain JACK client, separate from the MIDI services under test, that looks at the
 // graph the way another program would: lists ports, owns a MIDI input port without
-// metadata, and can set metadata. (What arrives at a port is checked with MidiDump, in a
+// metadata, and can set metadata. (What arrives at a port is checked with MIDIDump, in a
 // process of its own.)
 #pragma once
 

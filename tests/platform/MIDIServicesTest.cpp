@@ -1,3 +1,4 @@
+#include "interface/CompanionProtocol.h"
 #include "platform/MIDIServices.h"
 
 #include <gtest/gtest.h>
@@ -5,21 +6,23 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <mutex>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/JackMidiRing.h"
+#include "platform/JackMIDIRing.h"
 #include "platform/MIDIPacketList.h"
 #include "tests/platform/JackObserver.h"
-#include "tests/platform/MidiDump.h"
+#include "tests/platform/MIDIDump.h"
+#include "tests/support/RecordingDestination.h"
 #include "tests/support/TestSupport.h"
 
 namespace korvel::test {
 namespace {
 
 using Message = std::vector<uint8_t>;
-constexpr int32_t kCompanionID = 1414941771;  // 'TVLK'
+constexpr int32_t kCompanionID = korvel::link::kCompanionDestinationID;
 
 struct PacketListBuffer {
   alignas(8) uint8_t bytes[1024];
@@ -48,16 +51,6 @@ struct Client {
   }
 };
 
-MIDIEndpointRef FindByID(int32_t wanted) {
-  for (unsigned long i = 0; i < MIDIGetNumberOfDestinations(); ++i) {
-    MIDIEndpointRef endpoint = MIDIGetDestination(i);
-    int32_t id = 0;
-    MIDIObjectGetIntegerProperty(endpoint, kMIDIPropertyUniqueID, &id);
-    if (id == wanted) return endpoint;
-  }
-  return 0;
-}
-
 MIDIEndpointRef FindByName(JackObserver& observer, const std::string& name) {
   // Handles carry no name; the observer's port is the one destination whose ID we know
   // to be absent, so locate it by position in the graph's own order.
@@ -67,8 +60,8 @@ MIDIEndpointRef FindByName(JackObserver& observer, const std::string& name) {
   return MIDIGetDestination(static_cast<unsigned long>(at - inputs.begin()));
 }
 
-TEST(MidiRing, KeepsWholeListsInOrderAcrossTheWrapAndRefusesWhatDoesNotFit) {
-  platform::jack::MidiRing ring(64);
+TEST(MIDIRing, KeepsWholeListsInOrderAcrossTheWrapAndRefusesWhatDoesNotFit) {
+  platform::jack::MIDIRing ring(64);
   uint8_t out[16];
   for (int round = 0; round < 20; ++round) {  // walks the indices around the buffer
     PacketListBuffer list;
@@ -157,7 +150,7 @@ TEST_F(MIDIServices, DestinationsCarryTheirUniqueIDMetadata) {
   ASSERT_EQ(MIDIDestinationCreateWithBlock(companion.ref, "Tolvane Link In", &published, nullptr), 0);
   ASSERT_EQ(MIDIObjectSetIntegerProperty(published, kMIDIPropertyUniqueID, kCompanionID), 0);
 
-  EXPECT_EQ(FindByID(kCompanionID), published) << "the virtual destination is found under its ID";
+  EXPECT_EQ(FindDestinationByID(kCompanionID), published) << "the virtual destination is found under its ID";
   EXPECT_EQ(MIDIGetNumberOfDestinations(), observer.ports(nullptr, JackPortIsInput).size());
 
   MIDIEndpointRef plain = FindByName(observer, observer.inputName());
@@ -175,13 +168,13 @@ TEST_F(MIDIServices, DestinationsCarryTheirUniqueIDMetadata) {
   }));
 
   ASSERT_EQ(MIDIEndpointDispose(published), 0);
-  EXPECT_EQ(FindByID(kCompanionID), 0u) << "a disposed destination is gone from the search";
+  EXPECT_EQ(FindDestinationByID(kCompanionID), 0u) << "a disposed destination is gone from the search";
 }
 
 // The destination of a separate receiver process, once it is receiving: its port shows
 // in the graph before its client is active, so active-sensing probes go out until one
 // arrives. received() is cleared of them afterwards.
-MIDIEndpointRef WaitForDump(JackObserver& observer, MidiDump& dump, MIDIPortRef port) {
+MIDIEndpointRef WaitForDump(JackObserver& observer, MIDIDump& dump, MIDIPortRef port) {
   MIDIEndpointRef found = 0;
   if (!WaitUntil([&] { return (found = FindByName(observer, dump.inputName())) != 0; })) return 0;
   PacketListBuffer probe;
@@ -195,7 +188,7 @@ MIDIEndpointRef WaitForDump(JackObserver& observer, MidiDump& dump, MIDIPortRef 
 }
 
 TEST_F(MIDIServices, SentPacketsArriveAsEventsInOrder) {
-  MidiDump dump;
+  MIDIDump dump;
   Client plugin;
   MIDIPortRef port = 0;
   ASSERT_EQ(MIDIOutputPortCreate(plugin.ref, "KorvelV2Out", &port), 0);
@@ -227,23 +220,12 @@ TEST_F(MIDIServices, SentPacketsArriveAsEventsInOrder) {
 // by design).
 TEST_F(MIDIServices, VirtualDestinationGetsEveryEventOfConcurrentSendersAsOnePacket) {
   Client plugin;
-  std::mutex mutex;
-  std::vector<Message> received;
-  MIDIEndpointRef inbox = 0;
-  ASSERT_EQ(MIDIDestinationCreateWithBlock(plugin.ref, "inbox", &inbox,
-                                           [&](const MIDIPacketList* list) {
-                                             std::lock_guard lock(mutex);
-                                             EXPECT_EQ(list->numPackets, 1u);
-                                             received.emplace_back(list->packet[0].data,
-                                                                   list->packet[0].data + list->packet[0].length);
-                                           }),
-            0);
+  RecordingDestination destination("inbox", plugin.ref);
+  const MIDIEndpointRef inbox = destination.endpoint();
+  ASSERT_NE(inbox, 0u);
   MIDIPortRef port = 0;
   ASSERT_EQ(MIDIOutputPortCreate(plugin.ref, "KorvelV2Out", &port), 0);
-  auto count = [&] {
-    std::lock_guard lock(mutex);
-    return received.size();
-  };
+  auto count = [&] { return destination.count(); };
   PacketListBuffer pair;
   pair.add({0xF0, 0x7D, 0, 0, 0, 0, 1, 0xF7}).add({0xD0, 0x40});
   ASSERT_EQ(MIDISend(port, inbox, pair.list), 0);
@@ -262,8 +244,9 @@ TEST_F(MIDIServices, VirtualDestinationGetsEveryEventOfConcurrentSendersAsOnePac
   b.join();
   ASSERT_TRUE(WaitUntil([&] { return count() >= 2 + 2 * kPerThread; })) << count();
 
-  std::lock_guard lock(mutex);
+  const std::vector<Message> received = destination.packets();
   EXPECT_EQ(received.size(), 2u + 2 * kPerThread);
+  EXPECT_EQ(destination.lists(), static_cast<int>(received.size())) << "one packet per list";
   EXPECT_EQ(received[0], (Message{0xF0, 0x7D, 0, 0, 0, 0, 1, 0xF7}));
   EXPECT_EQ(received[1], (Message{0xD0, 0x40}));
   int next[2] = {0, 0};
@@ -306,6 +289,79 @@ TEST_F(MIDIServices, SetupChangesReachLiveClientsOnlyAndServerLossLeavesHarmless
   EXPECT_NE(MIDIOutputPortCreate(witness.ref, "late", &late), 0);
   EXPECT_EQ(late, 0u);
   EXPECT_EQ(MIDIPortDispose(port), 0);
+}
+
+void SendNoteOn(MIDIPortRef port, MIDIEndpointRef destination, uint8_t note) {
+  MIDISend(port, destination, PacketListBuffer().add({0x90, note, 100}).list);
+}
+
+TEST(MIDIServicesRestart, HandlesMadeBeforeAServerRestartWorkAfterIt) {
+  PrivateJackServer jack;
+  ASSERT_TRUE(jack.running());
+  Client companion("Tolvane"), plugin;
+  RecordingDestination link("Link In", companion.ref);
+  ASSERT_NE(link.endpoint(), 0u);
+  ASSERT_TRUE(link.setUniqueID(kCompanionID));
+  MIDIPortRef port = 0;
+  ASSERT_EQ(MIDIOutputPortCreate(plugin.ref, "KorvelV2Out", &port), 0);
+  ASSERT_TRUE(WaitUntil([&] { return FindDestinationByID(kCompanionID) == link.endpoint(); }));
+  SendNoteOn(port, link.endpoint(), 60);
+  ASSERT_TRUE(WaitUntil([&] { return link.count() == 1; }));
+
+  for (uint8_t note : {62, 63}) {  // a second restart works the same way
+    const int changes = plugin.notifications.load();
+    jack.stop();
+    ASSERT_TRUE(WaitUntil([&] { return plugin.notifications.load() > changes; }));
+    SendNoteOn(port, link.endpoint(), 61);  // into nowhere, harmlessly
+    EXPECT_EQ(FindDestinationByID(kCompanionID), 0u);
+    const int lost = plugin.notifications.load();
+    ASSERT_TRUE(jack.start());
+    ASSERT_TRUE(WaitUntil([&] { return plugin.notifications.load() > lost; }, std::chrono::seconds(15)))
+        << "finding the server again is a setup change";
+    ASSERT_TRUE(WaitUntil([&] { return FindDestinationByID(kCompanionID) == link.endpoint(); }))
+        << "the destination is back under its old handle, with its ID";
+    const size_t before = link.count();
+    SendNoteOn(port, link.endpoint(), note);
+    ASSERT_TRUE(WaitUntil([&] { return link.count() == before + 1; })) << "the old port handle sends again";
+    EXPECT_EQ(link.packets().back(), (Message{0x90, note, 100})) << "nothing from the outage was kept";
+  }
+  MIDIPortRef afterRestart = 0;
+  EXPECT_EQ(MIDIOutputPortCreate(plugin.ref, "late", &afterRestart), 0);
+  EXPECT_NE(afterRestart, 0u);
+}
+
+TEST(MIDIServicesRestart, SendsWaitingForTheirConnectionReturnWhenTheServerStops) {
+  // Long periods (85 ms): a new connection takes effect at a cycle boundary, so each send
+  // to a destination not yet connected waits tens of milliseconds, and the stop finds one
+  // waiting.
+  PrivateJackServer jack(4096);
+  ASSERT_TRUE(jack.running());
+  Client receivers("Receivers"), plugin;
+  std::vector<std::unique_ptr<RecordingDestination>> destinations;
+  for (int i = 0; i < 150; ++i) {
+    destinations.push_back(std::make_unique<RecordingDestination>("in" + std::to_string(i), receivers.ref));
+    ASSERT_NE(destinations.back()->endpoint(), 0u);
+  }
+  MIDIPortRef port = 0;
+  ASSERT_EQ(MIDIOutputPortCreate(plugin.ref, "KorvelV2Out", &port), 0);
+  ASSERT_TRUE(WaitUntil([&] { return MIDIGetNumberOfDestinations() >= destinations.size(); }));
+  std::atomic<int> sent{0};
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    for (auto& destination : destinations) {
+      SendNoteOn(port, destination->endpoint(), 60);
+      sent++;
+    }
+    done = true;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return destinations[1]->count() > 0; }));
+  const int atStop = sent.load();
+  jack.stop();
+  const bool returned = WaitUntil([&] { return done.load(); });
+  EXPECT_TRUE(returned) << "sends stuck after " << sent.load() << " of " << destinations.size();
+  if (!returned) sender.detach();  // let the report out; the process is broken anyway
+  else sender.join();
+  EXPECT_LT(atStop, 150) << "the stop began while sends were still to be made";
 }
 
 }  // namespace

@@ -13,12 +13,15 @@
 #include <vector>
 
 #include "platform/VirtualDispatcher.h"
+#include "tests/support/ChildProcess.h"
 
 namespace korvel::test {
 
-// Polls `condition` until it holds or `deadline` passes; for cross-process waits only.
+// Polls `condition` every `interval` until it holds or `deadline` passes; for cross-process
+// waits only. A condition that asks another process each time wants a longer interval.
 bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds deadline = std::chrono::seconds(10));
+               std::chrono::milliseconds deadline = std::chrono::seconds(10),
+               std::chrono::milliseconds interval = std::chrono::milliseconds(2));
 
 // A fresh directory under /tmp, removed with everything in it on destruction.
 class TempDir {
@@ -36,42 +39,13 @@ class TempDir {
 void WriteFile(const std::string& path, const std::string& contents);
 std::string ReadFile(const std::string& path);
 
-// A program (argv[0], searched in PATH) run as a child of the test with `env` added: its
-// standard input and output on pipes, the output read without blocking (or, without
-// `readOutput`, sent to /dev/null with standard error). Stopped by PID when it goes out of scope, and sent SIGTERM should the
-// test process die first.
-class ChildProcess {
- public:
-  explicit ChildProcess(const std::vector<std::string>& argv,
-                        const std::vector<std::pair<std::string, std::string>>& env = {}, bool readOutput = true);
-  ~ChildProcess() { stop(); }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  pid_t pid() const { return pid_; }
-  void send(const std::string& text);
-  // The complete output lines read so far and not yet consumed.
-  std::vector<std::string>& lines();
-  // Waits (with WaitUntil's deadline) for a line containing `text`; consumes the lines up to it.
-  bool waitForLine(const std::string& text);
-  // The exit status (-1: ended by a signal) if the child ends within `deadline`.
-  std::optional<int> waitForExit(std::chrono::milliseconds deadline = std::chrono::seconds(10));
-  // Closes its input, sends SIGTERM, and SIGKILL when it has not ended after 5 s.
-  void stop();
-
- private:
-  pid_t pid_ = -1;
-  int input_ = -1, output_ = -1;
-  std::string partial_;
-  std::vector<std::string> lines_;
-};
-
 // A private jackd with the dummy driver under a unique server name. The constructor
 // exports JACK_DEFAULT_SERVER so that every JACK client of this process talks to it, and
-// waits until the server accepts clients. The destructor stops it by PID.
+// waits until the server accepts clients. The destructor stops it by PID. `portMax` 0 keeps
+// jackd's default limit on the number of ports.
 class PrivateJackServer {
  public:
-  explicit PrivateJackServer(int periodFrames = 256);
+  explicit PrivateJackServer(int periodFrames = 256, int portMax = 0);
   ~PrivateJackServer();
   PrivateJackServer(const PrivateJackServer&) = delete;
   PrivateJackServer& operator=(const PrivateJackServer&) = delete;
@@ -85,27 +59,45 @@ class PrivateJackServer {
 
  private:
   std::string name_;
-  int period_;
+  int period_, portMax_;
   std::unique_ptr<ChildProcess> jackd_;
-};
-
-// Saves the companion's active-track files under /tmp on construction and puts them back
-// (or removes them) on destruction, so tests that write them leave a user's state alone.
-// Use only in tests holding the "tmp-korvel-files" lock.
-class ActiveTrackFilesGuard {
- public:
-  ActiveTrackFilesGuard();
-  ~ActiveTrackFilesGuard();
-  // Writes the files (nullptr: remove it).
-  void set(const char* uidText, const char* trackText);
-
- private:
-  struct Saved;
-  std::unique_ptr<Saved> saved_;
 };
 
 inline constexpr const char* kActiveUIDPath = "/tmp/korvel_active_uid.txt";
 inline constexpr const char* kActiveTrackPath = "/tmp/korvel_active_track.txt";
+
+// A file under the fixed /tmp paths, put back as it was found (or removed) at the end, so
+// tests that write it leave a user's state alone.
+class SavedFile {
+ public:
+  explicit SavedFile(std::string path);
+  ~SavedFile();
+  SavedFile(const SavedFile&) = delete;
+  SavedFile& operator=(const SavedFile&) = delete;
+  // Replaces the file with `contents` (nullptr: removes it).
+  void set(const char* contents) const;
+
+ private:
+  std::string path_;
+  std::optional<std::string> before_;
+};
+
+// The companion's active-track files, removed for the test and put back afterwards. Use
+// only in tests holding the "tmp-korvel-files" lock.
+class ActiveTrackFilesGuard {
+ public:
+  ActiveTrackFilesGuard() { set(nullptr, nullptr); }
+  // Writes the files (nullptr: remove it).
+  void set(const char* uidText, const char* trackText) const {
+    uid_.set(uidText);
+    track_.set(trackText);
+  }
+
+ private:
+  SavedFile uid_{kActiveUIDPath}, track_{kActiveTrackPath};
+};
+// A UID as the files and the companion's log write it: eight upper-case hex digits.
+std::string HexUID(uint32_t uid);
 std::string ConnectionFilePath(uint32_t uid);
 
 // Installs a virtual-time dispatcher for the scope of a test.

@@ -1,0 +1,296 @@
+#include "platform/JackMIDIConnection.h"
+
+#include <jack/metadata.h>
+#include <jack/midiport.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace korvel::platform::jack {
+
+namespace {
+
+// JACK reports "cannot connect to server" through its error callback on the opening
+// thread. Without a server that is the expected case, so it is kept quiet there; every
+// other message still goes wherever it went before.
+thread_local bool tlsOpeningClient = false;
+void (*gPreviousErrorCallback)(const char*) = nullptr;
+
+void FilteredJackError(const char* message) {
+  if (tlsOpeningClient) return;
+  if (gPreviousErrorCallback) {
+    gPreviousErrorCallback(message);
+  } else {
+    std::fprintf(stderr, "%s\n", message);
+  }
+}
+
+void InstallErrorFilter() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (jack_error_callback != FilteredJackError) gPreviousErrorCallback = jack_error_callback;
+    jack_set_error_function(FilteredJackError);
+  });
+}
+
+void OnPortRegistration(jack_port_id_t, int, void* self) {
+  static_cast<MIDIConnection*>(self)->graphChangedFromJack();
+}
+void OnClientRegistration(const char*, int, void* self) {
+  static_cast<MIDIConnection*>(self)->graphChangedFromJack();
+}
+void OnPortRename(jack_port_id_t, const char*, const char*, void* self) {
+  static_cast<MIDIConnection*>(self)->graphChangedFromJack();
+}
+void OnPropertyChange(jack_uuid_t, const char*, jack_property_change_t, void* self) {
+  static_cast<MIDIConnection*>(self)->metadataChangedFromJack();
+}
+void OnShutdown(void* self) { static_cast<MIDIConnection*>(self)->shutdownFromJack(); }
+
+}  // namespace
+
+std::optional<int32_t> ParseUniqueID(const char* text) {
+  if (!text || !*text) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  long long value = std::strtoll(text, &end, 10);
+  while (end && (*end == ' ' || *end == '\n' || *end == '\t' || *end == '\r')) ++end;
+  if (errno != 0 || end == text || *end != '\0') return std::nullopt;
+  if (value < INT32_MIN || value > static_cast<long long>(UINT32_MAX)) return std::nullopt;
+  return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
+
+std::unique_ptr<MIDIConnection> MIDIConnection::open(const std::string& clientName,
+                                                     std::function<void()> onGraphChanged) {
+  InstallErrorFilter();
+  std::unique_ptr<MIDIConnection> connection(new MIDIConnection());
+  connection->onGraphChanged_ = std::move(onGraphChanged);
+
+  jack_status_t status;
+  tlsOpeningClient = true;
+  jack_client_t* client = jack_client_open(clientName.c_str(), JackNoStartServer, &status);
+  tlsOpeningClient = false;
+  if (!client) return nullptr;
+  connection->client_ = client;
+  connection->clientName_ = jack_get_client_name(client);
+
+  // JACK takes callbacks only before activation.
+  MIDIConnection* self = connection.get();
+  bool ok = jack_set_process_callback(client, processThunk, self) == 0 &&
+            jack_set_port_registration_callback(client, OnPortRegistration, self) == 0 &&
+            jack_set_client_registration_callback(client, OnClientRegistration, self) == 0 &&
+            jack_set_port_rename_callback(client, OnPortRename, self) == 0 &&
+            jack_set_property_change_callback(client, OnPropertyChange, self) == 0;
+  if (!ok) return nullptr;  // the destructor closes the client
+  jack_on_shutdown(client, OnShutdown, self);
+  if (jack_activate(client) != 0) return nullptr;
+  return connection;
+}
+
+MIDIConnection::~MIDIConnection() { close(); }
+
+void MIDIConnection::close() {
+  std::unique_lock use(clientMutex_);
+  std::lock_guard lock(portsMutex_);
+  if (!client_) return;
+  if (alive()) {
+    jack_deactivate(client_);
+    dead_.store(true, std::memory_order_release);
+    jack_client_close(client_);
+  }
+  // else: the server is gone and libjack frees the client at the next open (see the
+  // header); calling jack_client_close now could be the second free.
+  client_ = nullptr;
+  for (auto& slot : slots_) slot.store(nullptr, std::memory_order_relaxed);
+}
+
+void MIDIConnection::graphChangedFromJack() {
+  generation_.fetch_add(1, std::memory_order_acq_rel);
+  if (onGraphChanged_) onGraphChanged_();
+}
+
+void MIDIConnection::metadataChangedFromJack() { generation_.fetch_add(1, std::memory_order_acq_rel); }
+
+void MIDIConnection::shutdownFromJack() {
+  dead_.store(true, std::memory_order_release);
+  graphChangedFromJack();
+}
+
+int MIDIConnection::processThunk(jack_nframes_t frames, void* self) {
+  return static_cast<MIDIConnection*>(self)->process(frames);
+}
+
+// Real-time thread: copies between rings and port buffers, nothing else.
+int MIDIConnection::process(jack_nframes_t frames) {
+  inCycle_.store(true, std::memory_order_seq_cst);
+  size_t count = slotsInUse_.load(std::memory_order_acquire);
+  for (size_t i = 0; i < count; ++i) {
+    MIDIPort* port = slots_[i].load(std::memory_order_seq_cst);
+    if (!port) continue;
+    void* buffer = jack_port_get_buffer(port->port_, frames);
+    if (!buffer) continue;
+    if (port->direction == MIDIPort::Direction::Output) {
+      jack_midi_clear_buffer(buffer);
+      size_t written = 0;
+      while (uint16_t length = port->ring.frontLength()) {
+        jack_midi_data_t* event = jack_midi_event_reserve(buffer, 0, length);
+        if (!event) {
+          // A message that does not fit even an empty buffer never will: drop it rather
+          // than block the port. Otherwise the rest waits for the next cycle, in order.
+          if (written == 0) port->ring.dropFront();
+          break;
+        }
+        port->ring.popFront(event);
+        ++written;
+      }
+    } else {
+      jack_nframes_t events = jack_midi_get_event_count(buffer);
+      for (jack_nframes_t e = 0; e < events; ++e) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, buffer, e) != 0) continue;
+        if (event.size == 0 || event.size > UINT16_MAX) continue;
+        port->ring.push(event.buffer, static_cast<uint16_t>(event.size));  // full: dropped
+      }
+    }
+  }
+  cycles_.fetch_add(1, std::memory_order_seq_cst);
+  inCycle_.store(false, std::memory_order_seq_cst);
+  return 0;
+}
+
+// After a slot was cleared: returns once no process cycle can still hold the old
+// pointer. A cycle that started before the clearing is waited for; a later one sees the
+// empty slot. A server that stalls for longer than the bound leaves the caller to keep
+// the port alive (see removePort).
+void MIDIConnection::waitForCycleEnd() {
+  uint64_t before = cycles_.load(std::memory_order_seq_cst);
+  if (!inCycle_.load(std::memory_order_seq_cst)) return;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (cycles_.load(std::memory_order_seq_cst) == before && alive()) {
+    if (std::chrono::steady_clock::now() > deadline) break;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
+std::shared_ptr<MIDIPort> MIDIConnection::addPort(const std::string& baseName, MIDIPort::Direction direction) {
+  std::shared_lock use(clientMutex_);
+  std::lock_guard lock(portsMutex_);
+  if (!client_ || !alive()) return nullptr;
+  size_t slot = 0;
+  while (slot < kMaxPorts && slots_[slot].load(std::memory_order_relaxed)) ++slot;
+  if (slot == kMaxPorts) return nullptr;
+
+  bool output = direction == MIDIPort::Direction::Output;
+  auto port = std::make_shared<MIDIPort>(direction, output ? kOutputRingBytes : kInputRingBytes);
+  unsigned long flags = output ? JackPortIsOutput : JackPortIsInput;
+  for (int suffix = 1; suffix < 10000 && !port->port_; ++suffix) {
+    std::string name = suffix == 1 ? baseName : baseName + "-" + std::to_string(suffix);
+    if (usedNames_.count(name)) continue;
+    port->port_ = jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
+    if (port->port_) port->shortName = name;
+  }
+  if (!port->port_) return nullptr;
+  usedNames_.insert(port->shortName);
+  port->fullName = jack_port_name(port->port_);
+  port->uuid = jack_port_uuid(port->port_);
+  port->slot_ = static_cast<int>(slot);
+  slots_[slot].store(port.get(), std::memory_order_seq_cst);
+  if (slotsInUse_.load(std::memory_order_relaxed) < slot + 1) {
+    slotsInUse_.store(slot + 1, std::memory_order_release);
+  }
+  generation_.fetch_add(1, std::memory_order_acq_rel);
+  return port;
+}
+
+void MIDIConnection::removePort(const std::shared_ptr<MIDIPort>& port) {
+  if (!port) return;
+  {
+    std::lock_guard sendLock(port->sendMutex_);
+    if (port->removed_) return;
+    port->removed_ = true;
+  }
+  std::shared_lock use(clientMutex_);
+  std::lock_guard lock(portsMutex_);
+  if (port->slot_ >= 0) slots_[port->slot_].store(nullptr, std::memory_order_seq_cst);
+  waitForCycleEnd();
+  if (client_ && alive()) {
+    if (port->direction == MIDIPort::Direction::Input) jack_remove_properties(client_, port->uuid);
+    jack_port_unregister(client_, port->port_);
+  }
+  usedNames_.erase(port->shortName);
+  port->slot_ = -1;
+  generation_.fetch_add(1, std::memory_order_acq_rel);
+  // The caller's shared_ptr keeps the object itself alive, so a stalled cycle that still
+  // reads it does not touch freed memory before the last reference goes.
+}
+
+bool MIDIConnection::send(MIDIPort& port, const std::string& destination, const MIDIPacketList* list) {
+  if (!alive() || port.direction != MIDIPort::Direction::Output) return false;
+  std::lock_guard lock(port.sendMutex_);
+  std::shared_lock use(clientMutex_);
+  if (port.removed_ || !client_ || !alive()) return false;
+  if (!jack_port_connected_to(port.port_, destination.c_str())) {
+    int rc;
+    {
+      // A client's requests to the server share one socket: requests from two threads at
+      // once (two ports connecting, or a port registering meanwhile) interleave their bytes
+      // and the server loses the stream for good. Every request is made under portsMutex_.
+      std::lock_guard requests(portsMutex_);
+      rc = client_ ? jack_connect(client_, port.fullName.c_str(), destination.c_str()) : -1;
+    }
+    if (rc != 0 && rc != EEXIST) return false;
+    // The server puts a new connection into the graph that the next cycle starts with;
+    // a message written in the cycle under way would go nowhere. The connection shows
+    // in the current graph once that switch has happened.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (!jack_port_connected_to(port.port_, destination.c_str()) && alive() &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return port.ring.pushPacketList(list);
+}
+
+bool MIDIConnection::setUniqueID(const MIDIPort& port, int32_t id) {
+  std::shared_lock use(clientMutex_);
+  if (!client_ || !alive()) return false;
+  std::string text = std::to_string(id);
+  bool ok;
+  {
+    std::lock_guard requests(portsMutex_);  // see send()
+    ok = client_ && jack_set_property(client_, port.uuid, kUniqueIDMetadataKey, text.c_str(), nullptr) == 0;
+  }
+  // Our own change must show in the next search even before JACK's callback arrives.
+  generation_.fetch_add(1, std::memory_order_acq_rel);
+  return ok;
+}
+
+std::vector<GraphDestination> MIDIConnection::readDestinations() {
+  std::vector<GraphDestination> result;
+  std::shared_lock use(clientMutex_);
+  if (!client_ || !alive()) return result;
+  const char** names = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+  if (!names) return result;
+  for (const char** name = names; *name; ++name) {
+    jack_port_t* port = jack_port_by_name(client_, *name);
+    if (!port) continue;
+    GraphDestination destination;
+    destination.uuid = jack_port_uuid(port);
+    destination.name = *name;
+    char* value = nullptr;
+    char* type = nullptr;
+    if (jack_get_property(destination.uuid, kUniqueIDMetadataKey, &value, &type) == 0) {
+      destination.uniqueID = ParseUniqueID(value);
+      jack_free(value);
+      jack_free(type);
+    }
+    result.push_back(std::move(destination));
+  }
+  jack_free(names);
+  return result;
+}
+
+}  // namespace korvel::platform::jack
