@@ -53,6 +53,10 @@ bool KorvelEditor_CopyCocoaViewInfo(AudioUnitCocoaViewInfo* info) {
 
 extern "C" void Korvel_GetCocoaUIInfo(AudioUnitCocoaViewInfo* info) {
   if (info == nullptr) return;
-  const std::optional<std::string> bundle = korvel::platform::OwnBundlePath();
-  korvel::component::Fill(info, bundle ? *bundle : korvel::component::MainBundlePath());
+  try {
+    const std::optional<std::string> bundle = korvel::platform::OwnBundlePath();
+    korvel::component::Fill(info, bundle ? *bundle : korvel::component::MainBundlePath());
+  } catch (...) {
+    // Out of memory before anything was filled in: the host's record stays as it was.
+  }
 }

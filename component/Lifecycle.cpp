@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "component/EntryGuard.h"
 #include "component/KorvelComponent.h"
 #include "identity/UIDRegistry.h"
 #include "link/CompanionLink.h"
@@ -23,8 +24,34 @@ extern "C" KORVEL_EXPORT AudioComponentPlugInInterface* KorvelAUFactory(const Au
   return &inst->plugInInterface;
 }
 
+namespace {
+void OpenRecord(KorvelInstance* inst, AudioComponentInstance instance);
+void CloseRecord(KorvelInstance* inst) {
+  KR_TeardownMIDIAndTimer(inst);
+  KR_ReleaseUID(inst, KR_Load(inst->uniqueID));
+}
+}  // namespace
+
 OSStatus KR_Open(void* self, AudioComponentInstance instance) {
   auto* inst = static_cast<KorvelInstance*>(self);
+  const OSStatus status = KR_Guarded([&] {
+    OpenRecord(inst, instance);
+    return noErr;
+  });
+  if (status != noErr) {
+    // Out of memory part way: undo what was set up, so that nothing stays registered and
+    // the host's Close finds nothing left to tear down.
+    KR_Guarded([&] {
+      CloseRecord(inst);
+      return noErr;
+    });
+    KR_Store(inst->uniqueID, 0u);
+  }
+  return status;
+}
+
+namespace {
+void OpenRecord(KorvelInstance* inst, AudioComponentInstance instance) {
   inst->componentInstance = instance;
   KR_Store(inst->maxFramesPerSlice, 1024u);
   KR_Store(inst->activeArticulation, -1);
@@ -62,13 +89,18 @@ OSStatus KR_Open(void* self, AudioComponentInstance instance) {
   KR_SetupMIDIAndTimer(inst);
   KR_ReadConnectionFile(inst);
   KR_CheckActiveTrack(inst);
-  return noErr;
 }
+}  // namespace
 
 OSStatus KR_Close(void* self) {
   auto* inst = static_cast<KorvelInstance*>(self);
-  KR_TeardownMIDIAndTimer(inst);
-  KR_ReleaseUID(inst, KR_Load(inst->uniqueID));
+  KR_Store(inst->closed, 1);
+  // Out of memory here leaves a holder's reference behind: the record then stays
+  // allocated rather than being freed under work that may still touch it.
+  KR_Guarded([&] {
+    CloseRecord(inst);
+    return noErr;
+  });
   KR_Release(inst);
   return noErr;
 }

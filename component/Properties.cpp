@@ -1,13 +1,16 @@
 // The property handlers: the only way the host and the editor reach an instance.
 #include <cstring>
+#include <string_view>
 
 #include "component/CocoaViewInfo.h"
+#include "component/EntryGuard.h"
 #include "component/KorvelComponent.h"
 #include "component/SavedState.h"
 #include "identity/UIDRegistry.h"
 #include "interface/CompanionProtocol.h"
 #include "link/CompanionLink.h"
 #include "platform/PropertyList.h"
+#include "platform/UnicodeText.h"
 #include "record/MIDIOutputCallback.h"
 
 namespace {
@@ -41,6 +44,7 @@ constexpr PropertyInfo kProperties[] = {
     {kKorvelProperty_ActiveTrack, sizeof(uint32_t), true},
     {kKorvelProperty_CompanionCommand, sizeof(uint32_t), true},
     {kKorvelProperty_CCTriggered, sizeof(KorvelInstance::ccTriggered), false},
+    {kKorvelProperty_EditorHold, sizeof(uint32_t), true},
 };
 
 const PropertyInfo* FindProperty(AudioUnitPropertyID id) {
@@ -86,11 +90,13 @@ OSStatus KR_GetPropertyInfo(void*, AudioUnitPropertyID prop, AudioUnitScope scop
   return noErr;
 }
 
-OSStatus KR_GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope, AudioUnitElement,
-                        void* outData, uint32_t* ioDataSize) {
+namespace {
+
+OSStatus GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope, void* outData, uint32_t* ioDataSize) {
   auto* inst = static_cast<KorvelInstance*>(self);
   const PropertyInfo* info = FindProperty(prop);
   if (info == nullptr) return kAudioUnitErr_InvalidProperty;
+  if (KR_Load(inst->closed) && prop != kKorvelProperty_EditorHold) return kAudioUnitErr_InvalidProperty;
   // A buffer smaller than the value would be overrun: refuse it rather than write past it.
   if (outData == nullptr || ioDataSize == nullptr || *ioDataSize < info->size) return kAudioUnitErr_InvalidProperty;
 
@@ -178,18 +184,22 @@ OSStatus KR_GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope sco
       LoadBytes(outData, inst->ccTriggered, sizeof inst->ccTriggered);
       *ioDataSize = sizeof inst->ccTriggered;
       return noErr;
+    case kKorvelProperty_EditorHold:
+      Put<uint32_t>(outData, KR_Load(inst->closed) ? 0 : 1);
+      *ioDataSize = 4;
+      return noErr;
     default:  // write-only properties
       return kAudioUnitErr_InvalidProperty;
   }
 }
 
-OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, AudioUnitElement, const void* inData,
-                        uint32_t inDataSize) {
+OSStatus SetProperty(void* self, AudioUnitPropertyID prop, const void* inData, uint32_t inDataSize) {
   auto* inst = static_cast<KorvelInstance*>(self);
   if (prop == kAudioUnitProperty_SetRenderCallback) return noErr;
   const PropertyInfo* info = FindProperty(prop);
   if (info == nullptr || !info->writable) return kAudioUnitErr_InvalidProperty;
   if (inData == nullptr) return kAudioUnitErr_InvalidProperty;
+  if (KR_Load(inst->closed) && prop != kKorvelProperty_EditorHold) return kAudioUnitErr_InvalidProperty;
 
   switch (prop) {
     case kAudioUnitProperty_ClassInfo: {
@@ -227,10 +237,14 @@ OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, Au
         KR_WriteConnectionFile(inst);
       }
       return noErr;
-    case kKorvelProperty_TrackName:
-      KR_SetTrackName(inst, static_cast<const char*>(inData), inDataSize);
+    case kKorvelProperty_TrackName: {
+      // A longer name is cut at the last whole character that fits, so that what the
+      // instance keeps (and writes back to the companion) is still text.
+      const std::string_view name(static_cast<const char*>(inData), inDataSize);
+      KR_SetTrackName(inst, name.data(), korvel::UTF8PrefixLength(name, kKorvelTrackNameSize - 1));
       KR_WriteConnectionFile(inst);
       return noErr;
+    }
     case kKorvelProperty_ArticulationNotes: {
       uint32_t n = inDataSize / 4;
       if (n > kKorvelMaxArticulations) n = kKorvelMaxArticulations;
@@ -243,6 +257,23 @@ OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, Au
     case kKorvelProperty_ActiveTrack:
       if (inDataSize >= 4) KR_Store(inst->isActiveTrack, ReadWord(inData) != 0 ? 1 : 0);
       return noErr;
+    case kKorvelProperty_EditorHold: {
+      if (inDataSize < 4) return noErr;
+      std::atomic_ref<int32_t> holds(inst->editorHolds);
+      if (ReadWord(inData) != 0) {
+        holds.fetch_add(1);
+        KR_Retain(inst);
+        return noErr;
+      }
+      // Only a reference an editor took is given back; the last one may free the record.
+      for (int32_t n = holds.load(); n > 0;) {
+        if (holds.compare_exchange_weak(n, n - 1)) {
+          KR_Release(inst);
+          break;
+        }
+      }
+      return noErr;
+    }
     case kKorvelProperty_CompanionCommand: {
       if (inDataSize < 4) return noErr;
       const uint32_t command = ReadWord(inData);
@@ -254,4 +285,18 @@ OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, Au
     default:
       return kAudioUnitErr_InvalidProperty;
   }
+}
+
+}  // namespace
+
+// A call that runs out of memory answers the error before it has changed anything: the
+// values a set needs are taken before the record is touched.
+OSStatus KR_GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope, AudioUnitElement,
+                        void* outData, uint32_t* ioDataSize) {
+  return KR_Guarded([&] { return GetProperty(self, prop, scope, outData, ioDataSize); });
+}
+
+OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, AudioUnitElement, const void* inData,
+                        uint32_t inDataSize) {
+  return KR_Guarded([&] { return SetProperty(self, prop, inData, inDataSize); });
 }

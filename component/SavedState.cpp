@@ -1,6 +1,7 @@
 #include "component/SavedState.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "identity/UIDRegistry.h"
@@ -34,6 +35,9 @@ plist_t KR_CopySavedState(KorvelInstance* inst) {
 void KR_RestoreSavedState(KorvelInstance* inst, plist_t state) {
   if (state == nullptr || plist_get_node_type(state) != PLIST_DICT) return;
 
+  // Everything that needs memory is taken before the record changes, so that running out
+  // of it changes nothing (what follows the UID claim allocates nothing that can throw).
+  const std::optional<std::string> savedName = StringValue(plist_dict_get_item(state, "tvTrackName"));
   bool takeOverLink = true;
   // A value that is not a number is ignored as if the key were absent.
   if (auto saved = IntegerValue(plist_dict_get_item(state, "tvUniqueID"))) {
@@ -50,10 +54,10 @@ void KR_RestoreSavedState(KorvelInstance* inst, plist_t state) {
     if (auto connected = IntegerValue(plist_dict_get_item(state, "tvConnected"))) {
       KR_Store(inst->isConnected, static_cast<int32_t>(*connected) != 0 ? 1 : 0);
     }
-    if (auto name = StringValue(plist_dict_get_item(state, "tvTrackName"))) {
+    if (savedName) {
       // A name too long for the record is cut at the last whole character that fits.
-      const size_t length = korvel::UTF8PrefixLength(*name, kKorvelTrackNameSize - 1);
-      KR_SetTrackName(inst, name->data(), length);
+      const size_t length = korvel::UTF8PrefixLength(*savedName, kKorvelTrackNameSize - 1);
+      KR_SetTrackName(inst, savedName->data(), length);
     }
   }
   KR_CheckActiveTrack(inst);

@@ -37,7 +37,8 @@ void KorvelEditorView::pollConnectionFile() {
     if (!_isConnected) {
       _isConnected = true;
       const std::string* name = link::StringMember(*document, "trackName");
-      _trackName = name != nullptr ? *name : std::string();
+      // The instance keeps a name only up to its first NUL: show the same.
+      _trackName = name != nullptr ? name->substr(0, name->find('\0')) : std::string();
       if (_audioUnit != nullptr) {
         const uint32_t connected = 1;
         setProperty(kKorvelProperty_Connected, &connected, sizeof connected);

@@ -22,10 +22,30 @@ KorvelEditorView::KorvelEditorView(const Rect& frame, AudioUnit audioUnit)
       _frame(frame) {
   std::memset(_ccValues, 0, sizeof _ccValues);
   std::memset(_ccTriggered, 0, sizeof _ccTriggered);
+  _holdsInstance = Hold(_audioUnit, 1);
   if (_audioUnit != nullptr) _uniqueID = getScalar<uint32_t>(kKorvelProperty_UniqueID, 0);
 }
 
-KorvelEditorView::~KorvelEditorView() { _timer.reset(); }
+KorvelEditorView::~KorvelEditorView() {
+  _timer.reset();
+  if (_holdsInstance) Hold(_audioUnit, 0);
+}
+
+bool KorvelEditorView::Hold(AudioUnit unit, uint32_t take) {
+  return unit != nullptr &&
+         AudioUnitSetProperty(unit, kKorvelProperty_EditorHold, kAudioUnitScope_Global, 0, &take, sizeof take) == noErr;
+}
+
+void KorvelEditorView::setAudioUnit(AudioUnit unit) {
+  const bool holds = Hold(unit, 1);
+  if (_holdsInstance) Hold(_audioUnit, 0);
+  _audioUnit = unit;
+  _holdsInstance = holds;
+}
+
+bool KorvelEditorView::instanceClosed() {
+  return _holdsInstance && getScalar<uint32_t>(kKorvelProperty_EditorHold, 1) == 0;
+}
 
 void KorvelEditorView::setFrameSize(double width, double height) {
   _frame.width = width;
@@ -95,8 +115,14 @@ void KorvelEditorView::readInstance() {
 }
 
 void KorvelEditorView::tick() {
-  if (_audioUnit != nullptr) readInstance();
-  pollConnectionFile();
+  if (instanceClosed()) {
+    // Nothing to poll for any more: the link ended with the instance.
+    _isConnected = false;
+    _isActiveTrack = false;
+  } else {
+    if (_audioUnit != nullptr) readInstance();
+    pollConnectionFile();
+  }
   setNeedsDisplay();
 }
 

@@ -3,8 +3,11 @@
  * to the companion application, refreshed ten times a second while it is in a window.
  *
  * The view reaches its instance only through the component's custom properties
- * (AudioUnitGetProperty / AudioUnitSetProperty on the handle); it never owns the
- * instance. Everything here runs on the host's main thread.
+ * (AudioUnitGetProperty / AudioUnitSetProperty on the handle). It never opens or closes
+ * the instance, but it holds a reference on it for as long as it exists (property
+ * kKorvelProperty_EditorHold): a host may close the instance before it destroys the
+ * view, and the view then shows it as not connected. Everything here runs on the host's
+ * main thread.
  */
 #pragma once
 
@@ -57,7 +60,7 @@ class KorvelEditorView {
   void mouseDown(double x, double y);
 
   AudioUnit audioUnit() const { return _audioUnit; }
-  void setAudioUnit(AudioUnit unit) { _audioUnit = unit; }
+  void setAudioUnit(AudioUnit unit);
 
   /* Read-only views of the state shown (for hosts' diagnostics and tests). */
   bool isConnected() const { return _isConnected; }
@@ -77,6 +80,11 @@ class KorvelEditorView {
   template <class T>
   T getScalar(AudioUnitPropertyID id, T prefill);
   void readInstance();
+  // Takes (1) or gives back (0) the view's reference on the instance behind `unit`;
+  // true when the instance took it (a host's proxy may not pass it on).
+  static bool Hold(AudioUnit unit, uint32_t take);
+  // Whether the host has closed the instance this view still holds.
+  bool instanceClosed();
 
   std::unique_ptr<RefreshTimer> _timer;
   uint8_t _ccValues[kKorvelChannels][kKorvelControllers];
@@ -90,6 +98,7 @@ class KorvelEditorView {
   std::vector<std::string> _articulationNames;
   std::vector<int32_t> _articulationNotes;
   AudioUnit _audioUnit;
+  bool _holdsInstance = false;
 
   Rect _frame;
   uint32_t _autoresizingMask = 0;

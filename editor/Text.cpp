@@ -174,6 +174,7 @@ void TextRenderer::show(PangoLayout* layout, const TextStyle& style, double x, d
   const Colour& c = style.colour;
   cairo_set_source_rgba(cr_, c.red, c.green, c.blue, c.alpha);
   cairo_move_to(cr_, x - FromPango(logical.x), y - FromPango(logical.y));
+  if (observeDrawnLine != nullptr) observeDrawnLine(layout);
   pango_cairo_show_layout(cr_, layout);
 }
 

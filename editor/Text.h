@@ -66,6 +66,8 @@ class TextRenderer {
   TextRenderer(const TextRenderer&) = delete;
   /* Tests and benchmarks: forget every kept line of this thread. */
   static void ForgetLaidOutLines();
+  /* Tests: when set, sees every line just before it is drawn. */
+  static inline void (*observeDrawnLine)(PangoLayout* layout) = nullptr;
   TextRenderer& operator=(const TextRenderer&) = delete;
 
   double width(std::string_view text, const Font& font);

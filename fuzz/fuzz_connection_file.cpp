@@ -161,7 +161,12 @@ void CheckRewrite(const std::string& path, const json& original, KorvelInstance*
   const std::string name = TrackNameOf(inst);
   if (!name.empty()) {
     const std::string* writtenName = String(*written, "trackName");
-    FUZZ_CHECK(writtenName && *writtenName == (IsStrictUTF8(name) ? name : std::string()), "rewritten trackName");
+    // A name the instance holds only in part (cut to size, or up to a NUL) stays whole.
+    const std::string* originalName = String(original, "trackName");
+    const bool keptWhole = originalName && IsStrictUTF8(name) &&
+                           UpToNUL(BoundedName(*originalName, kKorvelTrackNameSize - 1)) == name;
+    FUZZ_CHECK(writtenName && *writtenName == (keptWhole ? *originalName : IsStrictUTF8(name) ? name : std::string()),
+               "rewritten trackName");
   }
   for (auto it = original.begin(); it != original.end(); ++it) {
     if (IsInstanceKey(it.key())) continue;
@@ -253,9 +258,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const std::string* fileName = String(*document, "trackName");
       const std::string shown = fileName ? *fileName : std::string();
       FUZZ_CHECK(attached.isConnected(), "the view missed a link");
-      FUZZ_CHECK(attached.trackName() == shown, "the view shows another track name");
+      FUZZ_CHECK(attached.trackName() == UpToNUL(shown), "the view shows another track name");
       FUZZ_CHECK(KR_Load(inst->isConnected) == 1, "the view did not pass the link on");
-      FUZZ_CHECK(TrackNameOf(inst) == UpToNUL(shown.substr(0, kKorvelTrackNameSize - 1)),
+      FUZZ_CHECK(TrackNameOf(inst) == UpToNUL(BoundedName(shown, kKorvelTrackNameSize - 1)),
                  "the view did not pass the track name on");
       if (const json* names = NonEmptyArray(*document, "articulationNames")) {
         FUZZ_CHECK(attached.articulationNames().size() == names->size(), "articulation names");
@@ -266,7 +271,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       } else {
         FUZZ_CHECK(NotesOf(inst) == notesBefore, "the view sent notes without a non-empty list");
       }
-      CheckRewrite(path, *document, inst);
+      // The instance writes only while it holds a name: one that had none before the view
+      // linked it and has none after leaves the file as it was.
+      if (instanceNameBefore.empty() && TrackNameOf(inst).empty()) {
+        FUZZ_CHECK(korvel::platform::ReadSharedFile(path) == std::string(bytes), "a nameless instance rewrote the file");
+      } else {
+        CheckRewrite(path, *document, inst);
+      }
 
       // 3. The instance reads its own rewrite: the link and the list stay. The name may
       // change back: when the view sent an empty name, the instance kept no name and did

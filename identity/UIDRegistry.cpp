@@ -4,10 +4,9 @@
 
 #include "record/KorvelInstance.h"
 
-// The lock is held across a whole UID swap, not only around single lookups, so that no
-// other instance can take the old UID in the moment between giving it up and taking it
-// back: without that, a refused swap could leave an instance holding a UID it does not own.
-// External linkage only so that the real-time test can hold it.
+// The lock is held across a whole UID swap, not only around single lookups, so that a
+// swap is seen by other instances as one step: an instance never holds two UIDs, nor one
+// it does not own. External linkage only so that the real-time test can hold it.
 KR_UnfairLock gUIDOwnerLock;
 
 KR_UIDOwnerMap& KR_UIDOwnerRegistry() {
@@ -54,11 +53,13 @@ uint32_t KR_AssignFreshUID(KorvelInstance* inst) {
   if (inst == nullptr) return 0;
   KR_LockGuard guard(&gUIDOwnerLock);
   uint32_t current = KR_Load(inst->uniqueID);
-  if (current != 0) ReleaseLocked(inst, current);
+  // The new UID is claimed before the old one is given up: a claim that runs out of
+  // memory then leaves the record and the registry as they were.
   uint32_t uid;
   do {
     uid = arc4random();
-  } while (uid == 0 || !ClaimLocked(inst, uid));
+  } while (uid == 0 || uid == current || !ClaimLocked(inst, uid));
+  if (current != 0) ReleaseLocked(inst, current);
   StoreUID(inst, uid);
   return uid;
 }
@@ -67,18 +68,13 @@ bool KR_SetUniqueIDKeepingRegistry(KorvelInstance* inst, unsigned int uid) {
   if (inst == nullptr || uid == 0) return false;
   KR_LockGuard guard(&gUIDOwnerLock);
   uint32_t current = KR_Load(inst->uniqueID);
-  if (uid == current) return ClaimLocked(inst, uid);
-  if (current != 0) ReleaseLocked(inst, current);
-  if (ClaimLocked(inst, uid)) {
+  // Claimed before the old UID is given up, as in KR_AssignFreshUID.
+  if (!ClaimLocked(inst, uid)) return false;
+  if (uid != current) {
+    if (current != 0) ReleaseLocked(inst, current);
     StoreUID(inst, uid);
-    return true;
   }
-  if (current != 0) {
-    // Cannot fail: the lock has been held since the release above.
-    ClaimLocked(inst, current);
-    StoreUID(inst, current);
-  }
-  return false;
+  return true;
 }
 
 KorvelInstance* KR_UIDOwner(unsigned int uid) {

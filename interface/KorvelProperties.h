@@ -20,6 +20,10 @@ enum : uint32_t {
   kKorvelProperty_ActiveTrack = 65010,
   kKorvelProperty_CompanionCommand = 65011,
   kKorvelProperty_CCTriggered = 65012,
+  /* The editor's hold on its instance: set 1 takes a reference on the instance, set 0
+   * gives one back; get answers 1 while the instance is open, 0 once the host has closed
+   * it (a closed instance answers no other property). */
+  kKorvelProperty_EditorHold = 65100,
 };
 
 inline constexpr int kKorvelChannels = 16;

@@ -124,27 +124,39 @@ void KR_SetupMIDIAndTimer(KorvelInstance* inst) {
   KR_Store(inst->heartbeatEnabled, 0);
   KR_Store(inst->connectionFileTicks, 0);
 
+  // Each step below may run out of memory (Open then tears down what stands): a
+  // reference is taken only for work that has been handed over, so none is left behind.
   auto& dispatcher = CurrentDispatcher();
   KR_Retain(inst);
-  dispatcher.after(kHeartbeatDelay, DispatchQueue::Main, [inst] {
-    KR_Store(inst->heartbeatEnabled, 1);
+  try {
+    dispatcher.after(kHeartbeatDelay, DispatchQueue::Main, [inst] {
+      KR_Store(inst->heartbeatEnabled, 1);
+      KR_Release(inst);
+    });
+  } catch (...) {
     KR_Release(inst);
-  });
+    throw;
+  }
 
   korvel::platform::TimerSource* timer = dispatcher.makeTimerSource(DispatchQueue::Utility);
-  KR_Retain(inst);
+  inst->linkTimer = timer;
   timer->setEventHandler([inst] { KR_LinkTick(inst); });
   timer->setCancelHandler([inst] { KR_Release(inst); });
+  KR_Retain(inst);  // given back by the cancel handler
   timer->setTimer(0ns, kTickInterval, kTickLeeway);
-  inst->linkTimer = timer;
   timer->resume();
 
   KR_Retain(inst);
-  const int token = korvel::platform::NotifyRegister(korvel::link::kTrackChangedNotification, DispatchQueue::Main,
-                                                     [inst] {
-                                                       KR_ReadConnectionFile(inst);
-                                                       KR_CheckActiveTrack(inst);
-                                                     });
+  int token = 0;
+  try {
+    token = korvel::platform::NotifyRegister(korvel::link::kTrackChangedNotification, DispatchQueue::Main, [inst] {
+      KR_ReadConnectionFile(inst);
+      KR_CheckActiveTrack(inst);
+    });
+  } catch (...) {
+    KR_Release(inst);
+    throw;
+  }
   if (token == 0) KR_Release(inst);
   KR_Store(inst->trackChangedToken, token);
 }

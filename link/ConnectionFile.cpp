@@ -91,6 +91,16 @@ double SecondsSince1970() {
   return duration<double>(system_clock::now().time_since_epoch()).count();
 }
 
+/* Whether `held` is what the instance keeps of the name in the file (at most 255 bytes of
+ * whole characters, up to the first NUL): the companion's longer name then stays whole. */
+bool IsHeldPartOf(const std::string& held, const std::string* inFile) {
+  if (inFile == nullptr || held.empty()) return false;
+  std::string_view kept(*inFile);
+  kept = kept.substr(0, korvel::UTF8PrefixLength(kept, kKorvelTrackNameSize - 1));
+  kept = kept.substr(0, kept.find('\0'));
+  return kept == held;
+}
+
 void WriteConnectionFile(KorvelInstance* inst) {
   const uint32_t uid = KR_Load(inst->uniqueID);
   if (uid == 0) return;
@@ -104,7 +114,9 @@ void WriteConnectionFile(KorvelInstance* inst) {
   document["schemaVersion"] = 2;
   document["protocol"] = "korvel-v2";
   document["status"] = KR_Load(inst->isConnected) ? "connected" : "disconnected";
-  document["trackName"] = std::move(trackName);
+  if (!IsHeldPartOf(trackName, korvel::link::StringMember(document, "trackName"))) {
+    document["trackName"] = std::move(trackName);
+  }
   document["uid"] = uid;
   document["timestamp"] = SecondsSince1970();
   document["source"] = "audio-unit";

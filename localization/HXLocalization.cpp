@@ -165,12 +165,15 @@ const char* LookUpForC(HXLocalization& localization, StringPool& pool, const cha
 
 }  // namespace korvel::localization
 
-extern "C" const char* HXLoc(const char* key) {
-  using namespace korvel::localization;
-  return LookUpForC(HXLocalization::shared(), StringPool::process(), key, key);
-}
+extern "C" const char* HXLoc(const char* key) { return HXLocFB(key, key); }
 
 extern "C" const char* HXLocFB(const char* key, const char* fallback) {
   using namespace korvel::localization;
-  return LookUpForC(HXLocalization::shared(), StringPool::process(), key, fallback);
+  try {
+    return LookUpForC(HXLocalization::shared(), StringPool::process(), key, fallback);
+  } catch (...) {
+    // Out of memory: the caller's own text, as for a key the table does not hold.
+    if (fallback != nullptr && fallback[0] != '\0') return fallback;
+    return key != nullptr ? key : "";
+  }
 }

@@ -449,9 +449,17 @@ void SetDispatcherForTesting(Dispatcher* dispatcher) {
 }  // namespace korvel::platform
 
 extern "C" KORVEL_EXPORT int Korvel_MainQueueFD(void) {
-  return korvel::platform::TheSystemDispatcher().mainQueue().fd();
+  try {
+    return korvel::platform::TheSystemDispatcher().mainQueue().fd();
+  } catch (...) {
+    return -1;  // out of memory on the first call: no queue to watch
+  }
 }
 
 extern "C" KORVEL_EXPORT void Korvel_RunMainQueue(void) {
-  korvel::platform::TheSystemDispatcher().mainQueue().runDue();
+  try {
+    korvel::platform::TheSystemDispatcher().mainQueue().runDue();
+  } catch (...) {
+    // Work that ran out of memory is dropped; what is still due runs on the next call.
+  }
 }

@@ -34,8 +34,11 @@ namespace {
 
 constexpr const char* kDefaultDirectory = "/tmp/.notify";
 constexpr uint32_t kPostedEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB;
+// The directory itself going away: deleted, or renamed (the watch would follow the old
+// inode to its new name).
+constexpr uint32_t kDirectoryGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
 // Never watch through a symbolic link, and only ever a directory.
-constexpr uint32_t kWatchMask = kPostedEvents | IN_DONT_FOLLOW | IN_ONLYDIR;
+constexpr uint32_t kWatchMask = kPostedEvents | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW | IN_ONLYDIR;
 
 bool IsValidName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
@@ -60,7 +63,9 @@ class FileDescriptor {
 };
 
 /* Opens `path` as a real directory, creating it like /tmp (world-writable, sticky) when
- * it is missing. Returns an invalid descriptor for anything but a directory. */
+ * it is missing. Returns an invalid descriptor for anything but a directory that is safe
+ * to use: owned by this user or root, and sticky when others may write to it (so that
+ * nobody can remove or replace another user's notification files). */
 FileDescriptor OpenNotifyDirectory(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) {
@@ -73,8 +78,10 @@ FileDescriptor OpenNotifyDirectory(const std::string& path) {
   FileDescriptor dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dir.valid()) return dir;
   // mkdir's mode went through the umask; only the owner can (and needs to) fix it.
-  if (fstat(dir.get(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 07777) != 01777)
-    fchmod(dir.get(), 01777);
+  if (fstat(dir.get(), &st) != 0) return FileDescriptor(-1);
+  if (st.st_uid == geteuid() && (st.st_mode & 07777) != 01777 && fchmod(dir.get(), 01777) == 0) st.st_mode = S_IFDIR | 01777;
+  const bool shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  if ((st.st_uid != geteuid() && st.st_uid != 0) || (shared && !(st.st_mode & S_ISVTX))) return FileDescriptor(-1);
   return dir;
 }
 
@@ -178,14 +185,17 @@ class NotifyCenter {
     {
       std::lock_guard lock(mutex_);
       std::set<std::string> posted;
-      bool overflowed = false;
+      bool overflowed = false, rewatched = false;
       for (const auto& event : events) {
         if (event.mask & IN_Q_OVERFLOW) overflowed = true;
         if (event.wd != watch_ || watch_ < 0) continue;
-        if (event.mask & IN_IGNORED) {
-          // The directory went away (or was replaced); watch its successor.
+        if (event.mask & kDirectoryGone) {
+          // The directory went away (or was replaced): watch its successor. A post made
+          // there before the new watch stood cannot be told apart, so everyone hears.
+          inotify_rm_watch(inotifyFd_, watch_);
           watch_ = -1;
-          ensureWatchLocked();
+          // Without registrations the next one sets the watch up again.
+          rewatched = !registrations_.empty() && ensureWatchLocked();
         } else if ((event.mask & kPostedEvents) && !event.name.empty()) {
           posted.insert(event.name);
         }
@@ -193,7 +203,7 @@ class NotifyCenter {
       for (const auto& [token, registration] : registrations_) {
         // After an overflow nobody can tell what was posted: a spurious delivery is
         // harmless, a lost one is not.
-        if (overflowed || posted.count(registration.name))
+        if (overflowed || rewatched || posted.count(registration.name))
           deliveries.push_back({token, registration.queue, registration.handler});
       }
     }

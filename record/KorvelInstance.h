@@ -84,6 +84,10 @@ struct KorvelInstance {
   void (*freeLinkState)(KorvelInstance*);      /* set with it: frees it with the record */
   uint64_t searchedDestinations;   /* the destinations' generation when the tick last
                                       searched in vain (0: never); timer queue only */
+  uint8_t closed;                  /* set by KR_Close: the record may live on for the
+                                      editors that hold it, and answers them no more */
+  int32_t editorHolds;             /* references taken by editor views (property
+                                      kKorvelProperty_EditorHold) */
 };
 
 /* Relaxed atomic access to the fields shared without a lock. */

@@ -7,10 +7,24 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <new>
+#include <string>
 
+#include <plist/plist.h>
+
+#include "component/CocoaViewInfo.h"
+#include "editor/ViewABI.h"
+#include "link/SharedPaths.h"
+#include "localization/HXLocalization.h"
 #include "tests/component/ComponentTestSupport.h"
+#include "tests/support/TestSupport.h"
 
 extern "C" void* __libc_malloc(size_t);
 extern "C" void* __libc_calloc(size_t, size_t);
@@ -81,6 +95,14 @@ int pthread_mutex_trylock(pthread_mutex_t* m) {
   return real(m);
 }
 }
+
+// The calling thread's Nth allocation from C++ from now on fails (0: none).
+thread_local long tFailAt = 0;
+void* operator new(size_t n) {
+  if (tFailAt > 0 && --tFailAt == 0) throw std::bad_alloc();
+  if (void* p = malloc(n)) return p;
+  throw std::bad_alloc();
+}
 #endif
 
 namespace {
@@ -143,4 +165,119 @@ TEST(RealtimePath, AllocatesNothingAndTakesOnlyThePendingLock) {
   EXPECT_EQ(tLocksTaken[0], &rec->pendingLock);
 }
 
+// Out of memory at any allocation inside an entry point: the host, which calls as plain C,
+// gets the error status and never an exception, and the call leaves nothing half done.
+// Each failure runs in a child process. nlohmann::json's destructor allocates and is
+// noexcept: a failure that lands there ends the child in std::terminate (nothing the
+// plug-in can prevent) and is only counted.
+TEST(EntryPoints, RunningOutOfMemoryAnswersAnErrorAndChangesNothing) {
+#ifdef KORVEL_SANITIZED
+  GTEST_SKIP() << "the sanitizers own the allocator in this build";
+#else
+  korvel::test::VirtualDispatchScope dispatch;
+  korvel::test::TempDir files;
+  korvel::link::SetSharedFileDirectoryForTesting(files.path());
+  const int records = KR_LiveRecordCount();
+  korvel::test::BareRecord fresh, other;
+  ASSERT_TRUE(KR_ClaimUID(other.get(), 0x0DDBA11));
+  AudioUnit unit = KorvelAUFactory(nullptr);
+  ASSERT_EQ(unit->Open(unit, unit), 0);
+  KorvelInstance* target = fresh.get();  // the record the next call works on
+  auto state = [&] {  // what a failed call must leave as it was
+    char name[kKorvelTrackNameSize];
+    KR_CopyTrackName(target, name);
+    const uint32_t uid = KR_Load(target->uniqueID);
+    return std::to_string(uid) + (KR_UIDOwner(uid) == target ? " owned, " : " -, ") +
+           std::to_string(KR_UIDOwnerRegistry().size()) + " UIDs, " + (target->linkTimer ? "timer, " : "") +
+           std::to_string(KR_Load(target->trackChangedToken)) + (KR_Load(target->isConnected) ? " linked " : " ") + name;
+  };
+  auto restore = [&](uint32_t uid) {
+    plist_t saved = plist_new_dict();
+    plist_dict_set_item(saved, "tvUniqueID", plist_new_uint(uid));
+    plist_dict_set_item(saved, "tvConnected", plist_new_uint(1));
+    plist_dict_set_item(saved, "tvTrackName", plist_new_string("Celli"));
+    const OSStatus status = KR_SetProperty(unit, kAudioUnitProperty_ClassInfo, 0, 0, &saved, sizeof saved);
+    plist_free(saved);
+    return status;
+  };
+  const uint32_t word = 0x0BADF00D;
+  const std::pair<const char*, std::function<OSStatus()>> calls[] = {
+      {"open", [&] {
+         target = reinterpret_cast<KorvelInstance*>(KorvelAUFactory(nullptr));
+         return target->plugInInterface.Open(target, &target->plugInInterface);
+       }},
+      {"restore", [&] { return restore(0x0CAFE001); }},
+      {"restore of a UID held elsewhere", [&] { return restore(0x0DDBA11); }},
+      {"UID", [&] { return KR_SetProperty(unit, kKorvelProperty_UniqueID, 0, 0, &word, 4); }},
+      {"track name", [&] { return KR_SetProperty(unit, kKorvelProperty_TrackName, 0, 0, "Violas", 6); }},
+      {"view info", [&] {
+         AudioUnitCocoaViewInfo info{};
+         uint32_t size = sizeof info;
+         return KR_GetProperty(unit, kAudioUnitProperty_CocoaUI, 0, 0, &info, &size);
+       }},
+      {"editor", [&] {
+         const KorvelViewFactoryInterface* f = Korvel_ViewFactoryNamed("KorvelViewFactory");
+         KorvelView* view = f->uiViewForAudioUnit(unit, 340, 500);
+         if (view == nullptr) return OSStatus(kAudioUnitErr_InvalidProperty);
+         f->view->tick(view);
+         f->view->mouseDown(view, 170, 300);
+         f->view->release(view);
+         return OSStatus(0);
+       }},
+      {"exported view info", [] {
+         AudioUnitCocoaViewInfo info{};
+         Korvel_GetCocoaUIInfo(&info);
+         return OSStatus(0);
+       }},
+      {"lookup", [] { return OSStatus(HXLocFB("cc_label_cc", "CC") == nullptr); }},
+  };
+  int failures = 0, inLibrary = 0;
+  for (const auto& [what, call] : calls) {
+    const std::string before = state();
+    for (long n = 1;; ++n, ++failures) {
+      int out[2];
+      ASSERT_EQ(pipe(out), 0);
+      if (fork() == 0) {
+        std::set_terminate([] { _exit(3); });
+        std::string report = "threw into the host";
+        tFailAt = n;
+        try {
+          const OSStatus status = call();
+          const bool met = tFailAt == 0;
+          tFailAt = 0;
+          report = !met                                      ? "ran through"
+                   : status == 0                             ? ""
+                   : status != kAudioUnitErr_InvalidProperty ? "status " + std::to_string(status)
+                   : state() == before                       ? ""
+                                                             : "left " + state() + ", was " + before;
+        } catch (...) {
+        }
+        _exit(write(out[1], report.data(), report.size()) < 0);
+      }
+      close(out[1]);
+      char buffer[512];
+      const std::string report(buffer, std::max<ssize_t>(0, read(out[0], buffer, sizeof buffer)));
+      close(out[0]);
+      int status = 0;
+      wait(&status);
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+        ++inLibrary;
+        continue;
+      }
+      ASSERT_EQ(status, 0) << what << ", allocation " << n;
+      if (report == "ran through") break;
+      EXPECT_EQ(report, "") << what << ", allocation " << n;
+    }
+    target = reinterpret_cast<KorvelInstance*>(unit);  // after "open": the open instance
+  }
+  std::printf("%d allocations failed in turn, %d of them in nlohmann::json's destructor\n", failures, inLibrary);
+  KR_ReleaseUID(other.get(), 0x0DDBA11);
+  unit->Close(unit);
+  dispatch.advance(std::chrono::seconds(1));
+  EXPECT_EQ(KR_LiveRecordCount(), records + 2) << "only the bare records are left";
+  korvel::link::SetSharedFileDirectoryForTesting(std::nullopt);
+#endif
+}
+
 }  // namespace
+

@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 
+#include "editor/Text.h"
 #include "tests/editor/DrawingFixture.h"
 
 namespace korvel::test {
@@ -173,6 +177,43 @@ TEST_F(EditorArticulations, CellsWithTheActiveNoteLightInTheVelocityColour) {
   s = draw();
   EXPECT_TRUE(Shows(s, kLeft + 150, kRow0 + 12, Lit(64)));
   EXPECT_TRUE(Shows(s, kLeft + 150, kRow1 + 12, unlit));
+}
+
+// Every character has a glyph (no boxes): the grid's headers in Japanese and names in
+// Japanese, Korean and Chinese. The shared table is read once per process, so the editor
+// is drawn in a process of its own that finds a companion with a Japanese table.
+TEST_F(EditorArticulations, JapaneseTextsAndCJKNamesHaveAGlyphForEveryCharacter) {
+  auto drawInJapanese = [&] {
+    const std::string bundle = isolation.files.file("Tolvane.app"), home = isolation.files.file("home");
+    const std::string table = bundle + "/Contents/Resources/ja.lproj";
+    const std::string language = home + "/Library/Application Support/Tolvane";
+    for (const std::string& dir : {table, language, home + "/apps/applications"}) std::filesystem::create_directories(dir);
+    WriteFile(table + "/Localizable.strings",
+              "\"cc_label_cc\" = \"\u30b3\u30f3\u30c8\u30ed\u30fc\u30e9\u30fc\";\n"
+              "\"cc_label_articulations\" = \"\u30a2\u30fc\u30c6\u30a3\u30ad\u30e5\u30ec\u30fc\u30b7\u30e7\u30f3\";\n");
+    WriteFile(language + "/current_language.txt", "ja\n");
+    WriteFile(home + "/apps/applications/com.tolvane.Tolvane.desktop",
+              "[Desktop Entry]\nType=Application\nName=Tolvane\nExec=tolvane\nX-Bundle-Path=" + bundle + "\n");
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_DATA_HOME", (home + "/apps").c_str(), 1);
+    setenv("XDG_DATA_DIRS", home.c_str(), 1);
+    linkWithName("\u5f26\u697d\u5668 \ubc14\uc774\uc62c\ub9b0 \u5c0f\u63d0\u7434");
+    receive(1, 0, 64);
+    list({"\u30ec\u30ac\u30fc\u30c8", "\uc2a4\ud0c0\uce74\ud1a0", "\u62e8\u5f26"}, {24, 25, 26}, 24, 100);
+    static int japaneseHeaders = 0, withoutGlyphs = 0;
+    editor::TextRenderer::observeDrawnLine = [](PangoLayout* layout) {
+      const std::string text = pango_layout_get_text(layout);
+      japaneseHeaders += text == "\u30b3\u30f3\u30c8\u30ed\u30fc\u30e9\u30fc";
+      if (pango_layout_get_unknown_glyphs_count(layout) == 0) return;
+      ++withoutGlyphs;
+      std::fprintf(stderr, "no glyph in '%s'\n", text.c_str());
+    };
+    draw();
+    std::fprintf(stderr, "%d Japanese header(s), %d text(s) with missing glyphs\n", japaneseHeaders, withoutGlyphs);
+    std::exit(japaneseHeaders > 0 && withoutGlyphs == 0 ? 0 : 1);
+  };
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(drawInJapanese(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(EditorArticulations, SectionFollowsTheControllerRowsAndIsCutOffAtTheBottom) {

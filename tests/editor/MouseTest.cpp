@@ -17,10 +17,14 @@ const Rect kButton{W / 2 - 110, (H - 33) / 2 + 78, 220, 34};
 class EditorClicks : public ::testing::Test {
  protected:
   EditorClicks() { view.viewDidMoveToWindow(&window.services()); }
-  ~EditorClicks() override { view.setAudioUnit(nullptr); }
+  ~EditorClicks() override {
+    if (instance) instance->onSet(nullptr);  // the view gives its hold back through it
+    view.setAudioUnit(nullptr);
+  }
   void attachInstance() {
     instance.emplace();
     view.setAudioUnit(instance->handle());
+    instance->sets().clear();  // the view's hold on the instance
     probe.uniqueID() = instance->getWord(kKorvelProperty_UniqueID);
   }
   void link() {

@@ -93,6 +93,30 @@ TEST_F(EditorPoll, ALinkInTheFileIsShownAndPassedToTheInstanceAndRelinked) {
   EXPECT_EQ(instance.getWord(kKorvelProperty_Connected), 1u);
 }
 
+TEST_F(EditorPoll, NamesTheInstanceCannotHoldWholeShowWhatItKeeps) {
+  std::string kana = "x";  // byte 255 falls inside the 85th kana
+  for (int i = 0; i < 99; ++i) kana += "\xE3\x81\x82";
+  kana += "yz";
+  ASSERT_EQ(kana.size(), 300u);
+  const struct {
+    std::string inFile, shown;
+  } cases[] = {{kana, kana.substr(0, 253)}, {std::string("Solo\0Bass", 9), "Solo"}, {std::string("\0Bass", 5), ""}};
+  for (const auto& c : cases) {
+    instance.setWord(kKorvelProperty_Connected, 0);
+    instance.setBytes(kKorvelProperty_TrackName, "", 0);
+    removeConnectionFile();
+    view->tick();  // not linked: the next poll makes the link again
+    writeConnectionFile(json{{"status", "connected"}, {"trackName", c.inFile}}.dump());
+    tick();
+    tick();
+    EXPECT_EQ(view->trackName(), c.shown);
+    EXPECT_EQ(instance.trackName(), c.shown);
+    // The companion's name stays in its file, whole.
+    const json file = json::parse(ReadFile(link::ConnectionFilePath(uid)));
+    EXPECT_EQ(file["trackName"], c.inFile);
+  }
+}
+
 TEST_F(EditorPoll, TwoHundredNotesAreKeptButOnly128Sent) {
   json notes = json::array();
   for (int i = 0; i < 200; ++i) notes.push_back(i % 2 ? json(i) : json(std::to_string(i)));

@@ -8,6 +8,7 @@
 
 #include "component/CocoaViewInfo.h"
 #include "editor/ViewABI.h"
+#include "link/SharedPaths.h"
 #include "platform/Bundle.h"
 #include "tests/editor/EditorTestSupport.h"
 
@@ -93,6 +94,31 @@ TEST_F(ViewABI, ViewTableDrivesTheView) {
   f->view->attachToWindow(view, &window.services());
   f->view->release(view);
   EXPECT_TRUE(window.liveTimers.empty());
+}
+
+// Hosts may close the instance before they destroy its view.
+TEST_F(ViewABI, AViewOutlivingItsInstanceShowsItNotConnectedAndFreesTheRecordLast) {
+  const int before = KR_LiveRecordCount();
+  AudioUnit unit = KorvelAUFactory(nullptr);
+  ASSERT_EQ(unit->Open(unit, unit), 0);
+  uint32_t uid = 0, size = sizeof uid;
+  ASSERT_EQ(AudioUnitGetProperty(unit, kKorvelProperty_UniqueID, kAudioUnitScope_Global, 0, &uid, &size), 0);
+  WriteFile(link::ConnectionFilePath(uid), R"({"status":"connected","trackName":"Harp"})");
+  const KorvelViewFactoryInterface* f = Factory();
+  KorvelView* view = f->uiViewForAudioUnit(unit, 340, 500);
+  RecordingWindow window;
+  f->view->attachToWindow(view, &window.services());
+  f->view->tick(view);
+  ASSERT_TRUE(reinterpret_cast<editor::KorvelEditorView*>(view)->isConnected());
+
+  ASSERT_EQ(unit->Close(unit), 0);
+  dispatch.advance(std::chrono::seconds(1));  // the link's timer and tasks let go
+  EXPECT_EQ(KR_LiveRecordCount(), before + 1) << "the view still holds the record";
+  window.fireTimers();  // a tick
+  EXPECT_EQ(f->view->renderPNG(view, 340, 500, isolation.files.file("closed.png").c_str()), 0);
+  EXPECT_FALSE(reinterpret_cast<editor::KorvelEditorView*>(view)->isConnected()) << "the file is no longer followed";
+  f->view->release(view);
+  EXPECT_EQ(KR_LiveRecordCount(), before);
 }
 
 TEST_F(ViewABI, CocoaViewInfoNamesTheBundleAndTheFactory) {

@@ -9,9 +9,14 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <regex>
+#include <vector>
 
+#include "platform/MIDIPacketList.h"
+#include "platform/MIDIServices.h"
 #include "tests/host/HostProcess.h"
 #include "tests/support/Rgb.h"
 
@@ -93,7 +98,10 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   if (::access(kXvfb, X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed (" << kXvfb << ")";
   VirtualDisplay screen;
   ASSERT_FALSE(screen.display().empty()) << screen.errors();
-  const EnvironmentChanges env = {{"DISPLAY", screen.display()}, {"WAYLAND_DISPLAY", std::nullopt}};
+  // Xvfb has no GPU: GTK draws with cairo, and Mesa's software GL, which leaves memory
+  // behind when GTK unloads it at exit, stays out of the host.
+  const EnvironmentChanges env = {{"DISPLAY", screen.display()}, {"WAYLAND_DISPLAY", std::nullopt},
+                                  {"GDK_DEBUG", "gl-disable"}};
   // A one-track project, so that the instance's UID (and its connection file) is known.
   TempDir runDir;
   const std::string project = runDir.file("one.plist");
@@ -101,6 +109,20 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   const std::string uid = TrackField(saved.out, 1, "uid");
   ASSERT_EQ(uid.size(), 8u) << saved.out << saved.err;
   const korvel::test::SavedFile link("/tmp/korvel_connection_" + uid + ".json");
+  // The companion's MIDI destination on a private JACK server, keeping what arrives.
+  korvel::test::PrivateJackServer jack;
+  ASSERT_TRUE(jack.running());
+  std::mutex mutex;
+  std::vector<std::vector<uint8_t>> received;
+  MIDIClientRef client = 0;
+  MIDIEndpointRef companion = 0;
+  MIDIClientCreateWithBlock("EditorWindowCompanion", &client, [](const MIDINotification*) {});
+  MIDIDestinationCreateWithBlock(client, "Companion In", &companion, [&](const MIDIPacketList* list) {
+    std::lock_guard lock(mutex);
+    const MIDIPacket* p = list->packet;
+    for (uint32_t i = 0; i < list->numPackets; ++i, p = MIDIPacketNext(p)) received.emplace_back(p->data, p->data + p->length);
+  });
+  MIDIObjectSetIntegerProperty(companion, kMIDIPropertyUniqueID, 1414941771);  // 'TVLK'
 
   ChildProcess host(HostArgv({"play", KORVEL_DEMO_MIDI, "--speed", "0", "--load", project, "--tracks", "1", "--editor",
                              "--editor-seconds", "120", "--bundle", KORVEL_TEST_BUNDLE}),
@@ -128,6 +150,25 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   EXPECT_FALSE(Near(shot.at(x0 + 341, y0 + 499), kBackground, 2));
   EXPECT_FALSE(Near(shot.at(x0 + 339, y0 + 501), kBackground, 2));
 
+  // Primary clicks reach the view: the ID at the header's right end goes to the
+  // clipboard, and Connect sends the connect request to the companion.
+  auto run = [&](const std::string& command) {
+    return std::system(("DISPLAY=" + screen.display() + " " + command).c_str());
+  };
+  ASSERT_EQ(run("xdotool mousemove " + std::to_string(x0 + 335) + " " + std::to_string(y0 + 10) + " click 1"), 0);
+  const std::string clipboard = runDir.file("clipboard");
+  EXPECT_TRUE(WaitUntil([&] {
+    return run("xclip -o -selection clipboard > " + clipboard + " 2>/dev/null") == 0 && ReadFile(clipboard).rfind(uid + " v", 0) == 0;
+  })) << ReadFile(clipboard);
+  const uint32_t id = uint32_t(std::stoul(uid, nullptr, 16));
+  const std::vector<uint8_t> connect = {0xF0, 0x7D, uint8_t(id >> 28), uint8_t(id >> 21 & 0x7F), uint8_t(id >> 14 & 0x7F),
+                                        uint8_t(id >> 7 & 0x7F), uint8_t(id & 0x7F), 0x01, 0xF7};
+  ASSERT_EQ(run("xdotool mousemove " + std::to_string(x0 + 170) + " " + std::to_string(y0 + 330) + " click 1"), 0);
+  EXPECT_TRUE(WaitUntil([&] {
+    std::lock_guard lock(mutex);
+    return std::find(received.begin(), received.end(), connect) != received.end();
+  })) << host.transcript();
+
   // The companion links the track while the window is open: the window's refresh timer
   // polls the file and the redraw shows the orange dot of a linked, inactive track.
   link.set(R"({"status":"connected","trackName":"Strings"})");
@@ -148,6 +189,8 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
                               "--bundle", KORVEL_TEST_BUNDLE}, env);
   EXPECT_EQ(timed.status, 0) << timed.err;
   EXPECT_EQ(TrackField(timed.out, 2, "last velocity"), "80") << timed.out;
+  MIDIEndpointDispose(companion);
+  MIDIClientDispose(client);
 }
 
 // The LV2 UI inside jalv.gtk3 (GTK 3 embedding the X11 UI through suil), with the

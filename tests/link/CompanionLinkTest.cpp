@@ -63,7 +63,12 @@ TEST_F(CompanionLink, CommandEventAndHeartbeatBytesOnTheTickSchedule) {
   ASSERT_TRUE(korvel::test::WaitUntil([] { return korvel::test::FindDestinationByID(korvel::link::kCompanionDestinationID); }));
   KorvelInstance* inst = Open(0x12345678);
   ASSERT_NE(KR_Load(inst->midiOutPort), 0u);
-  clock_.advance(800ms);  // ticks 1..9
+  // The heartbeat is enabled by the one-shot task 300 ms after Open, not by Open.
+  clock_.advance(299ms);
+  EXPECT_EQ(KR_Load(inst->heartbeatEnabled), 0);
+  clock_.advance(1ms);
+  EXPECT_EQ(KR_Load(inst->heartbeatEnabled), 1);
+  clock_.advance(500ms);  // ticks 1..9
   // Commands go out at once; anything sent before would arrive ahead of them on the port.
   Command(inst, 1);
   Command(inst, 2);
@@ -83,12 +88,36 @@ TEST_F(CompanionLink, CommandEventAndHeartbeatBytesOnTheTickSchedule) {
   Command(inst, 2);
   expected.push_back(::Command(2));
   ASSERT_TRUE(companion.waitFor(8));
-  // A UID change shows in the very next heartbeat.
+  // A UID change shows in the very next tag and heartbeat.
   SetUID(inst, 0x0FEDCBA9);
+  KR_MIDIEvent(inst, 0x90, 60, 100, 0);
   clock_.advance(100ms);  // tick 20
-  ASSERT_TRUE(companion.waitFor(9));
-  expected.push_back({0xF0, 0x7D, 0x00, 0x7F, 0x37, 0x17, 0x29, 0x03, 0xF7});
+  ASSERT_TRUE(companion.waitFor(11));
+  expected.insert(expected.end(), {{0xF0, 0x7D, 0x00, 0x7F, 0x37, 0x17, 0x29, 0xF7},
+                                   {0x90, 0x3C, 0x64},
+                                   {0xF0, 0x7D, 0x00, 0x7F, 0x37, 0x17, 0x29, 0x03, 0xF7}});
   EXPECT_EQ(companion.packets(), expected);
+}
+
+TEST_F(CompanionLink, OfTwoCompanionDestinationsTheFirstListedGetsEverything) {
+  korvel::test::RecordingDestination first("First Companion"), second("Second Companion");
+  ASSERT_TRUE(first.setUniqueID(korvel::link::kCompanionDestinationID));
+  ASSERT_TRUE(second.setUniqueID(korvel::link::kCompanionDestinationID));
+  ASSERT_TRUE(korvel::test::WaitUntil([] {
+    int found = 0;
+    for (unsigned long i = 0; i < MIDIGetNumberOfDestinations(); ++i) {
+      int32_t id = 0;
+      MIDIObjectGetIntegerProperty(MIDIGetDestination(i), kMIDIPropertyUniqueID, &id);
+      found += id == korvel::link::kCompanionDestinationID;
+    }
+    return found == 2;
+  }));
+  ASSERT_EQ(korvel::test::FindDestinationByID(korvel::link::kCompanionDestinationID), first.endpoint());
+  KorvelInstance* inst = Open(0x12345678);
+  Command(inst, 1);
+  ASSERT_TRUE(first.waitFor(1));
+  EXPECT_EQ(first.packets(), std::vector<Bytes>{::Command(1)});
+  EXPECT_TRUE(second.packets().empty());
 }
 
 TEST_F(CompanionLink, ConnectionFileIsReadOnEveryFifthTick) {
@@ -110,15 +139,23 @@ TEST_F(CompanionLink, ConnectionFileIsReadOnEveryFifthTick) {
 TEST_F(CompanionLink, TheTrackChangedNotificationMakesAnInstanceReadAtOnce) {
   KorvelInstance* inst = Open(0x13572468);
   clock_.advance(100ms);
-  korvel::test::WriteFile(korvel::test::ConnectionFilePath(0x13572468), R"({"status":"connected","trackName":"Harp"})");
-  activeFiles_.set("13572468\n", nullptr);
-  const size_t queued = clock_.dispatcher().pendingCount();
-  const std::string touch = "touch '" + korvel::platform::NotifyDirectory() + "/" + korvel::link::kTrackChangedNotification + "'";
-  ASSERT_EQ(std::system(touch.c_str()), 0);
-  ASSERT_TRUE(korvel::test::WaitUntil([&] { return clock_.dispatcher().pendingCount() > queued; }));
-  clock_.dispatcher().runDue();  // no time passes: the read comes from the notification
-  EXPECT_TRUE(KR_Load(inst->isConnected));
-  EXPECT_TRUE(KR_Load(inst->isActiveTrack));
+  const std::string dir = korvel::platform::NotifyDirectory();
+  // Also after the directory was removed or renamed under the running instance.
+  for (const std::string& before : {std::string("true"), "rm -rf '" + dir + "'", "mv '" + dir + "' '" + dir + ".old'"}) {
+    KR_Store(inst->isConnected, 0);
+    KR_Store(inst->isActiveTrack, 0);
+    ASSERT_EQ(std::system(before.c_str()), 0);
+    korvel::test::WriteFile(korvel::test::ConnectionFilePath(0x13572468), R"({"status":"connected","trackName":"Harp"})");
+    activeFiles_.set("13572468\n", nullptr);
+    const size_t queued = clock_.dispatcher().pendingCount();
+    const std::string post = "mkdir -p -m 1777 '" + dir + "' && touch '" + dir + "/" + korvel::link::kTrackChangedNotification + "'";
+    ASSERT_EQ(std::system(post.c_str()), 0);
+    ASSERT_TRUE(korvel::test::WaitUntil([&] { return clock_.dispatcher().pendingCount() > queued; })) << before;
+    clock_.dispatcher().runDue();  // no time passes: the read comes from the notification
+    EXPECT_TRUE(KR_Load(inst->isConnected)) << before;
+    EXPECT_TRUE(KR_Load(inst->isActiveTrack)) << before;
+  }
+  std::filesystem::remove_all(dir + ".old");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/Notify.h"
 #include "tests/support/TestSupport.h"
@@ -111,7 +112,13 @@ TEST(Notify, RefusesBadNamesAndAnythingButARealDirectory) {
   ASSERT_EQ(mkdir(victim.c_str(), 0700), 0);
   ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
   korvel::test::WriteFile(plain, "");
-  for (const std::string& hostile : {link, plain}) {
+  std::vector<std::string> hostiles{link, plain};
+  if (geteuid() == 0) {  // a directory of another user, though sticky like /tmp
+    hostiles.push_back(tmp.file("foreign"));
+    ASSERT_EQ(mkdir(hostiles.back().c_str(), 01777), 0);
+    ASSERT_EQ(chown(hostiles.back().c_str(), 65534, 65534), 0);
+  }
+  for (const std::string& hostile : hostiles) {
     SetNotifyDirectoryForTesting(hostile);
     EXPECT_EQ(NotifyRegister("n", DispatchQueue::Main, [] {}), 0) << hostile;
     EXPECT_FALSE(NotifyPost("n")) << hostile;
