@@ -18,6 +18,8 @@
 // the same way, and when one answers, every such port is registered behind its handle.
 #include "platform/MIDIServices.h"
 
+#include <pthread.h>
+
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -414,7 +416,22 @@ class MIDIService {
   }
 
  private:
-  MIDIService() = default;
+  MIDIService() {
+    // A process that forks (a host starting a helper, a test isolating one call) must not
+    // hand its child these locks held by a thread the child does not have: the notifier
+    // holds them through a reconnect attempt, and the child's first client would wait on
+    // them for ever. Fork waits until they are free.
+    pthread_atfork([] { shared().lockForFork(); }, [] { shared().unlockAfterFork(); },
+                   [] { shared().unlockAfterFork(); });
+  }
+  void lockForFork() {
+    lifecycleMutex_.lock();
+    mutex_.lock();
+  }
+  void unlockAfterFork() {
+    mutex_.unlock();
+    lifecycleMutex_.unlock();
+  }
 
   std::shared_ptr<MIDIConnection> connectionFor(MIDIClientRef client) {
     std::lock_guard lock(mutex_);
