@@ -58,7 +58,7 @@ uninstall:
 	rm -rf "$(LV2_BUNDLE_DIR)"
 
 # Formats every C/C++ file git tracks with the checked-in .clang-format.
-format:
+format: deps
 	git ls-files -z '*.c' '*.cc' '*.cpp' '*.h' '*.hpp' | xargs -0 clang-format -i --style=file
 
 clean:

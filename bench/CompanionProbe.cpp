@@ -39,12 +39,14 @@ struct Receiver {
   std::set<uint32_t> heard;
 
   static uint32_t UID(const uint8_t* b) {
-    return (uint32_t(b[2]) << 28) | (uint32_t(b[3]) << 21) | (uint32_t(b[4]) << 14) | (uint32_t(b[5]) << 7) | b[6];
+    return (uint32_t(b[2]) << 28) | (uint32_t(b[3]) << 21) | (uint32_t(b[4]) << 14) |
+           (uint32_t(b[5]) << 7) | b[6];
   }
 
   void take(const uint8_t* data, size_t length, long long at) {
     const bool sysex = length >= 8 && data[0] == korvel::link::kSysExStart &&
-                       data[1] == korvel::link::kManufacturerNonCommercial && data[length - 1] == korvel::link::kSysExEnd;
+                       data[1] == korvel::link::kManufacturerNonCommercial &&
+                       data[length - 1] == korvel::link::kSysExEnd;
     if (sysex) {
       uint32_t uid = UID(data);
       if (heard.insert(uid).second) std::printf("hello %08X\n", uid);
@@ -92,15 +94,17 @@ int main() {
     return 1;
   }
   MIDIEndpointRef destination = 0;
-  MIDIDestinationCreateWithBlock(client, "Tolvane Link", &destination, [&](const MIDIPacketList* list) {
-    const long long at = Now();
-    const MIDIPacket* p = list->packet;
-    for (uint32_t i = 0; i < list->numPackets; ++i) {
-      receiver.take(p->data, p->length, at);
-      p = MIDIPacketNext(p);
-    }
-  });
-  if (destination == 0 || MIDIObjectSetIntegerProperty(destination, kMIDIPropertyUniqueID, kCompanionUniqueID) != 0) {
+  MIDIDestinationCreateWithBlock(client, "Tolvane Link", &destination,
+                                 [&](const MIDIPacketList* list) {
+                                   const long long at = Now();
+                                   const MIDIPacket* p = list->packet;
+                                   for (uint32_t i = 0; i < list->numPackets; ++i) {
+                                     receiver.take(p->data, p->length, at);
+                                     p = MIDIPacketNext(p);
+                                   }
+                                 });
+  if (destination == 0 ||
+      MIDIObjectSetIntegerProperty(destination, kMIDIPropertyUniqueID, kCompanionUniqueID) != 0) {
     std::fprintf(stderr, "korvel-companion-probe: cannot publish the destination\n");
     return 1;
   }

@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
   korvel::test::VirtualDispatchScope clock;
   const auto start = std::chrono::steady_clock::now();
   auto* first = OpenOne();
-  gColdOpenMicroseconds = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+  gColdOpenMicroseconds =
+      std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

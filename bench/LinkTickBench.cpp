@@ -32,7 +32,8 @@ struct Instance {
   ~Instance() { inst->plugInInterface.Close(inst); }
   void fillQueue() {
     KR_Lock(&inst->pendingLock);
-    for (int i = 0; i < kKorvelMaxPending; ++i) inst->pendingEvents[i] = {0x90, uint8_t(i & 127), 100, 3};
+    for (int i = 0; i < kKorvelMaxPending; ++i)
+      inst->pendingEvents[i] = {0x90, uint8_t(i & 127), 100, 3};
     inst->pendingCount = kKorvelMaxPending;
     KR_Unlock(&inst->pendingLock);
   }
@@ -78,9 +79,12 @@ int main(int argc, char** argv) {
   korvel::test::VirtualDispatchScope clock;
   gJack = &jack;
   gClock = &clock;
-  MIDIClientCreateWithBlock("KorvelBenchCompanion", &gCompanionClient, [](const MIDINotification*) {});
-  MIDIDestinationCreateWithBlock(gCompanionClient, "Bench Companion In", &gCompanion, [](const MIDIPacketList*) {});
-  MIDIObjectSetIntegerProperty(gCompanion, kMIDIPropertyUniqueID, korvel::link::kCompanionDestinationID);
+  MIDIClientCreateWithBlock("KorvelBenchCompanion", &gCompanionClient,
+                            [](const MIDINotification*) {});
+  MIDIDestinationCreateWithBlock(gCompanionClient, "Bench Companion In", &gCompanion,
+                                 [](const MIDIPacketList*) {});
+  MIDIObjectSetIntegerProperty(gCompanion, kMIDIPropertyUniqueID,
+                               korvel::link::kCompanionDestinationID);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

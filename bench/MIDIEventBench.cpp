@@ -16,7 +16,8 @@ OSStatus Sink(void* user, const AudioTimeStamp*, uint32_t, const MIDIPacketList*
 
 uint32_t gSink = 0;
 
-__attribute__((noinline)) OSStatus BareThru(AUMIDIOutputCallbackStruct* out, uint32_t status, uint32_t d1, uint32_t d2) {
+__attribute__((noinline)) OSStatus BareThru(AUMIDIOutputCallbackStruct* out, uint32_t status,
+                                            uint32_t d1, uint32_t d2) {
   const size_t length = (status & 0xE0) == 0xC0 ? 2 : 3;
   const Byte bytes[3] = {Byte(status), Byte(d1), Byte(d2)};
   alignas(8) Byte buffer[sizeof(MIDIPacketList)];
@@ -39,7 +40,8 @@ struct Record {
     int32_t notes[128];
     // Keyswitches sit at the end of the list so that matching walks the whole of it.
     for (int i = 0; i < 128; ++i) notes[i] = 127 - i;
-    if (keyswitches) KR_SetProperty(inst, kKorvelProperty_ArticulationNotes, 0, 0, notes, 4 * keyswitches);
+    if (keyswitches)
+      KR_SetProperty(inst, kKorvelProperty_ArticulationNotes, 0, 0, notes, 4 * keyswitches);
   }
   ~Record() { KR_Release(inst); }
   void drainIfFull() {
@@ -89,7 +91,8 @@ BENCHMARK(BM_MIDIEvent_CC_Linked_DedupHit);
 void BM_MIDIEvent_NoteOn_128Keyswitches(benchmark::State& state) {
   Record r(false, 128);
   uint32_t i = 0;
-  for (auto _ : state) KR_MIDIEvent(r.inst, 0x90, 60 + (i++ & 3), 100, 0);  // never a keyswitch: full scan
+  for (auto _ : state)
+    KR_MIDIEvent(r.inst, 0x90, 60 + (i++ & 3), 100, 0);  // never a keyswitch: full scan
 }
 BENCHMARK(BM_MIDIEvent_NoteOn_128Keyswitches);
 

@@ -25,13 +25,16 @@ bool UpdateConnectionFile(uint32_t uid, const std::function<void(nlohmann::json&
 
 std::vector<ConnectedInstance> ConnectedInstancesOnDisk() {
   std::vector<ConnectedInstance> found;
-  std::filesystem::path directory = std::filesystem::path(korvel::link::ConnectionFilePath(0)).parent_path();
+  std::filesystem::path directory =
+      std::filesystem::path(korvel::link::ConnectionFilePath(0)).parent_path();
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
     std::string name = entry.path().filename().string();
     unsigned uid = 0;
     char tail[8] = {};
-    if (std::sscanf(name.c_str(), "korvel_connection_%8X.%5s", &uid, tail) != 2 || std::string(tail) != "json") continue;
+    if (std::sscanf(name.c_str(), "korvel_connection_%8X.%5s", &uid, tail) != 2 ||
+        std::string(tail) != "json")
+      continue;
     if (entry.path().string() != korvel::link::ConnectionFilePath(uid)) continue;
     auto text = korvel::platform::ReadSharedFile(entry.path().string());
     if (!text) continue;
@@ -41,7 +44,8 @@ std::vector<ConnectedInstance> ConnectedInstancesOnDisk() {
     const std::string* track = korvel::link::StringMember(*document, "trackName");
     if (!status || *status != "connected" || !track) continue;
     double timestamp = 0;
-    if (auto t = document->find("timestamp"); t != document->end() && t->is_number()) timestamp = t->get<double>();
+    if (auto t = document->find("timestamp"); t != document->end() && t->is_number())
+      timestamp = t->get<double>();
     found.push_back({uid, *track, timestamp});
   }
   return found;
@@ -49,7 +53,8 @@ std::vector<ConnectedInstance> ConnectedInstancesOnDisk() {
 
 std::string LanguageFilePath() {
   const char* home = std::getenv("HOME");
-  return std::string(home ? home : "") + "/Library/Application Support/Tolvane/current_language.txt";
+  return std::string(home ? home : "") +
+         "/Library/Application Support/Tolvane/current_language.txt";
 }
 
 bool WriteLanguage(const std::string& code, const std::string& path) {
@@ -72,9 +77,14 @@ void Companion::handle(const LinkMessage& message) {
   instances_[message.uid].lastSeen = now_();
   if (message.kind != LinkMessage::Kind::Command) return;
   switch (static_cast<LinkCommand>(message.command)) {
-    case LinkCommand::Connect: connect(message.uid); break;
-    case LinkCommand::Disconnect: disconnect(message.uid); break;
-    case LinkCommand::Heartbeat: break;
+    case LinkCommand::Connect:
+      connect(message.uid);
+      break;
+    case LinkCommand::Disconnect:
+      disconnect(message.uid);
+      break;
+    case LinkCommand::Heartbeat:
+      break;
   }
 }
 
@@ -114,7 +124,8 @@ void Companion::disconnect(uint32_t uid) {
 }
 
 void Companion::writeActiveTrack(const std::string& track, uint32_t uid) {
-  korvel::platform::WriteFileAtomically(korvel::link::ActiveUIDFilePath(), uid ? korvel::link::UIDText(uid) : "0");
+  korvel::platform::WriteFileAtomically(korvel::link::ActiveUIDFilePath(),
+                                        uid ? korvel::link::UIDText(uid) : "0");
   korvel::platform::WriteFileAtomically(korvel::link::ActiveTrackFilePath(), track);
   activeUID_ = uid;
   post_(kTrackChangedNotification);
@@ -125,7 +136,9 @@ uint32_t Companion::linkedUID(const std::string& track) const {
     std::lock_guard lock(mutex_);
     for (auto it = linkOrder_.rbegin(); it != linkOrder_.rend(); ++it) {
       auto instance = instances_.find(*it);
-      if (instance != instances_.end() && instance->second.linked && instance->second.track == track) return *it;
+      if (instance != instances_.end() && instance->second.linked &&
+          instance->second.track == track)
+        return *it;
     }
   }
   uint32_t best = 0;
@@ -154,11 +167,14 @@ bool Companion::select(const std::string& track) {
 std::vector<std::string> Companion::statusLines() const {
   std::lock_guard lock(mutex_);
   std::vector<std::string> lines;
-  lines.push_back("selected " + (session_.selectedTrack.empty() ? std::string("(none)") : session_.selectedTrack) +
-                  " active UID " + korvel::link::UIDText(activeUID_));
+  lines.push_back(
+      "selected " +
+      (session_.selectedTrack.empty() ? std::string("(none)") : session_.selectedTrack) +
+      " active UID " + korvel::link::UIDText(activeUID_));
   Clock::time_point now = now_();
   for (const auto& [uid, instance] : instances_) {
-    std::string line = "UID " + korvel::link::UIDText(uid) + (instance.linked ? " linked to \"" + instance.track + "\"" : " not linked");
+    std::string line = "UID " + korvel::link::UIDText(uid) +
+                       (instance.linked ? " linked to \"" + instance.track + "\"" : " not linked");
     if (instance.lastSeen) {
       auto age = std::chrono::duration<double>(now - *instance.lastSeen).count();
       char seen[64];

@@ -32,7 +32,8 @@ class Companion {
   using Poster = std::function<bool(const std::string& name)>;
 
   /* `post` defaults to the platform's named notification. */
-  explicit Companion(Session session, Poster post = {}, std::function<Clock::time_point()> now = {});
+  explicit Companion(Session session, Poster post = {},
+                     std::function<Clock::time_point()> now = {});
 
   /* Acts on a decoded message; events and untagged messages only count as signs of life
    * of their instance. */

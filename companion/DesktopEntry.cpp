@@ -25,19 +25,24 @@ std::string UserApplicationsDirectory() {
   return HomeDirectory() + "/.local/share/applications";
 }
 
-std::optional<std::string> InstallDesktopEntry(const std::string& applicationsDir, const std::string& bundlePath,
+std::optional<std::string> InstallDesktopEntry(const std::string& applicationsDir,
+                                               const std::string& bundlePath,
                                                const std::string& executable) {
   std::error_code ec;
   std::filesystem::create_directories(applicationsDir, ec);
   const std::string bundle = std::filesystem::absolute(bundlePath, ec).lexically_normal().string();
-  const std::string entry = "[Desktop Entry]\n"
-                            "Type=Application\n"
-                            "Name=Tolvane\n"
-                            "Comment=Companion stand-in for the Korvel plug-in\n"
-                            "Exec=" + executable + " run\n"
-                            "Terminal=true\n"
-                            "NoDisplay=true\n"
-                            "X-Bundle-Path=" + bundle + "\n";
+  const std::string entry =
+      "[Desktop Entry]\n"
+      "Type=Application\n"
+      "Name=Tolvane\n"
+      "Comment=Companion stand-in for the Korvel plug-in\n"
+      "Exec=" +
+      executable +
+      " run\n"
+      "Terminal=true\n"
+      "NoDisplay=true\n"
+      "X-Bundle-Path=" +
+      bundle + "\n";
   const std::string path =
       applicationsDir + "/" + korvel::link::kCompanionBundleIdentifier + ".desktop";
   if (!korvel::platform::WriteFileAtomically(path, entry)) return std::nullopt;

@@ -13,7 +13,8 @@ std::string UserApplicationsDirectory();
 
 // Writes com.tolvane.Tolvane.desktop into `applicationsDir` (created if missing) naming
 // `bundlePath`; returns the entry's path, or nothing on failure.
-std::optional<std::string> InstallDesktopEntry(const std::string& applicationsDir, const std::string& bundlePath,
+std::optional<std::string> InstallDesktopEntry(const std::string& applicationsDir,
+                                               const std::string& bundlePath,
                                                const std::string& executable);
 
 }  // namespace tolvane

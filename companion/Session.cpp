@@ -36,15 +36,19 @@ std::optional<Session> ParseSession(const std::string& text, std::string* error)
             return fail("articulation of \"" + track.name + "\" needs an integer \"note\"");
           }
           int note = item["note"].get<int>();
-          if (note < 0 || note > 127) return fail("articulation note out of 0..127 in \"" + track.name + "\"");
-          std::string name = item.contains("name") && item["name"].is_string() ? item["name"].get<std::string>() : "";
+          if (note < 0 || note > 127)
+            return fail("articulation note out of 0..127 in \"" + track.name + "\"");
+          std::string name = item.contains("name") && item["name"].is_string()
+                                 ? item["name"].get<std::string>()
+                                 : "";
           track.articulations.push_back({note, name});
         }
       }
       session.tracks.push_back(std::move(track));
     }
   }
-  if (auto selected = document.find("selectedTrack"); selected != document.end() && selected->is_string()) {
+  if (auto selected = document.find("selectedTrack");
+      selected != document.end() && selected->is_string()) {
     session.selectedTrack = selected->get<std::string>();
   }
   return session;

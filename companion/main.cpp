@@ -82,7 +82,8 @@ void RunTracks(const tolvane::Session& session) {
 }
 
 // One interactive command; false when it asks to quit.
-bool RunCommandLine(const std::string& raw, tolvane::Companion& companion, const tolvane::Session& session) {
+bool RunCommandLine(const std::string& raw, tolvane::Companion& companion,
+                    const tolvane::Session& session) {
   std::string line = Trim(raw);
   if (line.empty() || line[0] == '#') return true;
   std::string verb = line.substr(0, line.find(' '));
@@ -121,8 +122,10 @@ class LinkEndpoint {
         PrintLine(tolvane::FormatLine(*message));
       }
     };
-    if (MIDIDestinationCreateWithBlock(client_, "Tolvane Link In", &destination_, read) != 0) return false;
-    return MIDIObjectSetIntegerProperty(destination_, kMIDIPropertyUniqueID, kDestinationUniqueID) == 0;
+    if (MIDIDestinationCreateWithBlock(client_, "Tolvane Link In", &destination_, read) != 0)
+      return false;
+    return MIDIObjectSetIntegerProperty(destination_, kMIDIPropertyUniqueID,
+                                        kDestinationUniqueID) == 0;
   }
 
  private:
@@ -132,7 +135,8 @@ class LinkEndpoint {
   MIDIEndpointRef destination_ = 0;
 };
 
-int RunInteractive(tolvane::Companion& companion, const tolvane::Session& session, bool keepRunning) {
+int RunInteractive(tolvane::Companion& companion, const tolvane::Session& session,
+                   bool keepRunning) {
   LinkEndpoint endpoint(companion);
   if (endpoint.publish()) {
     PrintLine("ready");
@@ -173,24 +177,34 @@ int RunInteractive(tolvane::Companion& companion, const tolvane::Session& sessio
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"tolvane: the companion stand-in for Korvel (MIDI link, connection files, active track)"};
+  CLI::App app{
+      "tolvane: the companion stand-in for Korvel (MIDI link, connection files, active track)"};
   std::string sessionPath;
   bool keepRunning = false;
-  app.add_option("-s,--session", sessionPath, "session file (tracks, articulations, selected track)");
+  app.add_option("-s,--session", sessionPath,
+                 "session file (tracks, articulations, selected track)");
 
-  auto* run = app.add_subcommand("run", "publish the link destination and read commands from standard input (default)");
-  run->add_flag("--keep-running", keepRunning, "keep running after standard input ends, until a signal");
+  auto* run = app.add_subcommand(
+      "run", "publish the link destination and read commands from standard input (default)");
+  run->add_flag("--keep-running", keepRunning,
+                "keep running after standard input ends, until a signal");
   std::string track;
-  auto* select = app.add_subcommand("select", "make TRACK the selected track, name it in the active-track files");
+  auto* select = app.add_subcommand(
+      "select", "make TRACK the selected track, name it in the active-track files");
   select->add_option("TRACK", track, "track name")->required();
   std::string language;
-  auto* languageCommand = app.add_subcommand("language", "set the companion's user-interface language");
+  auto* languageCommand =
+      app.add_subcommand("language", "set the companion's user-interface language");
   languageCommand->add_option("CODE", language, "de, en, fr, es, ja, ko or zh")->required();
-  auto* status = app.add_subcommand("status", "list the instances the connection files show as connected");
+  auto* status =
+      app.add_subcommand("status", "list the instances the connection files show as connected");
   std::string bundle = TOLVANE_DEFAULT_BUNDLE;
   std::string applications = tolvane::UserApplicationsDirectory();
-  auto* install = app.add_subcommand("install", "write the desktop entry through which the plug-in finds the translations");
-  install->add_option("--bundle", bundle, "the companion bundle with Contents/Resources/<lang>.lproj")->check(CLI::ExistingDirectory);
+  auto* install = app.add_subcommand(
+      "install", "write the desktop entry through which the plug-in finds the translations");
+  install
+      ->add_option("--bundle", bundle, "the companion bundle with Contents/Resources/<lang>.lproj")
+      ->check(CLI::ExistingDirectory);
   install->add_option("--applications", applications, "where the desktop entry goes");
   app.require_subcommand(0, 1);
   CLI11_PARSE(app, argc, argv);
@@ -222,7 +236,8 @@ int main(int argc, char** argv) {
   if (*select) return RunSelect(companion, track) ? 0 : 1;
   if (*status) {
     for (const auto& instance : tolvane::ConnectedInstancesOnDisk()) {
-      PrintLine("UID " + korvel::link::UIDText(instance.uid) + " connected to \"" + instance.track + "\"");
+      PrintLine("UID " + korvel::link::UIDText(instance.uid) + " connected to \"" + instance.track +
+                "\"");
     }
     return 0;
   }

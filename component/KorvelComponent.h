@@ -22,7 +22,8 @@ OSStatus KR_SetParam(void* self, AudioUnitParameterID param, AudioUnitScope scop
 OSStatus KR_Sched(void* self, const AudioUnitParameterEvent* events, uint32_t count);
 OSStatus KR_AddListener(void* self, AudioUnitPropertyID prop, AudioUnitPropertyListenerProc proc,
                         void* userData);
-OSStatus KR_RemoveListener(void* self, AudioUnitPropertyID prop, AudioUnitPropertyListenerProc proc);
+OSStatus KR_RemoveListener(void* self, AudioUnitPropertyID prop,
+                           AudioUnitPropertyListenerProc proc);
 OSStatus KR_RemoveListenerUD(void* self, AudioUnitPropertyID prop,
                              AudioUnitPropertyListenerProc proc, void* userData);
 OSStatus KR_SysEx(void* self, const Byte* data, uint32_t length);

@@ -10,7 +10,8 @@
 #include "link/CompanionLink.h"
 #include "platform/Export.h"
 
-extern "C" KORVEL_EXPORT AudioComponentPlugInInterface* KorvelAUFactory(const AudioComponentDescription*) {
+extern "C" KORVEL_EXPORT AudioComponentPlugInInterface* KorvelAUFactory(
+    const AudioComponentDescription*) {
   auto* inst = static_cast<KorvelInstance*>(std::calloc(1, sizeof(KorvelInstance)));
   if (inst == nullptr) return nullptr;
   inst->plugInInterface.Open = KR_Open;
@@ -77,7 +78,8 @@ void OpenRecord(KorvelInstance* inst, AudioComponentInstance instance) {
   AudioStreamBasicDescription& f = inst->streamFormat;
   f.mSampleRate = 48000.0;
   f.mFormatID = kAudioFormatLinearPCM;
-  f.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
+  f.mFormatFlags =
+      kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
   f.mBytesPerPacket = 4;
   f.mFramesPerPacket = 1;
   f.mBytesPerFrame = 4;
@@ -115,43 +117,66 @@ OSStatus KR_Uninit(void* self) {
   return noErr;
 }
 
-OSStatus KR_GetParam(void*, AudioUnitParameterID, AudioUnitScope, AudioUnitElement, AudioUnitParameterValue* outValue) {
+OSStatus KR_GetParam(void*, AudioUnitParameterID, AudioUnitScope, AudioUnitElement,
+                     AudioUnitParameterValue* outValue) {
   if (outValue != nullptr) *outValue = 0.0f;
   return noErr;
 }
 
-OSStatus KR_SetParam(void*, AudioUnitParameterID, AudioUnitScope, AudioUnitElement, AudioUnitParameterValue, uint32_t) {
+OSStatus KR_SetParam(void*, AudioUnitParameterID, AudioUnitScope, AudioUnitElement,
+                     AudioUnitParameterValue, uint32_t) {
   return noErr;
 }
 
 OSStatus KR_Sched(void*, const AudioUnitParameterEvent*, uint32_t) { return noErr; }
 
-OSStatus KR_AddListener(void*, AudioUnitPropertyID, AudioUnitPropertyListenerProc, void*) { return noErr; }
+OSStatus KR_AddListener(void*, AudioUnitPropertyID, AudioUnitPropertyListenerProc, void*) {
+  return noErr;
+}
 
-OSStatus KR_RemoveListener(void*, AudioUnitPropertyID, AudioUnitPropertyListenerProc) { return noErr; }
+OSStatus KR_RemoveListener(void*, AudioUnitPropertyID, AudioUnitPropertyListenerProc) {
+  return noErr;
+}
 
-OSStatus KR_RemoveListenerUD(void*, AudioUnitPropertyID, AudioUnitPropertyListenerProc, void*) { return noErr; }
+OSStatus KR_RemoveListenerUD(void*, AudioUnitPropertyID, AudioUnitPropertyListenerProc, void*) {
+  return noErr;
+}
 
 OSStatus KR_SysEx(void*, const Byte*, uint32_t) { return noErr; }
 
 AudioComponentMethod KR_Lookup(int16_t selector) {
   switch (selector) {
-    case kAudioUnitInitializeSelect: return reinterpret_cast<AudioComponentMethod>(KR_Init);
-    case kAudioUnitUninitializeSelect: return reinterpret_cast<AudioComponentMethod>(KR_Uninit);
-    case kAudioUnitGetPropertyInfoSelect: return reinterpret_cast<AudioComponentMethod>(KR_GetPropertyInfo);
-    case kAudioUnitGetPropertySelect: return reinterpret_cast<AudioComponentMethod>(KR_GetProperty);
-    case kAudioUnitSetPropertySelect: return reinterpret_cast<AudioComponentMethod>(KR_SetProperty);
-    case kAudioUnitGetParameterSelect: return reinterpret_cast<AudioComponentMethod>(KR_GetParam);
-    case kAudioUnitSetParameterSelect: return reinterpret_cast<AudioComponentMethod>(KR_SetParam);
-    case kAudioUnitResetSelect: return reinterpret_cast<AudioComponentMethod>(KR_Reset);
-    case kAudioUnitAddPropertyListenerSelect: return reinterpret_cast<AudioComponentMethod>(KR_AddListener);
-    case kAudioUnitRemovePropertyListenerSelect: return reinterpret_cast<AudioComponentMethod>(KR_RemoveListener);
-    case kAudioUnitRenderSelect: return reinterpret_cast<AudioComponentMethod>(KR_Render);
-    case kAudioUnitScheduleParametersSelect: return reinterpret_cast<AudioComponentMethod>(KR_Sched);
+    case kAudioUnitInitializeSelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_Init);
+    case kAudioUnitUninitializeSelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_Uninit);
+    case kAudioUnitGetPropertyInfoSelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_GetPropertyInfo);
+    case kAudioUnitGetPropertySelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_GetProperty);
+    case kAudioUnitSetPropertySelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_SetProperty);
+    case kAudioUnitGetParameterSelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_GetParam);
+    case kAudioUnitSetParameterSelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_SetParam);
+    case kAudioUnitResetSelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_Reset);
+    case kAudioUnitAddPropertyListenerSelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_AddListener);
+    case kAudioUnitRemovePropertyListenerSelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_RemoveListener);
+    case kAudioUnitRenderSelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_Render);
+    case kAudioUnitScheduleParametersSelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_Sched);
     case kAudioUnitRemovePropertyListenerWithUserDataSelect:
       return reinterpret_cast<AudioComponentMethod>(KR_RemoveListenerUD);
-    case kMusicDeviceMIDIEventSelect: return reinterpret_cast<AudioComponentMethod>(KR_MIDIEvent);
-    case kMusicDeviceSysExSelect: return reinterpret_cast<AudioComponentMethod>(KR_SysEx);
-    default: return nullptr;
+    case kMusicDeviceMIDIEventSelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_MIDIEvent);
+    case kMusicDeviceSysExSelect:
+      return reinterpret_cast<AudioComponentMethod>(KR_SysEx);
+    default:
+      return nullptr;
   }
 }

@@ -14,7 +14,8 @@ OSStatus PassThrough(KorvelInstance* inst, uint32_t status, uint32_t data1, uint
   AUMIDIOutputCallbackStruct out = KR_LoadMIDIOutputCallback(inst);
   if (out.midiOutputCallback == nullptr) return noErr;
   const size_t length = (status & 0xE0) == 0xC0 ? 2 : 3;
-  const Byte bytes[3] = {static_cast<Byte>(status), static_cast<Byte>(data1), static_cast<Byte>(data2)};
+  const Byte bytes[3] = {static_cast<Byte>(status), static_cast<Byte>(data1),
+                         static_cast<Byte>(data2)};
   // On the stack, and as large as the packet-list type itself so that the host may read
   // it through that type.
   alignas(8) Byte buffer[sizeof(MIDIPacketList)];
@@ -48,16 +49,18 @@ OSStatus Enqueue(KorvelInstance* inst, uint32_t entry) {
   return noErr;
 }
 
-__attribute__((noinline)) OSStatus PassThroughThenEnqueue(KorvelInstance* inst, uint32_t status, uint32_t data1,
-                                                          uint32_t data2, uint32_t entry) {
+__attribute__((noinline)) OSStatus PassThroughThenEnqueue(KorvelInstance* inst, uint32_t status,
+                                                          uint32_t data1, uint32_t data2,
+                                                          uint32_t entry) {
   PassThrough(inst, status, data1, data2);
   return Enqueue(inst, entry);
 }
 
 /* The event of a linked instance: passed on, then queued for the companion. What to queue
  * is decided first, so that both ways end in a tail call. */
-__attribute__((noinline)) OSStatus PassThroughAndQueue(KorvelInstance* inst, uint32_t status, uint32_t data1,
-                                                       uint32_t data2, bool noteEvent) {
+__attribute__((noinline)) OSStatus PassThroughAndQueue(KorvelInstance* inst, uint32_t status,
+                                                       uint32_t data1, uint32_t data2,
+                                                       bool noteEvent) {
   uint32_t entry = 0;
   if (noteEvent) {
     entry = PackEntry(status, data1, data2, 3);
@@ -67,10 +70,12 @@ __attribute__((noinline)) OSStatus PassThroughAndQueue(KorvelInstance* inst, uin
     uint8_t length;
     switch (status & 0xF0) {
       case 0xB0:
-        slot = static_cast<int>(data1 & 0x7F), value = static_cast<uint8_t>(data2 & 0x7F), length = 3;
+        slot = static_cast<int>(data1 & 0x7F), value = static_cast<uint8_t>(data2 & 0x7F),
+        length = 3;
         break;
       case 0xD0:
-        slot = kKorvelDedupSlotChannelPressure, value = static_cast<uint8_t>(data1 & 0x7F), length = 2;
+        slot = kKorvelDedupSlotChannelPressure, value = static_cast<uint8_t>(data1 & 0x7F),
+        length = 2;
         break;
       case 0xE0:
         slot = kKorvelDedupSlotPitchBend, value = static_cast<uint8_t>(data2 & 0x7F), length = 3;
@@ -93,7 +98,8 @@ __attribute__((noinline)) OSStatus PassThroughAndQueue(KorvelInstance* inst, uin
 
 }  // namespace
 
-OSStatus KR_MIDIEvent(void* self, uint32_t status, uint32_t data1, uint32_t data2, uint32_t /*offset*/) {
+OSStatus KR_MIDIEvent(void* self, uint32_t status, uint32_t data1, uint32_t data2,
+                      uint32_t /*offset*/) {
   auto* inst = static_cast<KorvelInstance*>(self);
   const uint32_t type = status & 0xF0;
   const uint32_t channel = status & 0x0F;
@@ -108,7 +114,8 @@ OSStatus KR_MIDIEvent(void* self, uint32_t status, uint32_t data1, uint32_t data
     // and one store, the target chosen without a branch.
     const uint32_t note = data1 & 0x7F;
     const bool keyswitch = KR_IsKeyswitch(inst, static_cast<int32_t>(note));
-    uint32_t* target = keyswitch ? reinterpret_cast<uint32_t*>(&inst->activeArticulation) : &inst->lastVelocity;
+    uint32_t* target =
+        keyswitch ? reinterpret_cast<uint32_t*>(&inst->activeArticulation) : &inst->lastVelocity;
     KR_Store(*target, keyswitch ? note : data2);
   }
 
@@ -120,8 +127,9 @@ OSStatus KR_MIDIEvent(void* self, uint32_t status, uint32_t data1, uint32_t data
   return PassThroughAndQueue(inst, status, data1, data2, noteEvent);
 }
 
-OSStatus KR_Render(void* /*self*/, AudioUnitRenderActionFlags* /*flags*/, const AudioTimeStamp* /*when*/,
-                   uint32_t /*bus*/, uint32_t /*frames*/, AudioBufferList* ioData) {
+OSStatus KR_Render(void* /*self*/, AudioUnitRenderActionFlags* /*flags*/,
+                   const AudioTimeStamp* /*when*/, uint32_t /*bus*/, uint32_t /*frames*/,
+                   AudioBufferList* ioData) {
   if (ioData == nullptr) return noErr;
   for (uint32_t i = 0; i < ioData->mNumberBuffers; ++i) {
     AudioBuffer& buffer = ioData->mBuffers[i];

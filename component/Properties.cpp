@@ -40,7 +40,8 @@ constexpr PropertyInfo kProperties[] = {
     {kKorvelProperty_LastVelocity, sizeof(uint32_t), false},
     {kKorvelProperty_ArticulationNotes, sizeof(KorvelInstance::articulationNotes), true},
     /* the count, then the queue */
-    {kKorvelProperty_PendingEvents, sizeof(uint32_t) + sizeof(KorvelInstance::pendingEvents), false},
+    {kKorvelProperty_PendingEvents, sizeof(uint32_t) + sizeof(KorvelInstance::pendingEvents),
+     false},
     {kKorvelProperty_ActiveTrack, sizeof(uint32_t), true},
     {kKorvelProperty_CompanionCommand, sizeof(uint32_t), true},
     {kKorvelProperty_CCTriggered, sizeof(KorvelInstance::ccTriggered), false},
@@ -84,7 +85,8 @@ OSStatus KR_GetPropertyInfo(void*, AudioUnitPropertyID prop, AudioUnitScope scop
                             uint32_t* outDataSize, Boolean* outWritable) {
   const PropertyInfo* info = FindProperty(prop);
   if (info == nullptr) return kAudioUnitErr_InvalidProperty;
-  if (prop == kAudioUnitProperty_CocoaUI && scope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidProperty;
+  if (prop == kAudioUnitProperty_CocoaUI && scope != kAudioUnitScope_Global)
+    return kAudioUnitErr_InvalidProperty;
   if (outDataSize) *outDataSize = info->size;
   if (outWritable) *outWritable = info->writable ? 1 : 0;
   return noErr;
@@ -92,13 +94,16 @@ OSStatus KR_GetPropertyInfo(void*, AudioUnitPropertyID prop, AudioUnitScope scop
 
 namespace {
 
-OSStatus GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope, void* outData, uint32_t* ioDataSize) {
+OSStatus GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope, void* outData,
+                     uint32_t* ioDataSize) {
   auto* inst = static_cast<KorvelInstance*>(self);
   const PropertyInfo* info = FindProperty(prop);
   if (info == nullptr) return kAudioUnitErr_InvalidProperty;
-  if (KR_Load(inst->closed) && prop != kKorvelProperty_EditorHold) return kAudioUnitErr_InvalidProperty;
+  if (KR_Load(inst->closed) && prop != kKorvelProperty_EditorHold)
+    return kAudioUnitErr_InvalidProperty;
   // A buffer smaller than the value would be overrun: refuse it rather than write past it.
-  if (outData == nullptr || ioDataSize == nullptr || *ioDataSize < info->size) return kAudioUnitErr_InvalidProperty;
+  if (outData == nullptr || ioDataSize == nullptr || *ioDataSize < info->size)
+    return kAudioUnitErr_InvalidProperty;
 
   switch (prop) {
     case kAudioUnitProperty_ClassInfo:
@@ -172,7 +177,8 @@ OSStatus GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope,
       PendingEvent events[kKorvelMaxPending];
       const int n = KR_DrainPending(inst, events);
       Put<uint32_t>(outData, static_cast<uint32_t>(n));
-      std::memcpy(static_cast<uint8_t*>(outData) + 4, events, sizeof(PendingEvent) * static_cast<size_t>(n));
+      std::memcpy(static_cast<uint8_t*>(outData) + 4, events,
+                  sizeof(PendingEvent) * static_cast<size_t>(n));
       *ioDataSize = 4 + 4 * static_cast<uint32_t>(n);
       return noErr;
     }
@@ -193,13 +199,15 @@ OSStatus GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope,
   }
 }
 
-OSStatus SetProperty(void* self, AudioUnitPropertyID prop, const void* inData, uint32_t inDataSize) {
+OSStatus SetProperty(void* self, AudioUnitPropertyID prop, const void* inData,
+                     uint32_t inDataSize) {
   auto* inst = static_cast<KorvelInstance*>(self);
   if (prop == kAudioUnitProperty_SetRenderCallback) return noErr;
   const PropertyInfo* info = FindProperty(prop);
   if (info == nullptr || !info->writable) return kAudioUnitErr_InvalidProperty;
   if (inData == nullptr) return kAudioUnitErr_InvalidProperty;
-  if (KR_Load(inst->closed) && prop != kKorvelProperty_EditorHold) return kAudioUnitErr_InvalidProperty;
+  if (KR_Load(inst->closed) && prop != kKorvelProperty_EditorHold)
+    return kAudioUnitErr_InvalidProperty;
 
   switch (prop) {
     case kAudioUnitProperty_ClassInfo: {
@@ -217,7 +225,8 @@ OSStatus SetProperty(void* self, AudioUnitPropertyID prop, const void* inData, u
       if (inDataSize >= 4) KR_Store(inst->maxFramesPerSlice, ReadWord(inData));
       return noErr;
     case kAudioUnitProperty_HostCallbacks:
-      if (inDataSize >= sizeof(HostCallbackInfo)) StoreBytes(&inst->hostCallbacks, inData, sizeof(HostCallbackInfo));
+      if (inDataSize >= sizeof(HostCallbackInfo))
+        StoreBytes(&inst->hostCallbacks, inData, sizeof(HostCallbackInfo));
       return noErr;
     case kAudioUnitProperty_PresentPreset:
       return noErr;
@@ -277,7 +286,8 @@ OSStatus SetProperty(void* self, AudioUnitPropertyID prop, const void* inData, u
     case kKorvelProperty_CompanionCommand: {
       if (inDataSize < 4) return noErr;
       const uint32_t command = ReadWord(inData);
-      if (command != korvel::link::kCommandConnect && command != korvel::link::kCommandDisconnect) return noErr;
+      if (command != korvel::link::kCommandConnect && command != korvel::link::kCommandDisconnect)
+        return noErr;
       if (KR_Load(inst->companionDestination) == 0) KR_FindDestination(inst);
       KR_SendSysEx(inst, static_cast<unsigned char>(command));
       return noErr;
@@ -291,12 +301,12 @@ OSStatus SetProperty(void* self, AudioUnitPropertyID prop, const void* inData, u
 
 // A call that runs out of memory answers the error before it has changed anything: the
 // values a set needs are taken before the record is touched.
-OSStatus KR_GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope, AudioUnitElement,
-                        void* outData, uint32_t* ioDataSize) {
+OSStatus KR_GetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope scope,
+                        AudioUnitElement, void* outData, uint32_t* ioDataSize) {
   return KR_Guarded([&] { return GetProperty(self, prop, scope, outData, ioDataSize); });
 }
 
-OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, AudioUnitElement, const void* inData,
-                        uint32_t inDataSize) {
+OSStatus KR_SetProperty(void* self, AudioUnitPropertyID prop, AudioUnitScope, AudioUnitElement,
+                        const void* inData, uint32_t inDataSize) {
   return KR_Guarded([&] { return SetProperty(self, prop, inData, inDataSize); });
 }

@@ -28,14 +28,22 @@ constexpr Colour kInactiveDot = Colour::Grey(1.0, 0.15);
 
 std::string ControllerLabel(int controller) {
   switch (controller) {
-    case 1: return "Mod";
-    case 2: return "Breath";
-    case 7: return "Vol";
-    case 10: return "Pan";
-    case 11: return "Expr";
-    case 64: return "Sust";
-    case 74: return "Bright";
-    default: return "CC" + std::to_string(controller);
+    case 1:
+      return "Mod";
+    case 2:
+      return "Breath";
+    case 7:
+      return "Vol";
+    case 10:
+      return "Pan";
+    case 11:
+      return "Expr";
+    case 64:
+      return "Sust";
+    case 74:
+      return "Bright";
+    default:
+      return "CC" + std::to_string(controller);
   }
 }
 

@@ -17,12 +17,18 @@ Colour Colour::HSB(double hue, double saturation, double brightness, double alph
   const double t = brightness * (1.0 - saturation * (1.0 - f));
   const double v = brightness;
   switch (sector) {
-    case 0: return Colour{v, t, p, alpha};
-    case 1: return Colour{q, v, p, alpha};
-    case 2: return Colour{p, v, t, alpha};
-    case 3: return Colour{p, q, v, alpha};
-    case 4: return Colour{t, p, v, alpha};
-    default: return Colour{v, p, q, alpha};
+    case 0:
+      return Colour{v, t, p, alpha};
+    case 1:
+      return Colour{q, v, p, alpha};
+    case 2:
+      return Colour{p, v, t, alpha};
+    case 3:
+      return Colour{p, q, v, alpha};
+    case 4:
+      return Colour{t, p, v, alpha};
+    default:
+      return Colour{v, p, q, alpha};
   }
 }
 

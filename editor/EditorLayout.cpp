@@ -13,8 +13,7 @@ std::string HeaderIDText(uint32_t uniqueID) {
   return uid + PluginVersion();
 }
 
-HeaderLayout LayoutHeader(TextRenderer& text, double viewWidth, uint32_t uniqueID,
-                          bool connected) {
+HeaderLayout LayoutHeader(TextRenderer& text, double viewWidth, uint32_t uniqueID, bool connected) {
   HeaderLayout layout;
   layout.idWidth = text.width(HeaderIDText(uniqueID), kHeaderIDFont);
   layout.idX = viewWidth - 8 - layout.idWidth;
@@ -23,8 +22,7 @@ HeaderLayout LayoutHeader(TextRenderer& text, double viewWidth, uint32_t uniqueI
     layout.disconnectWidth = text.width("Disconnect", kDisconnectFont);
     right -= 14 + layout.disconnectWidth;
     layout.disconnectX = right;
-    layout.disconnectHitArea =
-        Rect{right - 6, 0, layout.disconnectWidth + 12, kHeaderHeight};
+    layout.disconnectHitArea = Rect{right - 6, 0, layout.disconnectWidth + 12, kHeaderHeight};
   }
   layout.titleBox = Rect{26, 8, std::max(0.0, right - 34), 16};
   return layout;

@@ -17,7 +17,7 @@ inline constexpr double kMinimumViewHeight = 500;
 inline constexpr uint32_t kFollowContainerMask = 2 | 16;  // width- and height-sizable
 
 inline constexpr double kHeaderHeight = 32;
-inline constexpr double kContentTop = 33;     // below the one-point separator
+inline constexpr double kContentTop = 33;      // below the one-point separator
 inline constexpr double kCopyAreaWidth = 120;  // the header's right end copies the ID
 
 inline constexpr Font kHeaderIDFont{FontFamily::Monospace, 9, FontWeight::Regular};
@@ -27,7 +27,7 @@ inline constexpr Font kDisconnectFont{FontFamily::System, 10, FontWeight::Regula
 std::string HeaderIDText(uint32_t uniqueID);
 
 struct HeaderLayout {
-  double idX = 0;          // left edge of the ID text
+  double idX = 0;  // left edge of the ID text
   double idWidth = 0;
   double disconnectX = 0;  // left edge of "Disconnect" (linked views only)
   double disconnectWidth = 0;

@@ -48,7 +48,7 @@ void KorvelEditorView::drawRect(cairo_t* cr) {
   FillRect(cr, Rect{0, 0, W, H}, kBackground);
   FillRect(cr, Rect{0, 0, W, kHeaderHeight}, kHeaderBand);
 
-  const Colour& status = !_isConnected   ? kStatusNotConnected
+  const Colour& status = !_isConnected    ? kStatusNotConnected
                          : _isActiveTrack ? kStatusActiveTrack
                                           : kStatusOtherTrack;
   FillEllipse(cr, Rect{10, 11, 10, 10}, status);

@@ -33,7 +33,8 @@ KorvelEditorView::~KorvelEditorView() {
 
 bool KorvelEditorView::Hold(AudioUnit unit, uint32_t take) {
   return unit != nullptr &&
-         AudioUnitSetProperty(unit, kKorvelProperty_EditorHold, kAudioUnitScope_Global, 0, &take, sizeof take) == noErr;
+         AudioUnitSetProperty(unit, kKorvelProperty_EditorHold, kAudioUnitScope_Global, 0, &take,
+                              sizeof take) == noErr;
 }
 
 void KorvelEditorView::setAudioUnit(AudioUnit unit) {

@@ -4,12 +4,13 @@
 
 namespace korvel::editor {
 
-RefreshTimer::RefreshTimer(const KorvelWindowServices& services,
-                           std::chrono::nanoseconds interval, std::function<void()> fire)
+RefreshTimer::RefreshTimer(const KorvelWindowServices& services, std::chrono::nanoseconds interval,
+                           std::function<void()> fire)
     : fire_(std::move(fire)), services_(services) {
   if (services_.startRepeatingTimer != nullptr && services_.stopTimer != nullptr) {
     const double seconds = std::chrono::duration<double>(interval).count();
-    hostTimer_ = services_.startRepeatingTimer(services_.context, seconds, &RefreshTimer::Fire, this);
+    hostTimer_ =
+        services_.startRepeatingTimer(services_.context, seconds, &RefreshTimer::Fire, this);
     return;
   }
   queueTimer_ = platform::CurrentDispatcher().makeTimerSource(platform::DispatchQueue::Main);

@@ -19,19 +19,26 @@ Rect FromPangoRect(const PangoRectangle& r) {
 
 const char* FamilyName(FontFamily family) {
   switch (family) {
-    case FontFamily::Monospace: return "Monospace";
-    case FontFamily::Emoji: return "Noto Color Emoji";
-    case FontFamily::System: break;
+    case FontFamily::Monospace:
+      return "Monospace";
+    case FontFamily::Emoji:
+      return "Noto Color Emoji";
+    case FontFamily::System:
+      break;
   }
   return "Sans";
 }
 
 PangoWeight PangoWeightOf(FontWeight weight) {
   switch (weight) {
-    case FontWeight::Medium: return PANGO_WEIGHT_MEDIUM;
-    case FontWeight::Semibold: return PANGO_WEIGHT_SEMIBOLD;
-    case FontWeight::Bold: return PANGO_WEIGHT_BOLD;
-    case FontWeight::Regular: break;
+    case FontWeight::Medium:
+      return PANGO_WEIGHT_MEDIUM;
+    case FontWeight::Semibold:
+      return PANGO_WEIGHT_SEMIBOLD;
+    case FontWeight::Bold:
+      return PANGO_WEIGHT_BOLD;
+    case FontWeight::Regular:
+      break;
   }
   return PANGO_WEIGHT_NORMAL;
 }
@@ -185,7 +192,8 @@ void TextRenderer::draw(std::string_view text, const TextStyle& style, double x,
 
 void TextRenderer::drawTruncated(std::string_view text, const TextStyle& style, const Rect& box) {
   if (cr_ == nullptr || !(box.width > 0) || !(box.height > 0)) return;
-  PangoLayout* layout = layoutFor(text, style.font, static_cast<int>(std::floor(box.width * PANGO_SCALE)));
+  PangoLayout* layout =
+      layoutFor(text, style.font, static_cast<int>(std::floor(box.width * PANGO_SCALE)));
   cairo_save(cr_);
   cairo_rectangle(cr_, box.x, box.y, box.width, box.height);
   cairo_clip(cr_);

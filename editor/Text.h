@@ -13,16 +13,15 @@
 
 #include <string_view>
 
-
 #include "editor/Colour.h"
 #include "editor/Geometry.h"
 
 namespace korvel::editor {
 
 enum class FontFamily : unsigned char {
-  System,     /* fontconfig "Sans" */
-  Monospace,  /* fontconfig "Monospace" */
-  Emoji,      /* "Noto Color Emoji", for the link symbol */
+  System,    /* fontconfig "Sans" */
+  Monospace, /* fontconfig "Monospace" */
+  Emoji,     /* "Noto Color Emoji", for the link symbol */
 };
 
 enum class FontWeight : unsigned char { Regular, Medium, Semibold, Bold };

@@ -58,13 +58,14 @@ AudioUnit GetAudioUnit(const KorvelView* view) { return Unwrap(view)->audioUnit(
 void SetAudioUnit(KorvelView* view, AudioUnit unit) { Unwrap(view)->setAudioUnit(unit); }
 int RenderPNG(KorvelView* view, int width, int height, const char* path) {
   if (path == nullptr) return -1;
-  return Guarded<int>([&] { return RenderViewToPNG(*Unwrap(view), width, height, path) ? 0 : -1; }, -1);
+  return Guarded<int>([&] { return RenderViewToPNG(*Unwrap(view), width, height, path) ? 0 : -1; },
+                      -1);
 }
 void Release(KorvelView* view) { delete Unwrap(view); }
 
 constexpr KorvelViewInterface kViewInterface{
-    Frame, SetFrameSize, AutoresizingMask, Draw, MouseDown, Attach, Detach,
-    Tick,  GetAudioUnit, SetAudioUnit,     RenderPNG, Release,
+    Frame,  SetFrameSize, AutoresizingMask, Draw,         MouseDown, Attach,
+    Detach, Tick,         GetAudioUnit,     SetAudioUnit, RenderPNG, Release,
 };
 
 uint32_t InterfaceVersion() { return KorvelViewFactory::interfaceVersion(); }

@@ -101,12 +101,11 @@ typedef struct KorvelViewInterface {
 } KorvelViewInterface;
 
 typedef struct KorvelViewFactoryInterface {
-  uint32_t (*interfaceVersion)(void);   /* 0 */
-  const char* (*description)(void);     /* "Korvel View" */
+  uint32_t (*interfaceVersion)(void); /* 0 */
+  const char* (*description)(void);   /* "Korvel View" */
   /* A new view of at least 340 x 500 for the instance; the caller owns it (release). */
-  KorvelView* (*uiViewForAudioUnit)(AudioUnit unit, double preferredWidth,
-                                    double preferredHeight);
-  const KorvelViewInterface* view;      /* operations on the views it makes */
+  KorvelView* (*uiViewForAudioUnit)(AudioUnit unit, double preferredWidth, double preferredHeight);
+  const KorvelViewInterface* view; /* operations on the views it makes */
 } KorvelViewFactoryInterface;
 
 /* The factory whose class name the CocoaUI description gives, or null for another name. */

@@ -97,10 +97,12 @@ void CheckRecordInvariants(const KorvelInstance* inst) {
   {
     KR_LockGuard guard(&record->pendingLock);
     const int32_t pending = record->pendingCount;
-    FUZZ_CHECK(pending >= 0 && pending <= kKorvelMaxPending, "pendingCount " + std::to_string(pending));
+    FUZZ_CHECK(pending >= 0 && pending <= kKorvelMaxPending,
+               "pendingCount " + std::to_string(pending));
     for (int32_t i = 0; i < pending; ++i) {
       const PendingEvent& e = record->pendingEvents[i];
-      FUZZ_CHECK(e.length == 2 || e.length == 3, "pending entry length " + std::to_string(e.length));
+      FUZZ_CHECK(e.length == 2 || e.length == 3,
+                 "pending entry length " + std::to_string(e.length));
       FUZZ_CHECK(e.dataByte1 < 0x80 && e.dataByte2 < 0x80, "pending entry data bytes not 7-bit");
     }
   }
@@ -113,16 +115,20 @@ void CheckRecordInvariants(const KorvelInstance* inst) {
       FUZZ_CHECK(v == 0xFF || v < 0x80, "lastQueuedValue byte " + std::to_string(v));
     }
   for (const auto& channel : inst->ccValues)
-    for (const uint8_t& value : channel) FUZZ_CHECK(KR_Load(value) < 0x80, "ccValues byte not 7-bit");
-  for (const uint8_t& flag : inst->ccTriggered) FUZZ_CHECK(KR_Load(flag) <= 1, "ccTriggered not a flag");
+    for (const uint8_t& value : channel)
+      FUZZ_CHECK(KR_Load(value) < 0x80, "ccValues byte not 7-bit");
+  for (const uint8_t& flag : inst->ccTriggered)
+    FUZZ_CHECK(KR_Load(flag) <= 1, "ccTriggered not a flag");
   {
     KR_LockGuard guard(&record->trackNameLock);
-    FUZZ_CHECK(std::memchr(inst->trackName, 0, kKorvelTrackNameSize) != nullptr, "trackName without NUL");
+    FUZZ_CHECK(std::memchr(inst->trackName, 0, kKorvelTrackNameSize) != nullptr,
+               "trackName without NUL");
   }
 
   const uint32_t uid = KR_Load(inst->uniqueID);
   FUZZ_CHECK(uid != 0, "uniqueID is 0");
-  FUZZ_CHECK(KR_UIDOwner(uid) == inst, "the registry does not name this record as the owner of its UID");
+  FUZZ_CHECK(KR_UIDOwner(uid) == inst,
+             "the registry does not name this record as the owner of its UID");
   const uint8_t expected[7] = {0xF0,
                                0x7D,
                                static_cast<uint8_t>(uid >> 28),
@@ -131,7 +137,8 @@ void CheckRecordInvariants(const KorvelInstance* inst) {
                                static_cast<uint8_t>((uid >> 7) & 0x7F),
                                static_cast<uint8_t>(uid & 0x7F)};
   for (int i = 0; i < 7; ++i) {
-    FUZZ_CHECK(KR_Load(inst->sysexHeader[i]) == expected[i], "sysexHeader byte " + std::to_string(i));
+    FUZZ_CHECK(KR_Load(inst->sysexHeader[i]) == expected[i],
+               "sysexHeader byte " + std::to_string(i));
   }
 }
 

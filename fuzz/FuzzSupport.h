@@ -18,11 +18,13 @@
 
 namespace korvel::fuzz {
 
-[[noreturn]] void Fail(const char* file, int line, const char* condition, const std::string& detail);
+[[noreturn]] void Fail(const char* file, int line, const char* condition,
+                       const std::string& detail);
 
-#define FUZZ_CHECK(condition, ...)                                                       \
-  do {                                                                                   \
-    if (!(condition)) ::korvel::fuzz::Fail(__FILE__, __LINE__, #condition, std::string(__VA_ARGS__)); \
+#define FUZZ_CHECK(condition, ...)                                                    \
+  do {                                                                                \
+    if (!(condition))                                                                 \
+      ::korvel::fuzz::Fail(__FILE__, __LINE__, #condition, std::string(__VA_ARGS__)); \
   } while (0)
 
 /* A directory of this process's own, created on first use and removed at exit. The

@@ -28,14 +28,17 @@ char32_t Decode(std::string_view text, size_t i, size_t* length) {
   const auto b = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
   if (b(i) < 0x80) return *length = 1, b(i);
   if (b(i) < 0xE0) return *length = 2, char32_t(b(i) & 0x1F) << 6 | (b(i + 1) & 0x3F);
-  if (b(i) < 0xF0) return *length = 3, char32_t(b(i) & 0x0F) << 12 | char32_t(b(i + 1) & 0x3F) << 6 | (b(i + 2) & 0x3F);
+  if (b(i) < 0xF0)
+    return *length = 3,
+           char32_t(b(i) & 0x0F) << 12 | char32_t(b(i + 1) & 0x3F) << 6 | (b(i + 2) & 0x3F);
   return *length = 4, char32_t(b(i) & 0x07) << 18 | char32_t(b(i + 1) & 0x3F) << 12 |
                           char32_t(b(i + 2) & 0x3F) << 6 | (b(i + 3) & 0x3F);
 }
 
 bool IsBlank(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 /* The file's text without white space and line breaks at either end; nothing when the
@@ -63,19 +66,23 @@ bool IsHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) !=
 
 uint32_t ActiveUID(const std::string& text) {
   size_t pos = 0;
-  if (text.size() >= 3 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && IsHexDigit(text[2])) pos = 2;
+  if (text.size() >= 3 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
+      IsHexDigit(text[2]))
+    pos = 2;
   if (pos < text.size() && IsHexDigit(text[pos])) {
     // Only the low 32 bits count: the last eight digits.
     size_t end = pos;
     while (end < text.size() && IsHexDigit(text[end])) ++end;
     const size_t first = end - pos > 8 ? end - 8 : pos;
-    return static_cast<uint32_t>(std::strtoull(std::string(text, first, end - first).c_str(), nullptr, 16));
+    return static_cast<uint32_t>(
+        std::strtoull(std::string(text, first, end - first).c_str(), nullptr, 16));
   }
   return static_cast<uint32_t>(std::strtoull(text.c_str(), nullptr, 10));
 }
 
 bool ExpectedActive(bool connected, uint32_t uid, const std::string& trackName,
-                    std::optional<std::string_view> uidFile, std::optional<std::string_view> trackFile) {
+                    std::optional<std::string_view> uidFile,
+                    std::optional<std::string_view> trackFile) {
   if (auto text = TrimmedText(uidFile)) {
     if (text->empty() || *text == "0") return false;
     const uint32_t active = ActiveUID(*text);
@@ -136,7 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   KR_Store(inst->isActiveTrack, expected ? 0 : 1);
   KR_CheckActiveTrack(inst);
   FUZZ_CHECK(KR_Load(inst->isActiveTrack) == (expected ? 1 : 0),
-             std::string("isActiveTrack is ") + (expected ? "false" : "true") + " for UID " + std::to_string(uid));
+             std::string("isActiveTrack is ") + (expected ? "false" : "true") + " for UID " +
+                 std::to_string(uid));
   CheckRecordInvariants(inst);
 
   FreeBareRecord(inst);

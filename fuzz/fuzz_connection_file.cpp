@@ -72,12 +72,14 @@ std::optional<int32_t> ExpectedNote(const json& element) {
     if (v < -2147483648.0L || v > 2147483647.0L) return std::nullopt;
     return static_cast<int32_t>(v);
   };
-  if (element.is_number_integer() && element.is_number_unsigned()) return fits(element.get<uint64_t>());
+  if (element.is_number_integer() && element.is_number_unsigned())
+    return fits(element.get<uint64_t>());
   if (element.is_number_integer()) return fits(element.get<int64_t>());
   if (element.is_number_float()) {
     double d = element.get<double>();
     if (d != d) return std::nullopt;
-    return fits(static_cast<long double>(static_cast<long long>(std::max(-9.0e18, std::min(9.0e18, d)))));
+    return fits(
+        static_cast<long double>(static_cast<long long>(std::max(-9.0e18, std::min(9.0e18, d)))));
   }
   if (element.is_string()) {
     const std::string& text = element.get_ref<const std::string&>();
@@ -109,20 +111,21 @@ std::vector<int32_t> NotesOf(KorvelInstance* inst) {
 void CheckNotes(KorvelInstance* inst, const json& list, const char* who) {
   const size_t n = std::min<size_t>(list.size(), kKorvelMaxArticulations);
   FUZZ_CHECK(KR_Load(inst->articulationNoteCount) == static_cast<int32_t>(n),
-             std::string(who) + ": articulationNoteCount " + std::to_string(inst->articulationNoteCount) +
-                 ", expected " + std::to_string(n));
+             std::string(who) + ": articulationNoteCount " +
+                 std::to_string(inst->articulationNoteCount) + ", expected " + std::to_string(n));
   for (size_t i = 0; i < n; ++i) {
     if (auto expected = ExpectedNote(list[i])) {
       FUZZ_CHECK(KR_Load(inst->articulationNotes[i]) == *expected,
                  std::string(who) + ": note " + std::to_string(i) + " is " +
-                     std::to_string(inst->articulationNotes[i]) + ", expected " + std::to_string(*expected));
+                     std::to_string(inst->articulationNotes[i]) + ", expected " +
+                     std::to_string(*expected));
     }
   }
 }
 
 /* The keys the instance writes itself; everything else in the file is someone else's. */
 bool IsInstanceKey(const std::string& key) {
-  static const char* const kKeys[] = {"schemaVersion", "protocol", "status",   "trackName",
+  static const char* const kKeys[] = {"schemaVersion", "protocol",  "status", "trackName",
                                       "uid",           "timestamp", "source", "pluginVersion"};
   for (const char* k : kKeys)
     if (key == k) return true;
@@ -154,7 +157,8 @@ void CheckRewrite(const std::string& path, const json& original, KorvelInstance*
   auto bytes = korvel::platform::ReadSharedFile(path);
   FUZZ_CHECK(bytes.has_value(), "the instance's rewrite left no readable file");
   auto written = AcceptedDocument(*bytes);
-  FUZZ_CHECK(written.has_value(), "the instance wrote a file its readers reject: " + bytes->substr(0, 200));
+  FUZZ_CHECK(written.has_value(),
+             "the instance wrote a file its readers reject: " + bytes->substr(0, 200));
   const std::string* status = String(*written, "status");
   FUZZ_CHECK(status && *status == "connected", "rewritten status");
   FUZZ_CHECK(written->value("uid", json()) == json(KR_Load(inst->uniqueID)), "rewritten uid");
@@ -165,7 +169,9 @@ void CheckRewrite(const std::string& path, const json& original, KorvelInstance*
     const std::string* originalName = String(original, "trackName");
     const bool keptWhole = originalName && IsStrictUTF8(name) &&
                            UpToNUL(BoundedName(*originalName, kKorvelTrackNameSize - 1)) == name;
-    FUZZ_CHECK(writtenName && *writtenName == (keptWhole ? *originalName : IsStrictUTF8(name) ? name : std::string()),
+    FUZZ_CHECK(writtenName && *writtenName == (keptWhole            ? *originalName
+                                               : IsStrictUTF8(name) ? name
+                                                                    : std::string()),
                "rewritten trackName");
   }
   for (auto it = original.begin(); it != original.end(); ++it) {
@@ -200,7 +206,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   KR_Store(inst->articulationNoteCount, 2);
   char activeUID[16];
   std::snprintf(activeUID, sizeof activeUID, "%08X\n", uid);
-  FUZZ_CHECK(WriteWholeFile(korvel::link::ActiveUIDFilePath(), activeUID), "writing the active UID file");
+  FUZZ_CHECK(WriteWholeFile(korvel::link::ActiveUIDFilePath(), activeUID),
+             "writing the active UID file");
   FUZZ_CHECK(WriteWholeFile(path, bytes), "writing the connection file");
   FUZZ_CHECK(WriteWholeFile(anonymousPath, bytes), "writing the connection file for UID 0");
 
@@ -212,7 +219,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool connected = wasConnected;
   std::string name = kPreviousName;
   if (!document) {
-    FUZZ_CHECK(KR_Load(inst->isConnected) == (wasConnected ? 1 : 0), "a rejected file changed isConnected");
+    FUZZ_CHECK(KR_Load(inst->isConnected) == (wasConnected ? 1 : 0),
+               "a rejected file changed isConnected");
     FUZZ_CHECK(KR_Load(inst->isActiveTrack) == 1, "a rejected file ran the active-track check");
     FUZZ_CHECK(NotesOf(inst) == std::vector<int32_t>(kPreviousNotes, kPreviousNotes + 2),
                "a rejected file changed the articulation list");
@@ -221,7 +229,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (status && *status == "connected") {
       connected = true;
       const std::string* fileName = String(*document, "trackName");
-      if (fileName && !fileName->empty()) name = UpToNUL(BoundedName(*fileName, kKorvelTrackNameSize - 1));
+      if (fileName && !fileName->empty())
+        name = UpToNUL(BoundedName(*fileName, kKorvelTrackNameSize - 1));
     } else if (status && *status == "disconnected") {
       connected = false;
     }
@@ -248,7 +257,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     detached.pollConnectionFile();
     CheckRecordInvariants(inst);
 
-    FUZZ_CHECK(attached.isConnected() == detached.isConnected() && attached.trackName() == detached.trackName() &&
+    FUZZ_CHECK(attached.isConnected() == detached.isConnected() &&
+                   attached.trackName() == detached.trackName() &&
                    attached.articulationNames() == detached.articulationNames() &&
                    attached.articulationNotes() == detached.articulationNotes(),
                "views with and without an instance read the same file differently");
@@ -266,7 +276,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(attached.articulationNames().size() == names->size(), "articulation names");
       }
       if (const json* notes = NonEmptyArray(*document, "articulationNotes")) {
-        FUZZ_CHECK(attached.articulationNotes().size() == notes->size(), "articulation notes in the view");
+        FUZZ_CHECK(attached.articulationNotes().size() == notes->size(),
+                   "articulation notes in the view");
         CheckNotes(inst, *notes, "editor");
       } else {
         FUZZ_CHECK(NotesOf(inst) == notesBefore, "the view sent notes without a non-empty list");
@@ -274,7 +285,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // The instance writes only while it holds a name: one that had none before the view
       // linked it and has none after leaves the file as it was.
       if (instanceNameBefore.empty() && TrackNameOf(inst).empty()) {
-        FUZZ_CHECK(korvel::platform::ReadSharedFile(path) == std::string(bytes), "a nameless instance rewrote the file");
+        FUZZ_CHECK(korvel::platform::ReadSharedFile(path) == std::string(bytes),
+                   "a nameless instance rewrote the file");
       } else {
         CheckRewrite(path, *document, inst);
       }
@@ -286,9 +298,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const std::vector<int32_t> notesNow = NotesOf(inst);
       const std::optional<json> rewrite = AcceptedDocument(*korvel::platform::ReadSharedFile(path));
       const std::string* rewrittenName = String(*rewrite, "trackName");
-      const std::string nameAfter = rewrittenName && !rewrittenName->empty()
-                                        ? UpToNUL(BoundedName(*rewrittenName, kKorvelTrackNameSize - 1))
-                                        : nameNow;
+      const std::string nameAfter =
+          rewrittenName && !rewrittenName->empty()
+              ? UpToNUL(BoundedName(*rewrittenName, kKorvelTrackNameSize - 1))
+              : nameNow;
       FUZZ_CHECK(nameNow.empty() || nameAfter == nameNow || !IsStrictUTF8(nameNow),
                  "the rewrite holds another name than the instance");
       KR_ReadConnectionFile(inst);
@@ -297,11 +310,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(TrackNameOf(inst) == nameAfter, "re-read of the rewrite: trackName");
       FUZZ_CHECK(NotesOf(inst) == notesNow, "re-read of the rewrite: articulation list");
     } else {
-      FUZZ_CHECK(!attached.isConnected() && attached.trackName().empty() && attached.articulationNotes().empty() &&
-                     attached.articulationNames().empty(),
+      FUZZ_CHECK(!attached.isConnected() && attached.trackName().empty() &&
+                     attached.articulationNotes().empty() && attached.articulationNames().empty(),
                  "the view took something from a file without a link");
-      FUZZ_CHECK((KR_Load(inst->isConnected) != 0) == instanceConnectedBefore && TrackNameOf(inst) == instanceNameBefore &&
-                     NotesOf(inst) == notesBefore,
+      FUZZ_CHECK((KR_Load(inst->isConnected) != 0) == instanceConnectedBefore &&
+                     TrackNameOf(inst) == instanceNameBefore && NotesOf(inst) == notesBefore,
                  "the view changed the instance without a link in the file");
     }
   }

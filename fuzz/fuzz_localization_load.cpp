@@ -52,8 +52,8 @@ std::string ExpectedLanguage(std::optional<std::string_view> file) {
     char buffer[8];
     trimmed.append(buffer, static_cast<size_t>(g_unichar_to_utf8(chars[i], buffer)));
   }
-  std::unique_ptr<gchar, decltype(&g_free)> lower(g_utf8_strdown(trimmed.data(), static_cast<gssize>(trimmed.size())),
-                                                  &g_free);
+  std::unique_ptr<gchar, decltype(&g_free)> lower(
+      g_utf8_strdown(trimmed.data(), static_cast<gssize>(trimmed.size())), &g_free);
   const std::string code(lower.get());
   for (const char* supported : {"de", "en", "fr", "es", "ja", "ko", "zh"})
     if (code == supported) return code;
@@ -110,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (flags & 4) {
     const std::string tablePath = layout.resources + "/" + directory + ".lproj/Localizable.strings";
     FUZZ_CHECK(WriteWholeFile(tablePath, tableBytes), "writing the strings table");
-    if (auto parsed = korvel::localization::ParseStringsTable(tableBytes)) expected = std::move(*parsed);
+    if (auto parsed = korvel::localization::ParseStringsTable(tableBytes))
+      expected = std::move(*parsed);
   }
 
   HXLocalization localization(TestEnvironment(layout));
@@ -126,7 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(found == (value.empty() ? std::string_view(fallback) : std::string_view(value)),
                "lookup of a key in the table");
     const std::string_view own = localization.stringForKey(key);
-    FUZZ_CHECK(own == (value.empty() ? std::string_view(key) : std::string_view(value)), "lookup without fallback");
+    FUZZ_CHECK(own == (value.empty() ? std::string_view(key) : std::string_view(value)),
+               "lookup without fallback");
     // A key with a NUL cannot be asked for through the C lookup at all.
     if (key.find('\0') != std::string::npos) continue;
     const char* c = korvel::localization::LookUpForC(localization, pool, key.c_str(), "");
@@ -137,8 +139,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::string missing = "\x02key that no table holds";
   if (!expected.count(missing)) {
-    FUZZ_CHECK(localization.stringForKey(missing, "fb") == "fb", "a missing key must give the fallback");
-    FUZZ_CHECK(localization.stringForKey(missing, "") == missing, "a missing key without fallback must give the key");
+    FUZZ_CHECK(localization.stringForKey(missing, "fb") == "fb",
+               "a missing key must give the fallback");
+    FUZZ_CHECK(localization.stringForKey(missing, "") == missing,
+               "a missing key without fallback must give the key");
   }
   return 0;
 }

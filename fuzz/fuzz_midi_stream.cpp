@@ -85,8 +85,10 @@ struct Model {
           break;
         }
       }
-      if (keyswitch) activeArticulation = n;
-      else lastVelocity = d2;
+      if (keyswitch)
+        activeArticulation = n;
+      else
+        lastVelocity = d2;
       note = true;
     }
     if (!connected || !active) return;
@@ -96,10 +98,14 @@ struct Model {
     }
     int slot;
     uint8_t value, length;
-    if (type == 0xB0) slot = int(d1 & 0x7F), value = uint8_t(d2 & 0x7F), length = 3;
-    else if (type == 0xD0) slot = 128, value = uint8_t(d1 & 0x7F), length = 2;
-    else if (type == 0xE0) slot = 129, value = uint8_t(d2 & 0x7F), length = 3;
-    else return;
+    if (type == 0xB0)
+      slot = int(d1 & 0x7F), value = uint8_t(d2 & 0x7F), length = 3;
+    else if (type == 0xD0)
+      slot = 128, value = uint8_t(d1 & 0x7F), length = 2;
+    else if (type == 0xE0)
+      slot = 129, value = uint8_t(d2 & 0x7F), length = 3;
+    else
+      return;
     if (lastQueued[channel][slot] == value) return;
     lastQueued[channel][slot] = value;
     enqueue(status, d1, d2, length);
@@ -113,7 +119,8 @@ struct ThruExpectation {
   uint16_t length = 0;
 };
 
-OSStatus ThruCallback(void* userData, const AudioTimeStamp* when, uint32_t output, const MIDIPacketList* list) {
+OSStatus ThruCallback(void* userData, const AudioTimeStamp* when, uint32_t output,
+                      const MIDIPacketList* list) {
   auto* expect = static_cast<ThruExpectation*>(userData);
   ++expect->calls;
   FUZZ_CHECK(output == 0, "thru went to an output other than 0");
@@ -131,20 +138,23 @@ OSStatus ThruCallback(void* userData, const AudioTimeStamp* when, uint32_t outpu
   FUZZ_CHECK(packets == 1, "thru packet list must hold one packet");
   FUZZ_CHECK(time == 0, "thru packet time not 0");
   FUZZ_CHECK(length == expect->length, "thru packet length " + std::to_string(length));
-  FUZZ_CHECK(std::memcmp(bytes + 14, expect->bytes, expect->length) == 0, "thru bytes differ from the event");
+  FUZZ_CHECK(std::memcmp(bytes + 14, expect->bytes, expect->length) == 0,
+             "thru bytes differ from the event");
   return noErr;
 }
 
 void CheckDrained(const Model& model, const PendingEvent* events, size_t n, const char* how) {
-  FUZZ_CHECK(n == model.queue.size(), std::string(how) + ": drained " + std::to_string(n) + " entries, expected " +
+  FUZZ_CHECK(n == model.queue.size(), std::string(how) + ": drained " + std::to_string(n) +
+                                          " entries, expected " +
                                           std::to_string(model.queue.size()));
   for (size_t i = 0; i < n; ++i) {
     const PendingEvent& got = events[i];
     const PendingEvent& want = model.queue[i];
     FUZZ_CHECK(got.length == 2 || got.length == 3, std::string(how) + ": entry length");
-    FUZZ_CHECK(got.dataByte1 < 0x80 && got.dataByte2 < 0x80, std::string(how) + ": entry data bytes");
-    FUZZ_CHECK(std::memcmp(&got, &want, sizeof got) == 0, std::string(how) + ": entry " + std::to_string(i) +
-                                                              " differs from the model");
+    FUZZ_CHECK(got.dataByte1 < 0x80 && got.dataByte2 < 0x80,
+               std::string(how) + ": entry data bytes");
+    FUZZ_CHECK(std::memcmp(&got, &want, sizeof got) == 0,
+               std::string(how) + ": entry " + std::to_string(i) + " differs from the model");
   }
 }
 
@@ -160,15 +170,18 @@ void CheckAgainstModel(KorvelInstance* inst, const Model& model, bool fullScan) 
                  header[3] == ((uid >> 21) & 0x7F) && header[4] == ((uid >> 14) & 0x7F) &&
                  header[5] == ((uid >> 7) & 0x7F) && header[6] == (uid & 0x7F),
              "sysexHeader does not match the UID");
-  FUZZ_CHECK(std::memcmp(inst->ccValues, model.cc, sizeof model.cc) == 0, "ccValues differ from the model");
+  FUZZ_CHECK(std::memcmp(inst->ccValues, model.cc, sizeof model.cc) == 0,
+             "ccValues differ from the model");
   FUZZ_CHECK(std::memcmp(inst->ccTriggered, model.triggered, sizeof model.triggered) == 0,
              "ccTriggered differs from the model");
   FUZZ_CHECK(KR_Load(inst->activeArticulation) == model.activeArticulation, "activeArticulation");
   FUZZ_CHECK(KR_Load(inst->lastVelocity) == model.lastVelocity, "lastVelocity");
   FUZZ_CHECK(std::memcmp(inst->lastQueuedValue, model.lastQueued, sizeof model.lastQueued) == 0,
              "lastQueuedValue differs from the model");
-  FUZZ_CHECK(KR_Load(inst->articulationNoteCount) == model.articulationCount, "articulationNoteCount");
-  FUZZ_CHECK(std::memcmp(inst->articulationNotes, model.articulations, sizeof(int32_t) * size_t(model.articulationCount)) == 0,
+  FUZZ_CHECK(KR_Load(inst->articulationNoteCount) == model.articulationCount,
+             "articulationNoteCount");
+  FUZZ_CHECK(std::memcmp(inst->articulationNotes, model.articulations,
+                         sizeof(int32_t) * size_t(model.articulationCount)) == 0,
              "articulationNotes");
   KR_LockGuard guard(&inst->pendingLock);
   CheckDrained(model, inst->pendingEvents, size_t(inst->pendingCount), "queue");
@@ -189,12 +202,14 @@ T GetValue(KorvelInstance* inst, AudioUnitPropertyID id) {
   return value;
 }
 
-void RunMIDI(KorvelInstance* inst, Model& model, ThruExpectation& thru, uint32_t status, uint32_t d1, uint32_t d2) {
+void RunMIDI(KorvelInstance* inst, Model& model, ThruExpectation& thru, uint32_t status,
+             uint32_t d1, uint32_t d2) {
   thru.calls = 0;
   thru.length = (status & 0xE0) == 0xC0 ? 2 : 3;
   thru.bytes[0] = Byte(status), thru.bytes[1] = Byte(d1), thru.bytes[2] = Byte(d2);
   FUZZ_CHECK(KR_MIDIEvent(inst, status, d1, d2, 0) == noErr, "KR_MIDIEvent result");
-  FUZZ_CHECK(thru.calls == (model.callbackSet ? 1 : 0), "thru callback calls " + std::to_string(thru.calls));
+  FUZZ_CHECK(thru.calls == (model.callbackSet ? 1 : 0),
+             "thru callback calls " + std::to_string(thru.calls));
   model.midi(status, d1, d2);
 }
 
@@ -237,14 +252,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint32_t capacity = (program.byte() & 1) ? 1028 : 4 + 4 * (program.byte() % 257);
         std::vector<uint8_t> buffer(capacity);
         uint32_t ioSize = capacity;
-        const OSStatus result = KR_GetProperty(inst, kKorvelProperty_PendingEvents, kAudioUnitScope_Global, 0,
-                                               buffer.data(), &ioSize);
+        const OSStatus result = KR_GetProperty(inst, kKorvelProperty_PendingEvents,
+                                               kAudioUnitScope_Global, 0, buffer.data(), &ioSize);
         if (result != noErr) break;  // a refused get must not have taken anything: checked below
         FUZZ_CHECK(ioSize >= 4 && ioSize <= capacity, "drain size " + std::to_string(ioSize));
         uint32_t n;
         std::memcpy(&n, buffer.data(), 4);
         FUZZ_CHECK(ioSize == 4 + 4 * n, "drain size does not match its count");
-        CheckDrained(model, reinterpret_cast<const PendingEvent*>(buffer.data() + 4), n, "property 65009");
+        CheckDrained(model, reinterpret_cast<const PendingEvent*>(buffer.data() + 4), n,
+                     "property 65009");
         model.queue.clear();
         break;
       }
@@ -265,10 +281,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<uint8_t> bytes = program.bytes(length);
         bytes.reserve(1);  // never a null pointer, even for an empty list
         const uint32_t n = std::min<uint32_t>(uint32_t(bytes.size()) / 4, 128);
-        FUZZ_CHECK(KR_SetProperty(inst, kKorvelProperty_ArticulationNotes, kAudioUnitScope_Global, 0,
-                                  bytes.data(), uint32_t(bytes.size())) == noErr,
+        FUZZ_CHECK(KR_SetProperty(inst, kKorvelProperty_ArticulationNotes, kAudioUnitScope_Global,
+                                  0, bytes.data(), uint32_t(bytes.size())) == noErr,
                    "set of the articulation list");
-        for (uint32_t i = 0; i < n; ++i) std::memcpy(&model.articulations[i], bytes.data() + 4 * i, 4);
+        for (uint32_t i = 0; i < n; ++i)
+          std::memcpy(&model.articulations[i], bytes.data() + 4 * i, 4);
         model.articulationCount = int32_t(n);
         break;
       }
@@ -276,8 +293,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         AUMIDIOutputCallbackStruct callback{};
         const bool set = program.byte() & 1;
         if (set) callback = {ThruCallback, &thru};
-        FUZZ_CHECK(KR_SetProperty(inst, kAudioUnitProperty_MIDIOutputCallback, kAudioUnitScope_Global, 0, &callback,
-                                  sizeof callback) == noErr,
+        FUZZ_CHECK(KR_SetProperty(inst, kAudioUnitProperty_MIDIOutputCallback,
+                                  kAudioUnitScope_Global, 0, &callback, sizeof callback) == noErr,
                    "set of the MIDI output callback");
         model.callbackSet = set;
         break;
@@ -285,22 +302,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 11: {  // what the editor reads, and a render of silence in between
         uint8_t cc[16][128];
         uint32_t ccSize = sizeof cc;
-        FUZZ_CHECK(KR_GetProperty(inst, kKorvelProperty_CCValues, 0, 0, cc, &ccSize) == noErr && ccSize == sizeof cc,
+        FUZZ_CHECK(KR_GetProperty(inst, kKorvelProperty_CCValues, 0, 0, cc, &ccSize) == noErr &&
+                       ccSize == sizeof cc,
                    "get of the CC table");
-        FUZZ_CHECK(std::memcmp(cc, model.cc, sizeof cc) == 0, "CC table property differs from the model");
+        FUZZ_CHECK(std::memcmp(cc, model.cc, sizeof cc) == 0,
+                   "CC table property differs from the model");
         uint8_t triggered[128];
         uint32_t triggeredSize = sizeof triggered;
-        FUZZ_CHECK(KR_GetProperty(inst, kKorvelProperty_CCTriggered, 0, 0, triggered, &triggeredSize) == noErr,
+        FUZZ_CHECK(KR_GetProperty(inst, kKorvelProperty_CCTriggered, 0, 0, triggered,
+                                  &triggeredSize) == noErr,
                    "get of the triggered flags");
-        FUZZ_CHECK(std::memcmp(triggered, model.triggered, sizeof triggered) == 0, "triggered flags property");
-        FUZZ_CHECK(GetValue<int32_t>(inst, kKorvelProperty_ActiveArticulation) == model.activeArticulation,
-                   "active articulation property");
+        FUZZ_CHECK(std::memcmp(triggered, model.triggered, sizeof triggered) == 0,
+                   "triggered flags property");
+        FUZZ_CHECK(
+            GetValue<int32_t>(inst, kKorvelProperty_ActiveArticulation) == model.activeArticulation,
+            "active articulation property");
         FUZZ_CHECK(GetValue<uint32_t>(inst, kKorvelProperty_LastVelocity) == model.lastVelocity,
                    "last velocity property");
-        FUZZ_CHECK(GetValue<uint32_t>(inst, kKorvelProperty_Connected) == (model.connected ? 1u : 0u),
-                   "connected property");
-        FUZZ_CHECK(GetValue<uint32_t>(inst, kKorvelProperty_ActiveTrack) == (model.active ? 1u : 0u),
-                   "active track property");
+        FUZZ_CHECK(
+            GetValue<uint32_t>(inst, kKorvelProperty_Connected) == (model.connected ? 1u : 0u),
+            "connected property");
+        FUZZ_CHECK(
+            GetValue<uint32_t>(inst, kKorvelProperty_ActiveTrack) == (model.active ? 1u : 0u),
+            "active track property");
 
         float samples[2][16];
         std::memset(samples, 0x7F, sizeof samples);

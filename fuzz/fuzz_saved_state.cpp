@@ -89,8 +89,8 @@ void WithoutStderr(bool quiet, F&& restore) {
 
 void Restore(KorvelInstance* inst, plist_t node, bool quiet) {
   WithoutStderr(quiet, [&] {
-    FUZZ_CHECK(KR_SetProperty(inst, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &node, sizeof node) ==
-                   noErr,
+    FUZZ_CHECK(KR_SetProperty(inst, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &node,
+                              sizeof node) == noErr,
                "a restore must answer 0");
   });
 }
@@ -110,14 +110,16 @@ void CheckConnectionFile(KorvelInstance* inst) {
   const std::string name = TrackNameOf(inst);
   const bool shouldExist = KR_Load(inst->isConnected) && !name.empty();
   auto bytes = korvel::platform::ReadSharedFile(path);
-  FUZZ_CHECK(bytes.has_value() == shouldExist, shouldExist ? "a connected restore wrote no connection file"
-                                                           : "a restore wrote a file without a link");
+  FUZZ_CHECK(bytes.has_value() == shouldExist, shouldExist
+                                                   ? "a connected restore wrote no connection file"
+                                                   : "a restore wrote a file without a link");
   if (!bytes) return;
   nlohmann::json document = nlohmann::json::parse(*bytes, nullptr, false);
   FUZZ_CHECK(document.is_object(), "the connection file is not a JSON object");
   FUZZ_CHECK(document.value("status", "") == "connected", "the connection file's status");
   FUZZ_CHECK(document.value("uid", 0u) == uid, "the connection file's uid");
-  FUZZ_CHECK(document.value("trackName", std::string("\x01")) == (IsStrictUTF8(name) ? name : std::string()),
+  FUZZ_CHECK(document.value("trackName", std::string("\x01")) ==
+                 (IsStrictUTF8(name) ? name : std::string()),
              "the connection file's trackName");
   RemoveFile(path);
 }
@@ -142,13 +144,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // What the restore must do.
   const bool isDict = raw != nullptr && plist_get_node_type(raw) == PLIST_DICT;
-  std::optional<int64_t> savedUID = isDict ? Number(plist_dict_get_item(raw, "tvUniqueID")) : std::nullopt;
+  std::optional<int64_t> savedUID =
+      isDict ? Number(plist_dict_get_item(raw, "tvUniqueID")) : std::nullopt;
   const uint32_t saved = savedUID ? static_cast<uint32_t>(static_cast<int32_t>(*savedUID)) : 0;
   const bool refused = savedUID && (saved == 0 || saved == kHeldUID);
   bool connected = false;
   std::string name = kPreviousName;
   if (isDict && !refused) {
-    if (auto flag = Number(plist_dict_get_item(raw, "tvConnected"))) connected = static_cast<int32_t>(*flag) != 0;
+    if (auto flag = Number(plist_dict_get_item(raw, "tvConnected")))
+      connected = static_cast<int32_t>(*flag) != 0;
     if (auto text = Text(plist_dict_get_item(raw, "tvTrackName"))) {
       name = BoundedName(*text);
       name = name.substr(0, name.find('\0'));
@@ -163,8 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (after != before) FUZZ_CHECK(KR_UIDOwner(before) == nullptr, "the old UID was not given up");
 
   if (!isDict) {
-    FUZZ_CHECK(after == before && !KR_Load(inst->isConnected) && TrackNameOf(inst) == kPreviousName &&
-                   KR_Load(inst->isActiveTrack) == 1,
+    FUZZ_CHECK(after == before && !KR_Load(inst->isConnected) &&
+                   TrackNameOf(inst) == kPreviousName && KR_Load(inst->isActiveTrack) == 1,
                "a restore from something that is not a dictionary changed the instance");
   } else {
     if (refused) {
@@ -175,7 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(after == before, "a state without a UID changed the UID");
     }
     FUZZ_CHECK((KR_Load(inst->isConnected) != 0) == connected, "isConnected after the restore");
-    FUZZ_CHECK(TrackNameOf(inst) == name, "trackName after the restore: '" + TrackNameOf(inst) + "'");
+    FUZZ_CHECK(TrackNameOf(inst) == name,
+               "trackName after the restore: '" + TrackNameOf(inst) + "'");
     FUZZ_CHECK(KR_Load(inst->isActiveTrack) == 0, "the restore skipped the active-track check");
     CheckConnectionFile(inst);
   }
@@ -183,7 +188,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The way back through a project file.
   plist_t copy = nullptr;
   uint32_t copySize = sizeof copy;
-  FUZZ_CHECK(KR_GetProperty(inst, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &copy, &copySize) == noErr &&
+  FUZZ_CHECK(KR_GetProperty(inst, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &copy,
+                            &copySize) == noErr &&
                  copy != nullptr,
              "a get of the saved state");
   Node savedState(copy);

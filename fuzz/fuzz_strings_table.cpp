@@ -46,7 +46,8 @@ std::string AsStringsText(const StringsTable& table) {
 std::string AsUTF16LE(const std::string& utf8) {
   glong units = 0;
   std::unique_ptr<gunichar2, decltype(&g_free)> text(
-      g_utf8_to_utf16(utf8.data(), static_cast<glong>(utf8.size()), nullptr, &units, nullptr), &g_free);
+      g_utf8_to_utf16(utf8.data(), static_cast<glong>(utf8.size()), nullptr, &units, nullptr),
+      &g_free);
   FUZZ_CHECK(text != nullptr, "a table text that is not UTF-8");
   std::string out = "\xFF\xFE";
   for (glong i = 0; i < units; ++i) {
@@ -64,7 +65,8 @@ bool HasNUL(const StringsTable& table) {
 
 std::string AsBinaryPlist(const StringsTable& table) {
   plist_t dict = plist_new_dict();
-  for (const auto& [key, value] : table) plist_dict_set_item(dict, key.c_str(), plist_new_string(value.c_str()));
+  for (const auto& [key, value] : table)
+    plist_dict_set_item(dict, key.c_str(), plist_new_string(value.c_str()));
   char* bytes = nullptr;
   uint32_t length = 0;
   plist_to_bin(dict, &bytes, &length);
@@ -75,7 +77,8 @@ std::string AsBinaryPlist(const StringsTable& table) {
   return out;
 }
 
-void CheckSameTable(const std::optional<StringsTable>& reloaded, const StringsTable& table, const char* how) {
+void CheckSameTable(const std::optional<StringsTable>& reloaded, const StringsTable& table,
+                    const char* how) {
   FUZZ_CHECK(reloaded.has_value(), std::string("the table written as ") + how + " does not load");
   FUZZ_CHECK(*reloaded == table, std::string("the table written as ") + how + " loads differently");
 }
@@ -117,8 +120,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text = AsStringsText(*table);
   CheckSameTable(ParseStringsFile(text), *table, ".strings text");
   CheckSameTable(ParseStringsTable(text), *table, ".strings text through the loader");
-  CheckSameTable(ParseStringsTable("\xEF\xBB\xBF" + text), *table, ".strings text with a byte-order mark");
+  CheckSameTable(ParseStringsTable("\xEF\xBB\xBF" + text), *table,
+                 ".strings text with a byte-order mark");
   CheckSameTable(ParseStringsTable(AsUTF16LE(text)), *table, "UTF-16 .strings text");
-  if (!HasNUL(*table)) CheckSameTable(ParseStringsTable(AsBinaryPlist(*table)), *table, "a binary property list");
+  if (!HasNUL(*table))
+    CheckSameTable(ParseStringsTable(AsBinaryPlist(*table)), *table, "a binary property list");
   return 0;
 }

@@ -4,8 +4,8 @@
 #include "platform/AudioComponent.h"
 
 extern "C" OSStatus AudioUnitGetProperty(AudioUnit unit, AudioUnitPropertyID prop,
-                                         AudioUnitScope scope, AudioUnitElement elem,
-                                         void* outData, uint32_t* ioDataSize) {
+                                         AudioUnitScope scope, AudioUnitElement elem, void* outData,
+                                         uint32_t* ioDataSize) {
   if (!unit || !unit->Lookup) return kAudioUnitErr_InvalidProperty;
   auto get = reinterpret_cast<AudioUnitGetPropertyProc>(unit->Lookup(kAudioUnitGetPropertySelect));
   if (!get) return kAudioUnitErr_InvalidProperty;

@@ -105,7 +105,8 @@ bool CommandChannel::clickDisconnect(size_t track) {
   // Between the title's start and the copy area at the right end of the header.
   for (int y = 4; y < 28; ++y)
     for (int x = 26; x < width - 120; ++x)
-      if (IsLabelRed(data + y * stride + 4 * x)) left = std::min(left, x), right = std::max(right, x);
+      if (IsLabelRed(data + y * stride + 4 * x))
+        left = std::min(left, x), right = std::max(right, x);
   cairo_destroy(cr);
   cairo_surface_destroy(surface);
   if (right < 0) return false;
@@ -118,7 +119,9 @@ void CommandChannel::run(const std::string& line) {
   std::string command;
   words >> command;
   if (command.empty()) return;
-  auto fail = [&](const std::string& why) { out_ << "error " << command << ": " << why << std::endl; };
+  auto fail = [&](const std::string& why) {
+    out_ << "error " << command << ": " << why << std::endl;
+  };
   auto trackArgument = [&](size_t* index) {
     size_t n = 0;
     if (!(words >> n) || n < 1 || n > session_.tracks().size()) {
@@ -136,14 +139,17 @@ void CommandChannel::run(const std::string& line) {
       out_ << "track " << track + 1 << ": Connect clicked" << std::endl;
     } else if (command == "disconnect") {
       if (!trackArgument(&track)) return;
-      if (!clickDisconnect(track)) return fail("track " + std::to_string(track + 1) + " shows no Disconnect label");
+      if (!clickDisconnect(track))
+        return fail("track " + std::to_string(track + 1) + " shows no Disconnect label");
       out_ << "track " << track + 1 << ": Disconnect clicked" << std::endl;
     } else if (command == "state") {
-      for (size_t i = 0; i < session_.tracks().size(); ++i) PrintTrackReport(out_, i, *session_.tracks()[i]);
+      for (size_t i = 0; i < session_.tracks().size(); ++i)
+        PrintTrackReport(out_, i, *session_.tracks()[i]);
     } else if (command == "snapshot") {
       SnapshotOptions options;
       if (!(words >> options.directory)) return fail("give a directory");
-      for (const std::string& path : WriteEditorSnapshots(session_, options)) out_ << "snapshot " << path << std::endl;
+      for (const std::string& path : WriteEditorSnapshots(session_, options))
+        out_ << "snapshot " << path << std::endl;
     } else if (command == "quit") {
       quit_ = true;
     } else {

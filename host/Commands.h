@@ -24,10 +24,10 @@ struct SessionOptions {
 
 struct PlayOptions {
   SessionOptions session;
-  std::string midiFile;  // "" (snapshot only): no file, nothing is played
-  int tracks = 0;      // 0: one per MIDI track that holds channel messages
-  double speed = 1.0;  // 0: as fast as possible
-  int repeat = 1;      // play the file this many times in a row
+  std::string midiFile;   // "" (snapshot only): no file, nothing is played
+  int tracks = 0;         // 0: one per MIDI track that holds channel messages
+  double speed = 1.0;     // 0: as fast as possible
+  int repeat = 1;         // play the file this many times in a row
   bool commands = false;  // take commands on standard input; run until "quit" or its end
   std::optional<SnapshotOptions> snapshot;  // after playing, render each track's editor
 };

@@ -21,7 +21,8 @@ std::vector<std::string> WriteEditorSnapshots(Session& session, const SnapshotOp
     view->tick();
     std::string path = options.directory + "/track-" + std::to_string(i + 1) + ".png";
     if (!view->renderPNG(options.width, options.height, path))
-      throw EditorError("cannot render the editor of track " + std::to_string(i + 1) + " to " + path);
+      throw EditorError("cannot render the editor of track " + std::to_string(i + 1) + " to " +
+                        path);
     paths.push_back(path);
   }
   return paths;

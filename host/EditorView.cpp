@@ -32,7 +32,8 @@ void* LoadViewModule(const std::string& bundlePath) {
   BundleInfo info = ReadBundleInfo(bundlePath);
   void* module = ::dlopen(info.sharedObjectPath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!module)
-    throw EditorError("cannot load the view's module " + info.sharedObjectPath + ": " + ::dlerror());
+    throw EditorError("cannot load the view's module " + info.sharedObjectPath + ": " +
+                      ::dlerror());
   return module;
 }
 
@@ -41,8 +42,8 @@ void* LoadViewModule(const std::string& bundlePath) {
 std::unique_ptr<EditorView> MakeEditorView(const PluginInstance& instance) {
   AudioUnitCocoaViewInfo info{};
   uint32_t size = sizeof info;
-  OSStatus status = instance.getProperty(kAudioUnitProperty_CocoaUI, kAudioUnitScope_Global,
-                                         &info, &size);
+  OSStatus status =
+      instance.getProperty(kAudioUnitProperty_CocoaUI, kAudioUnitScope_Global, &info, &size);
   // Both nodes belong to this host from here on, whatever happens next.
   PlistPtr location(info.mCocoaAUViewBundleLocation), className(info.mCocoaAUViewClass[0]);
   if (status != noErr || size < sizeof info)
@@ -58,8 +59,8 @@ std::unique_ptr<EditorView> MakeEditorView(const PluginInstance& instance) {
   const KorvelViewFactoryInterface* factory = lookup(name->c_str());
   if (!factory || !factory->uiViewForAudioUnit || !factory->view)
     throw EditorError("the view's module has no factory class \"" + *name + "\"");
-  KorvelView* view = factory->uiViewForAudioUnit(instance.handle(), kPreferredEditorWidth,
-                                                 kPreferredEditorHeight);
+  KorvelView* view =
+      factory->uiViewForAudioUnit(instance.handle(), kPreferredEditorWidth, kPreferredEditorHeight);
   if (!view) throw EditorError("the factory \"" + *name + "\" made no view");
   return std::make_unique<EditorView>(*factory->view, view);
 }

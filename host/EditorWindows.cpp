@@ -21,11 +21,10 @@ void ConnectEditorDisplay() {
         "--editor needs a display, but neither DISPLAY nor WAYLAND_DISPLAY is set "
         "(use `korvel-host snapshot` to render the editors without one)");
   if (!gtk_init_check())
-    throw EditorError("--editor cannot open the display (DISPLAY=" +
-                      std::string(IsSet("DISPLAY") ? std::getenv("DISPLAY") : "") +
-                      ", WAYLAND_DISPLAY=" +
-                      std::string(IsSet("WAYLAND_DISPLAY") ? std::getenv("WAYLAND_DISPLAY") : "") +
-                      ")");
+    throw EditorError(
+        "--editor cannot open the display (DISPLAY=" +
+        std::string(IsSet("DISPLAY") ? std::getenv("DISPLAY") : "") + ", WAYLAND_DISPLAY=" +
+        std::string(IsSet("WAYLAND_DISPLAY") ? std::getenv("WAYLAND_DISPLAY") : "") + ")");
 }
 
 EditorWindows::EditorWindows(Session& session, MainLoop& loop) : loop_(loop) {

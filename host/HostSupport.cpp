@@ -21,7 +21,9 @@ uint32_t RandomU32() {
   return v;
 }
 
-std::string ConnectionFilePath(uint32_t uid) { return "/tmp/korvel_connection_" + Hex(uid) + ".json"; }
+std::string ConnectionFilePath(uint32_t uid) {
+  return "/tmp/korvel_connection_" + Hex(uid) + ".json";
+}
 
 StderrCapture::StderrCapture(std::function<bool(const std::string& line)> take)
     : take_(std::move(take)) {

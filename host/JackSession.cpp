@@ -11,7 +11,8 @@ std::unique_ptr<JackSession> JackSession::TryOpen(const std::string& clientName,
   session->out_ =
       jack_port_register(client, "MIDI Out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
   if (withInput)
-    session->in_ = jack_port_register(client, "MIDI In", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    session->in_ =
+        jack_port_register(client, "MIDI In", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
   if (!session->out_ || (withInput && !session->in_)) return nullptr;
   jack_set_process_callback(client, &JackSession::Process, session.get());
   jack_on_shutdown(client, &JackSession::ServerGone, session.get());
@@ -27,7 +28,9 @@ JackSession::~JackSession() {
   if (client_) jack_client_close(client_);
 }
 
-void JackSession::ServerGone(void* self) { static_cast<JackSession*>(self)->serverGone_.store(true); }
+void JackSession::ServerGone(void* self) {
+  static_cast<JackSession*>(self)->serverGone_.store(true);
+}
 
 bool JackSession::activate(JackProcessor* processor) {
   processor_ = processor;

@@ -69,8 +69,8 @@ bool MainLoop::runUntil(const std::function<bool()>& done,
       waitWithGLib(waitMs);
       continue;
     }
-    pollfd fds[3] = {{bundle_.mainQueueFD(), POLLIN, 0}, {signalFd_, POLLIN, 0},
-                     {wakeFd_, POLLIN, 0}};
+    pollfd fds[3] = {
+        {bundle_.mainQueueFD(), POLLIN, 0}, {signalFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     int n = ::poll(fds, 3, waitMs);
     if (n < 0) continue;  // EINTR
     if (fds[0].revents & POLLIN) bundle_.runMainQueue();
@@ -113,10 +113,13 @@ void MainLoop::useGLibContext() {
 // sources above), waiting at most `waitMs` for something to become ready.
 void MainLoop::waitWithGLib(int waitMs) {
   bool elapsed = false;
-  unsigned timeout = g_timeout_add(static_cast<unsigned>(std::max(waitMs, 0)), [](gpointer flag) -> gboolean {
-    *static_cast<bool*>(flag) = true;
-    return G_SOURCE_REMOVE;
-  }, &elapsed);
+  unsigned timeout = g_timeout_add(
+      static_cast<unsigned>(std::max(waitMs, 0)),
+      [](gpointer flag) -> gboolean {
+        *static_cast<bool*>(flag) = true;
+        return G_SOURCE_REMOVE;
+      },
+      &elapsed);
   g_main_context_iteration(nullptr, TRUE);
   if (!elapsed) g_source_remove(timeout);
 }

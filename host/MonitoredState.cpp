@@ -37,8 +37,7 @@ void PrintTrackReport(std::ostream& out, size_t index, const Track& track) {
   out << "  controllers:";
   if (s.controllers.empty()) out << " none";
   for (size_t i = 0; i < s.controllers.size(); ++i)
-    out << (i ? ", " : " ") << "CC" << s.controllers[i].first << " max "
-        << s.controllers[i].second;
+    out << (i ? ", " : " ") << "CC" << s.controllers[i].first << " max " << s.controllers[i].second;
   out << "\n";
   out << "  articulation: ";
   if (s.activeArticulation < 0)

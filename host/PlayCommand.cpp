@@ -36,8 +36,7 @@ struct ScheduledEvent {
   uint8_t status, data1, data2;
 };
 
-std::vector<ScheduledEvent> Schedule(const MIDIFile& file,
-                                     const std::vector<size_t>& playedTracks,
+std::vector<ScheduledEvent> Schedule(const MIDIFile& file, const std::vector<size_t>& playedTracks,
                                      size_t sessionTracks, int repeat) {
   std::vector<ScheduledEvent> events;
   uint64_t offset = 0;
@@ -47,14 +46,15 @@ std::vector<ScheduledEvent> Schedule(const MIDIFile& file,
       for (const MIDIChannelEvent& e : file.tracks[playedTracks[k]].events) {
         auto frame = static_cast<uint64_t>(std::llround(file.secondsAt(e.tick) * kSampleRate));
         last = std::max(last, frame);
-        events.push_back({offset + frame, static_cast<uint32_t>(k % sessionTracks), e.status,
-                          e.data1, e.data2});
+        events.push_back(
+            {offset + frame, static_cast<uint32_t>(k % sessionTracks), e.status, e.data1, e.data2});
       }
     }
     offset += last + kSampleRate / 2;  // half a second between rounds
   }
-  std::stable_sort(events.begin(), events.end(),
-                   [](const ScheduledEvent& a, const ScheduledEvent& b) { return a.frame < b.frame; });
+  std::stable_sort(
+      events.begin(), events.end(),
+      [](const ScheduledEvent& a, const ScheduledEvent& b) { return a.frame < b.frame; });
   return events;
 }
 
@@ -86,7 +86,8 @@ class Playback {
     clock_gettime(CLOCK_MONOTONIC, &start);
     const uint64_t lastFrame = events_.empty() ? 0 : events_.back().frame;
     size_t next = 0;
-    for (uint64_t blockStart = 0; !stop_.load(std::memory_order_relaxed); blockStart += kBlockFrames) {
+    for (uint64_t blockStart = 0; !stop_.load(std::memory_order_relaxed);
+         blockStart += kBlockFrames) {
       const uint64_t blockEnd = blockStart + kBlockFrames;
       for (; next < events_.size() && events_[next].frame < blockEnd; ++next) {
         const ScheduledEvent& e = events_[next];
@@ -182,7 +183,8 @@ int RunPlay(const PlayOptions& options) {
     if (commands) commands->runPending();
   };
 
-  std::vector<ScheduledEvent> events = Schedule(file, played, session.tracks().size(), options.repeat);
+  std::vector<ScheduledEvent> events =
+      Schedule(file, played, session.tracks().size(), options.repeat);
   std::vector<PluginInstance*> instances;
   for (auto& t : session.tracks()) instances.push_back(t->instance.get());
   Playback playback(events, instances, options.speed, loop);
@@ -191,14 +193,16 @@ int RunPlay(const PlayOptions& options) {
     // Closing every editor window ends the play early, as Ctrl-C does.
     loop.runUntil([&] {
       runCommands();
-      return playback.done() || (editors && editors->allClosed()) || (commands && commands->quitRequested());
+      return playback.done() || (editors && editors->allClosed()) ||
+             (commands && commands->quitRequested());
     });
     playback.stop();
   }
   if (commands && !loop.interrupted()) {
     loop.runUntil([&] {
       runCommands();
-      return commands->quitRequested() || commands->inputClosed() || (editors && editors->allClosed());
+      return commands->quitRequested() || commands->inputClosed() ||
+             (editors && editors->allClosed());
     });
   }
   if (jack) {

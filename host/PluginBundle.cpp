@@ -92,9 +92,8 @@ PluginBundle::PluginBundle(const std::string& bundlePath) : info_(ReadBundleInfo
   factory_ = reinterpret_cast<AudioComponentFactoryFunction>(
       ::dlsym(module_, info_.component.factoryFunction.c_str()));
   if (!factory_)
-    throw BundleError("factory function \"" + info_.component.factoryFunction +
-                      "\" named in " + info_.infoPlistPath + " is not exported by " +
-                      info_.sharedObjectPath);
+    throw BundleError("factory function \"" + info_.component.factoryFunction + "\" named in " +
+                      info_.infoPlistPath + " is not exported by " + info_.sharedObjectPath);
   mainQueueFD_ = reinterpret_cast<int (*)()>(::dlsym(module_, "Korvel_MainQueueFD"));
   runMainQueue_ = reinterpret_cast<void (*)()>(::dlsym(module_, "Korvel_RunMainQueue"));
 }

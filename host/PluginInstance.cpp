@@ -64,8 +64,8 @@ OSStatus PluginInstance::getProperty(AudioUnitPropertyID id, AudioUnitScope scop
   return AudioUnitGetProperty(unit_, id, scope, 0, data, size);
 }
 
-OSStatus PluginInstance::setProperty(AudioUnitPropertyID id, AudioUnitScope scope,
-                                     const void* data, uint32_t size) {
+OSStatus PluginInstance::setProperty(AudioUnitPropertyID id, AudioUnitScope scope, const void* data,
+                                     uint32_t size) {
   return AudioUnitSetProperty(unit_, id, scope, 0, data, size);
 }
 
@@ -116,8 +116,8 @@ std::array<uint8_t, 128> PluginInstance::ccTriggered() const {
 
 void PluginInstance::setMIDIOutputCallback(AUMIDIOutputCallback callback, void* userData) {
   AUMIDIOutputCallbackStruct cb{callback, userData};
-  OSStatus s = setProperty(kAudioUnitProperty_MIDIOutputCallback, kAudioUnitScope_Global, &cb,
-                           sizeof cb);
+  OSStatus s =
+      setProperty(kAudioUnitProperty_MIDIOutputCallback, kAudioUnitScope_Global, &cb, sizeof cb);
   if (s != noErr) throw PluginError("set of the MIDI output callback failed with " + StatusText(s));
 }
 

@@ -62,8 +62,8 @@ std::vector<ProjectTrack> LoadProject(const std::string& path) {
     plist_t state = PlistDictItem(entry, "state");
     if (!state || plist_get_node_type(state) != PLIST_DICT)
       throw ProjectError(path + ": track " + std::to_string(i + 1) + " has no saved state");
-    tracks.push_back({PlistString(PlistDictItem(entry, "name")).value_or(""),
-                      PlistPtr(plist_copy(state))});
+    tracks.push_back(
+        {PlistString(PlistDictItem(entry, "name")).value_or(""), PlistPtr(plist_copy(state))});
   }
   return tracks;
 }

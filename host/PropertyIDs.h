@@ -17,8 +17,8 @@ enum KorvelProperty : uint32_t {
   kArticulationNotes = kKorvelProperty_ArticulationNotes,    // up to 128 x i32, set only
   kPendingEvents = kKorvelProperty_PendingEvents,            // u32 count + 4-byte entries, drains
   kActiveTrack = kKorvelProperty_ActiveTrack,                // u32 0/1
-  kCompanionCommand = kKorvelProperty_CompanionCommand,      // u32 1 connect, 2 disconnect; set only
-  kCCTriggered = kKorvelProperty_CCTriggered,                // 128 bytes
+  kCompanionCommand = kKorvelProperty_CompanionCommand,  // u32 1 connect, 2 disconnect; set only
+  kCCTriggered = kKorvelProperty_CCTriggered,            // 128 bytes
 };
 
 }  // namespace korvel::host

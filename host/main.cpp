@@ -48,8 +48,9 @@ int main(int argc, char** argv) {
   playCmd->add_option("file", play.midiFile, "MIDI file (format 0 or 1)")
       ->required()
       ->check(CLI::ExistingFile);
-  playCmd->add_option("--tracks", play.tracks,
-                      "number of tracks (instances); MIDI track k plays on track k mod N")
+  playCmd
+      ->add_option("--tracks", play.tracks,
+                   "number of tracks (instances); MIDI track k plays on track k mod N")
       ->check(CLI::PositiveNumber);
   playCmd->add_option("--speed", play.speed, "tempo factor; 0 plays as fast as possible")
       ->check(CLI::NonNegativeNumber);
@@ -71,7 +72,8 @@ int main(int argc, char** argv) {
   SnapshotOptions snapshotOut;
   CLI::App* snapshotCmd = app.add_subcommand(
       "snapshot", "render every track's editor to DIR/track-<n>.png, without a display");
-  snapshotCmd->add_option("--out", snapshotOut.directory, "directory for the PNG files")->required();
+  snapshotCmd->add_option("--out", snapshotOut.directory, "directory for the PNG files")
+      ->required();
   snapshotCmd->add_option("file", snapshot.midiFile, "MIDI file to play first, as fast as possible")
       ->check(CLI::ExistingFile);
   snapshotCmd->add_option("--tracks", snapshot.tracks, "number of tracks (instances)")
@@ -100,8 +102,9 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   scaleCmd->add_option("--idle-seconds", scale.idleSeconds, "length of the idle measurement")
       ->check(CLI::PositiveNumber);
-  scaleCmd->add_option("--latency-events", scale.latencyEvents,
-                       "events timed from the active track to the companion")
+  scaleCmd
+      ->add_option("--latency-events", scale.latencyEvents,
+                   "events timed from the active track to the companion")
       ->check(CLI::NonNegativeNumber);
   scaleCmd->add_option("--companion", scale.companion,
                        "program that publishes the companion's MIDI destination and reports "

@@ -110,9 +110,11 @@ void KR_LinkTick(KorvelInstance* inst) {
 
 void KR_SetupMIDIAndTimer(KorvelInstance* inst) {
   MIDIClientRef client = 0;
-  MIDIClientCreateWithBlock(korvel::link::kMIDIClientName, &client, [inst](const MIDINotification* note) {
-    if (note->messageID == kMIDIMsgSetupChanged) KR_Store(inst->companionDestination, 0u);
-  });
+  MIDIClientCreateWithBlock(korvel::link::kMIDIClientName, &client,
+                            [inst](const MIDINotification* note) {
+                              if (note->messageID == kMIDIMsgSetupChanged)
+                                KR_Store(inst->companionDestination, 0u);
+                            });
   KR_Store(inst->midiClient, client);
   MIDIPortRef port = 0;
   if (client != 0) MIDIOutputPortCreate(client, korvel::link::kMIDIPortName, &port);
@@ -149,10 +151,11 @@ void KR_SetupMIDIAndTimer(KorvelInstance* inst) {
   KR_Retain(inst);
   int token = 0;
   try {
-    token = korvel::platform::NotifyRegister(korvel::link::kTrackChangedNotification, DispatchQueue::Main, [inst] {
-      KR_ReadConnectionFile(inst);
-      KR_CheckActiveTrack(inst);
-    });
+    token = korvel::platform::NotifyRegister(korvel::link::kTrackChangedNotification,
+                                             DispatchQueue::Main, [inst] {
+                                               KR_ReadConnectionFile(inst);
+                                               KR_CheckActiveTrack(inst);
+                                             });
   } catch (...) {
     KR_Release(inst);
     throw;

@@ -42,7 +42,8 @@ std::optional<ConnectionFileContents> ParseConnectionFile(const std::string& tex
   if (const std::string* status = korvel::link::StringMember(*document, "status")) {
     if (*status == "connected") {
       contents.status = ConnectionFileContents::Status::Connected;
-      if (const std::string* name = korvel::link::StringMember(*document, "trackName")) contents.trackName = *name;
+      if (const std::string* name = korvel::link::StringMember(*document, "trackName"))
+        contents.trackName = *name;
     } else if (*status == "disconnected") {
       contents.status = ConnectionFileContents::Status::Disconnected;
     }
@@ -50,7 +51,8 @@ std::optional<ConnectionFileContents> ParseConnectionFile(const std::string& tex
   auto notes = document->find("articulationNotes");
   if (notes != document->end() && notes->is_array() && !notes->empty()) {
     const size_t count = std::min<size_t>(notes->size(), kKorvelMaxArticulations);
-    for (size_t i = 0; i < count; ++i) contents.notes.push_back(korvel::link::IntegerValue((*notes)[i]));
+    for (size_t i = 0; i < count; ++i)
+      contents.notes.push_back(korvel::link::IntegerValue((*notes)[i]));
   }
   return contents;
 }
@@ -60,7 +62,8 @@ KR_ConnectionFileCache& CacheOf(KorvelInstance* inst) {
   KR_ConnectionFileCache* cache = slot.load(std::memory_order_acquire);
   if (cache) return *cache;
   // The timer's tick and the notification handler may both get here first.
-  std::atomic_ref<void (*)(KorvelInstance*)>(inst->freeLinkState).store(KR_FreeConnectionFileCache, std::memory_order_relaxed);
+  std::atomic_ref<void (*)(KorvelInstance*)>(inst->freeLinkState)
+      .store(KR_FreeConnectionFileCache, std::memory_order_relaxed);
   auto* fresh = new KR_ConnectionFileCache;
   if (slot.compare_exchange_strong(cache, fresh, std::memory_order_acq_rel)) return *fresh;
   delete fresh;
@@ -145,7 +148,8 @@ bool ReadConnectionFile(KorvelInstance* inst) {
     KR_Store(inst->isConnected, 0);
   }
   if (!contents->notes.empty()) {
-    KR_StoreArticulationNotes(inst, contents->notes.data(), static_cast<int>(contents->notes.size()));
+    KR_StoreArticulationNotes(inst, contents->notes.data(),
+                              static_cast<int>(contents->notes.size()));
   }
   return true;
 }

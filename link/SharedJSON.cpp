@@ -33,8 +33,7 @@ std::optional<nlohmann::json> ParseJSONObject(std::string_view text) {
     bool tooDeep = false;
     // The parser itself is iterative; the callback only has to notice the depth and
     // drop what lies below the limit so that nothing deep is ever built.
-    auto limitDepth = [&tooDeep](int depth, nlohmann::json::parse_event_t event,
-                                 nlohmann::json&) {
+    auto limitDepth = [&tooDeep](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
       if ((event == nlohmann::json::parse_event_t::object_start ||
            event == nlohmann::json::parse_event_t::array_start) &&
           depth >= kMaxJSONDepth) {
@@ -44,7 +43,7 @@ std::optional<nlohmann::json> ParseJSONObject(std::string_view text) {
       return true;
     };
     nlohmann::json document = nlohmann::json::parse(text.begin(), text.end(), limitDepth,
-                                                     /*allow_exceptions=*/false);
+                                                    /*allow_exceptions=*/false);
     if (tooDeep || !document.is_object()) return std::nullopt;
     return document;
   } catch (...) {

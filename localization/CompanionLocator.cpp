@@ -30,7 +30,8 @@ std::optional<std::string> BundlePathFromDesktopEntry(const std::string& entryPa
   std::optional<std::string> contents = ReadLocalFile(entryPath, kMaxDesktopEntrySize);
   if (!contents) return std::nullopt;
   std::unique_ptr<GKeyFile, decltype(&g_key_file_free)> keyFile(g_key_file_new(), &g_key_file_free);
-  if (!g_key_file_load_from_data(keyFile.get(), contents->data(), contents->size(), G_KEY_FILE_NONE, nullptr)) {
+  if (!g_key_file_load_from_data(keyFile.get(), contents->data(), contents->size(), G_KEY_FILE_NONE,
+                                 nullptr)) {
     return std::nullopt;
   }
   std::unique_ptr<gchar, decltype(&g_free)> value(
@@ -67,7 +68,8 @@ std::optional<std::string> FindApplicationBundle(const DesktopSearchEnvironment&
                                                  std::string_view bundleIdentifier) {
   const std::string fileName = std::string(bundleIdentifier) + ".desktop";
   for (const std::string& directory : ApplicationDirectories(environment)) {
-    if (std::optional<std::string> bundle = BundlePathFromDesktopEntry(directory + "/" + fileName)) return bundle;
+    if (std::optional<std::string> bundle = BundlePathFromDesktopEntry(directory + "/" + fileName))
+      return bundle;
   }
   return std::nullopt;
 }

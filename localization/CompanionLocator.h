@@ -24,7 +24,8 @@
 
 namespace korvel::localization {
 
-inline constexpr std::string_view kCompanionBundleIdentifier = korvel::link::kCompanionBundleIdentifier;
+inline constexpr std::string_view kCompanionBundleIdentifier =
+    korvel::link::kCompanionBundleIdentifier;
 
 /* The environment the search depends on: nullopt for an unset variable. */
 struct DesktopSearchEnvironment {

@@ -40,7 +40,8 @@ std::string ProcessHomeDirectory() {
   std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : 16384);
   struct passwd entry {};
   struct passwd* result = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result && result->pw_dir) {
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result &&
+      result->pw_dir) {
     return result->pw_dir;
   }
   return "/";
@@ -100,8 +101,10 @@ void HXLocalization::maybeReload() {
 }
 
 std::optional<std::string> HXLocalization::locateCompanionBundle() const {
-  DesktopSearchEnvironment search{_environment.homeDirectory, _environment.xdgDataHome, _environment.xdgDataDirs};
-  if (std::optional<std::string> bundle = FindApplicationBundle(search, kCompanionBundleIdentifier)) return bundle;
+  DesktopSearchEnvironment search{_environment.homeDirectory, _environment.xdgDataHome,
+                                  _environment.xdgDataDirs};
+  if (std::optional<std::string> bundle = FindApplicationBundle(search, kCompanionBundleIdentifier))
+    return bundle;
   if (Exists(_environment.fallbackApplicationPath)) return _environment.fallbackApplicationPath;
   return std::nullopt;
 }
@@ -129,11 +132,14 @@ void HXLocalization::reload() {
     _strings = StringsTable();
     return;
   }
-  std::optional<StringsTable> table = LoadStringsTable(languageDirectory + "/" + std::string(kStringsFileName));
+  std::optional<StringsTable> table =
+      LoadStringsTable(languageDirectory + "/" + std::string(kStringsFileName));
   _strings = table ? std::move(*table) : StringsTable();
 }
 
-std::string_view HXLocalization::stringForKey(std::string_view key) { return stringForKey(key, key); }
+std::string_view HXLocalization::stringForKey(std::string_view key) {
+  return stringForKey(key, key);
+}
 
 std::string_view HXLocalization::stringForKey(std::string_view key, std::string_view fallback) {
   maybeReload();
@@ -153,7 +159,8 @@ HXLocalization& HXLocalization::shared() {
   return *instance;
 }
 
-const char* LookUpForC(HXLocalization& localization, StringPool& pool, const char* key, const char* fallback) {
+const char* LookUpForC(HXLocalization& localization, StringPool& pool, const char* key,
+                       const char* fallback) {
   const char* keyText = key ? key : "";
   const char* fallbackText = fallback ? fallback : "";
   std::string_view result = localization.stringForKey(keyText, fallbackText);

@@ -29,9 +29,9 @@ class HXLocalization {
   /* Everything the table depends on outside itself. The shared instance uses Process();
    * tests substitute a clock, a home directory and an XDG environment of their own. */
   struct Environment {
-    std::function<double()> now;  /* wall-clock seconds since the epoch */
-    std::string homeDirectory;    /* what a leading "~" stands for */
-    std::optional<std::string> xdgDataHome;  /* nullopt: the variable is unset */
+    std::function<double()> now;            /* wall-clock seconds since the epoch */
+    std::string homeDirectory;              /* what a leading "~" stands for */
+    std::optional<std::string> xdgDataHome; /* nullopt: the variable is unset */
     std::optional<std::string> xdgDataDirs;
     std::string fallbackApplicationPath;
 
@@ -91,7 +91,8 @@ class HXLocalization {
  * null key or fallback counts as "", and where the answer would be that null argument the
  * result is "" (a static empty string): the result is never null.
  */
-const char* LookUpForC(HXLocalization& localization, StringPool& pool, const char* key, const char* fallback);
+const char* LookUpForC(HXLocalization& localization, StringPool& pool, const char* key,
+                       const char* fallback);
 
 }  // namespace korvel::localization
 

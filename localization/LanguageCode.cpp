@@ -10,7 +10,8 @@ namespace korvel::localization {
 
 namespace {
 
-constexpr std::array<std::string_view, 7> kSupportedLanguages = {"de", "en", "fr", "es", "ja", "ko", "zh"};
+constexpr std::array<std::string_view, 7> kSupportedLanguages = {"de", "en", "fr", "es",
+                                                                 "ja", "ko", "zh"};
 constexpr char32_t kKelvinSign = 0x212A;
 
 // Full Unicode lower-casing, as far as it can matter for the supported codes: ASCII

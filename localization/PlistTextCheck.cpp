@@ -22,7 +22,9 @@ bool PlistHoldsTextWithNUL(std::string_view bytes) {
   const size_t offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
   const uint64_t objects = BigEndian(bytes, trailer + 8, 8);
   const uint64_t table = BigEndian(bytes, trailer + 24, 8);
-  if (offsetSize < 1 || offsetSize > 8 || table > trailer || objects > (trailer - table) / offsetSize) return false;
+  if (offsetSize < 1 || offsetSize > 8 || table > trailer ||
+      objects > (trailer - table) / offsetSize)
+    return false;
   for (uint64_t i = 0; i < objects; ++i) {
     const uint64_t at = BigEndian(bytes, table + i * offsetSize, offsetSize);
     if (at >= trailer) continue;

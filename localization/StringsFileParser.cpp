@@ -36,14 +36,15 @@ std::optional<std::string> Utf16ToUtf8(std::string_view bytes, bool bigEndian) {
   }
   glong written = 0;
   std::unique_ptr<gchar, decltype(&g_free)> text(
-      g_utf16_to_utf8(units.data(), static_cast<glong>(units.size()), nullptr, &written, nullptr), &g_free);
+      g_utf16_to_utf8(units.data(), static_cast<glong>(units.size()), nullptr, &written, nullptr),
+      &g_free);
   if (!text) return std::nullopt;
   return std::string(text.get(), static_cast<size_t>(written));
 }
 
 bool IsUnquotedCharacter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' ||
-         c == '/' || c == ':' || c == '.' || c == '-';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '$' || c == '/' || c == ':' || c == '.' || c == '-';
 }
 
 int HexDigitValue(char c) {
@@ -156,16 +157,32 @@ class Parser {
   bool parseEscape(std::string& out) {
     char c = text_[pos_++];
     switch (c) {
-      case 'a': out.push_back('\a'); return true;
-      case 'b': out.push_back('\b'); return true;
-      case 'f': out.push_back('\f'); return true;
-      case 'n': out.push_back('\n'); return true;
-      case 'r': out.push_back('\r'); return true;
-      case 't': out.push_back('\t'); return true;
-      case 'v': out.push_back('\v'); return true;
+      case 'a':
+        out.push_back('\a');
+        return true;
+      case 'b':
+        out.push_back('\b');
+        return true;
+      case 'f':
+        out.push_back('\f');
+        return true;
+      case 'n':
+        out.push_back('\n');
+        return true;
+      case 'r':
+        out.push_back('\r');
+        return true;
+      case 't':
+        out.push_back('\t');
+        return true;
+      case 'v':
+        out.push_back('\v');
+        return true;
       case 'u':
-      case 'U': return parseUnicodeEscape(out);
-      default: break;
+      case 'U':
+        return parseUnicodeEscape(out);
+      default:
+        break;
     }
     if (c >= '0' && c <= '7') {
       unsigned value = static_cast<unsigned>(c - '0');

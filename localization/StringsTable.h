@@ -13,7 +13,9 @@ namespace korvel::localization {
 
 struct TextHash {
   using is_transparent = void;
-  size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+  size_t operator()(std::string_view text) const noexcept {
+    return std::hash<std::string_view>{}(text);
+  }
 };
 
 using StringsTable = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;

@@ -53,7 +53,8 @@ std::optional<StringsTable> TableFromPlist(std::string_view bytes) {
     if (!key || plist_get_node_type(value) != PLIST_STRING) continue;
     uint64_t length = 0;
     const char* text = plist_get_string_ptr(value, &length);
-    table.insert_or_assign(std::string(key.get()), std::string(text ? text : "", text ? length : 0));
+    table.insert_or_assign(std::string(key.get()),
+                           std::string(text ? text : "", text ? length : 0));
   }
   return table;
 }

@@ -120,9 +120,10 @@ void Run(LV2_Handle handle, uint32_t) {
     // Walked by hand rather than with the atom iteration macros: some hosts hand over a
     // sequence that is only 4-byte aligned, and each event header is copied out instead
     // of being read through a misaligned pointer.
-    const auto* at = reinterpret_cast<const uint8_t*>(&self->midiIn->body) +
-                     sizeof(LV2_Atom_Sequence_Body);
-    const auto* end = reinterpret_cast<const uint8_t*>(&self->midiIn->body) + self->midiIn->atom.size;
+    const auto* at =
+        reinterpret_cast<const uint8_t*>(&self->midiIn->body) + sizeof(LV2_Atom_Sequence_Body);
+    const auto* end =
+        reinterpret_cast<const uint8_t*>(&self->midiIn->body) + self->midiIn->atom.size;
     while (at + sizeof(LV2_Atom_Event) <= end) {
       LV2_Atom_Event event;
       std::memcpy(&event, at, sizeof event);

@@ -168,13 +168,10 @@ typedef OSStatus (*HostCallback_GetTransportState)(void* inHostUserData, Boolean
                                                    Boolean* outIsCycling,
                                                    Float64* outCycleStartBeat,
                                                    Float64* outCycleEndBeat);
-typedef OSStatus (*HostCallback_GetTransportState2)(void* inHostUserData, Boolean* outIsPlaying,
-                                                    Boolean* outIsRecording,
-                                                    Boolean* outTransportStateChanged,
-                                                    Float64* outCurrentSampleInTimeLine,
-                                                    Boolean* outIsCycling,
-                                                    Float64* outCycleStartBeat,
-                                                    Float64* outCycleEndBeat);
+typedef OSStatus (*HostCallback_GetTransportState2)(
+    void* inHostUserData, Boolean* outIsPlaying, Boolean* outIsRecording,
+    Boolean* outTransportStateChanged, Float64* outCurrentSampleInTimeLine, Boolean* outIsCycling,
+    Float64* outCycleStartBeat, Float64* outCycleEndBeat);
 
 typedef struct HostCallbackInfo {
   void* hostUserData;
@@ -261,8 +258,9 @@ typedef OSStatus (*AudioUnitRemovePropertyListenerProc)(void* self, AudioUnitPro
 typedef OSStatus (*AudioUnitRemovePropertyListenerWithUserDataProc)(
     void* self, AudioUnitPropertyID prop, AudioUnitPropertyListenerProc proc, void* userData);
 typedef OSStatus (*AudioUnitRenderProc)(void* self, AudioUnitRenderActionFlags* ioActionFlags,
-                                        const AudioTimeStamp* inTimeStamp, uint32_t inOutputBusNumber,
-                                        uint32_t inNumberFrames, AudioBufferList* ioData);
+                                        const AudioTimeStamp* inTimeStamp,
+                                        uint32_t inOutputBusNumber, uint32_t inNumberFrames,
+                                        AudioBufferList* ioData);
 typedef OSStatus (*AudioUnitScheduleParametersProc)(void* self,
                                                     const AudioUnitParameterEvent* events,
                                                     uint32_t numEvents);

@@ -20,10 +20,10 @@ std::optional<std::string> BundleOfModule(const std::string& modulePath);
 void SetBundlePathForTesting(std::optional<std::string> path);
 
 struct BundleVersionInfo {
-  std::string shortVersion;  /* CFBundleShortVersionString, "" when absent */
-  std::string buildVersion;  /* CFBundleVersion, "" when absent */
-  bool hasAudioComponents = false;            /* a non-empty AudioComponents array */
-  std::optional<int64_t> componentVersion;    /* its first entry's "version" */
+  std::string shortVersion;                /* CFBundleShortVersionString, "" when absent */
+  std::string buildVersion;                /* CFBundleVersion, "" when absent */
+  bool hasAudioComponents = false;         /* a non-empty AudioComponents array */
+  std::optional<int64_t> componentVersion; /* its first entry's "version" */
 };
 
 /* Reads <bundle>/Contents/Info.plist; an absent or unreadable one gives empty values. */

@@ -236,7 +236,9 @@ class SystemDispatcher final : public Dispatcher {
     pushLocked(std::move(entry));
   }
 
-  TimerSource* makeTimerSource(DispatchQueue queue) override { return new SystemTimer(*this, queue); }
+  TimerSource* makeTimerSource(DispatchQueue queue) override {
+    return new SystemTimer(*this, queue);
+  }
 
   Duration now() const override { return MonotonicNow(); }
 
@@ -311,8 +313,9 @@ class SystemDispatcher final : public Dispatcher {
         Duration wake = PlanWakeup(heap_);
         if (wake > now) {
           plannedWake_ = wake;
-          timerWake_.wait_until(lock, std::chrono::steady_clock::time_point(
-                                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(wake)));
+          timerWake_.wait_until(
+              lock, std::chrono::steady_clock::time_point(
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(wake)));
           continue;
         }
         plannedWake_ = Duration::min();

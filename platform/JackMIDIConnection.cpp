@@ -132,7 +132,9 @@ void MIDIConnection::graphChangedFromJack() {
   if (onGraphChanged_) onGraphChanged_();
 }
 
-void MIDIConnection::metadataChangedFromJack() { generation_.fetch_add(1, std::memory_order_acq_rel); }
+void MIDIConnection::metadataChangedFromJack() {
+  generation_.fetch_add(1, std::memory_order_acq_rel);
+}
 
 void MIDIConnection::shutdownFromJack() {
   dead_.store(true, std::memory_order_release);
@@ -199,7 +201,8 @@ void MIDIConnection::waitForCycleEnd() {
   }
 }
 
-std::shared_ptr<MIDIPort> MIDIConnection::addPort(const std::string& baseName, MIDIPort::Direction direction) {
+std::shared_ptr<MIDIPort> MIDIConnection::addPort(const std::string& baseName,
+                                                  MIDIPort::Direction direction) {
   std::shared_lock use(clientMutex_);
   std::lock_guard lock(portsMutex_);
   if (!client_ || !alive()) return nullptr;
@@ -256,12 +259,14 @@ namespace {
 size_t PacketListBytes(const MIDIPacketList* list) {
   const MIDIPacket* packet = list->packet;
   for (uint32_t i = 0; i < list->numPackets; ++i) packet = MIDIPacketNext(packet);
-  return static_cast<size_t>(reinterpret_cast<const uint8_t*>(packet) - reinterpret_cast<const uint8_t*>(list));
+  return static_cast<size_t>(reinterpret_cast<const uint8_t*>(packet) -
+                             reinterpret_cast<const uint8_t*>(list));
 }
 
 }  // namespace
 
-bool MIDIConnection::send(MIDIPort& port, const std::string& destination, const MIDIPacketList* list) {
+bool MIDIConnection::send(MIDIPort& port, const std::string& destination,
+                          const MIDIPacketList* list) {
   if (!alive() || port.direction != MIDIPort::Direction::Output) return false;
   std::lock_guard lock(port.sendMutex_);
   {
@@ -273,7 +278,8 @@ bool MIDIConnection::send(MIDIPort& port, const std::string& destination, const 
   // Not connected yet, or earlier packets still wait: these go out behind them.
   if (port.waiting_.size() >= MIDIPort::kMaxWaitingLists) return false;
   const auto* bytes = reinterpret_cast<const uint8_t*>(list);
-  port.waiting_.push_back({destination, std::vector<uint8_t>(bytes, bytes + PacketListBytes(list))});
+  port.waiting_.push_back(
+      {destination, std::vector<uint8_t>(bytes, bytes + PacketListBytes(list))});
   std::lock_guard connecting(connectMutex_);
   if (connectorStopping_) return true;  // closing: the waiting packets go with the port
   connecting_.push_back(port.shared_from_this());
@@ -306,7 +312,9 @@ bool MIDIConnection::serveWaiting(MIDIPort& port, int& budget) {
         }
         break;
       }
-      if (budget == 0 || !port.ring.pushPacketList(reinterpret_cast<const MIDIPacketList*>(next.bytes.data()))) break;
+      if (budget == 0 ||
+          !port.ring.pushPacketList(reinterpret_cast<const MIDIPacketList*>(next.bytes.data())))
+        break;
       --budget;
       port.waiting_.pop_front();
     }
@@ -327,12 +335,14 @@ bool MIDIConnection::serveWaiting(MIDIPort& port, int& budget) {
     // once (two ports connecting, or a port registering meanwhile) interleave their bytes
     // and the server loses the stream for good. Every request is made under portsMutex_.
     std::lock_guard requests(portsMutex_);
-    rc = client_ && alive() ? jack_connect(client_, port.fullName.c_str(), destination.c_str()) : -1;
+    rc =
+        client_ && alive() ? jack_connect(client_, port.fullName.c_str(), destination.c_str()) : -1;
   }
   std::lock_guard lock(port.sendMutex_);
   if (rc != 0 && rc != EEXIST) {
     // Refused: what waited for this destination is lost, as a failed send is.
-    while (!port.waiting_.empty() && port.waiting_.front().destination == destination) port.waiting_.pop_front();
+    while (!port.waiting_.empty() && port.waiting_.front().destination == destination)
+      port.waiting_.pop_front();
     port.requestedFor_.clear();
     return !port.waiting_.empty();
   }
@@ -362,14 +372,16 @@ void MIDIConnection::runConnector() {
       connectWake_.wait_for(lock, std::chrono::milliseconds(1), [&] { return connectorStopping_; });
     if (connectorStopping_) return;
     for (auto& port : connecting_)
-      if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(std::move(port));
+      if (std::find(ports.begin(), ports.end(), port) == ports.end())
+        ports.push_back(std::move(port));
     connecting_.clear();
     lock.unlock();
     if (const uint64_t now = cycles_.load(std::memory_order_acquire); now != cycle) {
       cycle = now;
       budget = kWaitingListsPerCycle;
     }
-    std::erase_if(ports, [&](const std::shared_ptr<MIDIPort>& port) { return !serveWaiting(*port, budget); });
+    std::erase_if(
+        ports, [&](const std::shared_ptr<MIDIPort>& port) { return !serveWaiting(*port, budget); });
     lock.lock();
   }
 }
@@ -381,7 +393,8 @@ bool MIDIConnection::setUniqueID(const MIDIPort& port, int32_t id) {
   bool ok;
   {
     std::lock_guard requests(portsMutex_);  // see send()
-    ok = client_ && jack_set_property(client_, port.uuid, kUniqueIDMetadataKey, text.c_str(), nullptr) == 0;
+    ok = client_ &&
+         jack_set_property(client_, port.uuid, kUniqueIDMetadataKey, text.c_str(), nullptr) == 0;
   }
   // Our own change must show in the next search even before JACK's callback arrives.
   generation_.fetch_add(1, std::memory_order_acq_rel);

@@ -70,8 +70,8 @@ class MIDIPort : public std::enable_shared_from_this<MIDIPort> {
   // keeps its contents between cycles, so one emptied and not written since stays empty
   // and an idle port costs the cycle nothing.
   bool bufferUsed_ = true;
-  bool removed_ = false;   // guarded by sendMutex_
-  std::mutex sendMutex_;   // serialises the producers of an output port's ring
+  bool removed_ = false;  // guarded by sendMutex_
+  std::mutex sendMutex_;  // serialises the producers of an output port's ring
   // Packet lists sent before the port was connected to their destination, oldest first,
   // and the connection asked for on their behalf (guarded by sendMutex_).
   struct WaitingList {
@@ -101,7 +101,7 @@ class MIDIConnection {
    * appears, disappears or is renamed, and once when the server goes away: keep it short
    * and do not call JACK from it. */
   static std::unique_ptr<MIDIConnection> open(const std::string& clientName,
-                                               std::function<void()> onGraphChanged);
+                                              std::function<void()> onGraphChanged);
   ~MIDIConnection();
   MIDIConnection(const MIDIConnection&) = delete;
   MIDIConnection& operator=(const MIDIConnection&) = delete;
@@ -166,8 +166,8 @@ class MIDIConnection {
   // Order: a port's sendMutex_, then clientMutex_, then portsMutex_.
   std::shared_mutex clientMutex_;
 
-  std::mutex portsMutex_;              // port registration and the slot table's writers
-  std::set<std::string> usedNames_;    // guarded by portsMutex_
+  std::mutex portsMutex_;            // port registration and the slot table's writers
+  std::set<std::string> usedNames_;  // guarded by portsMutex_
   std::array<std::atomic<MIDIPort*>, kMaxPorts> slots_{};
   std::atomic<size_t> slotsInUse_{0};  // high-water mark the process callback scans to
   std::atomic<bool> inCycle_{false};

@@ -277,7 +277,8 @@ class MIDIService {
     std::shared_ptr<MIDIConnection> connection = connectionFor(client);
     // Also when the registration fails (a server that is going away may not have said so
     // yet), the handle is made now and the JACK port at the next connection.
-    std::shared_ptr<MIDIPort> port = connection ? connection->addPort(portName, MIDIPort::Direction::Output) : nullptr;
+    std::shared_ptr<MIDIPort> port =
+        connection ? connection->addPort(portName, MIDIPort::Direction::Output) : nullptr;
     std::lock_guard lock(mutex_);
     if (!clients_.count(client)) {
       if (port) connection->removePort(port);
@@ -509,7 +510,8 @@ class MIDIService {
       nextReconnectAttempt_ = now + kReconnectInterval / 2;
     }
 
-    std::shared_ptr<MIDIConnection> fresh = MIDIConnection::open(clientName_, graphCallback(notifier));
+    std::shared_ptr<MIDIConnection> fresh =
+        MIDIConnection::open(clientName_, graphCallback(notifier));
     if (!fresh) return false;
 
     struct Rebound {
@@ -522,7 +524,8 @@ class MIDIService {
     std::vector<std::optional<int32_t>> uniqueIDs;
     {
       std::lock_guard lock(mutex_);
-      for (auto& [ref, record] : outputs_) outputs.push_back({ref, record.port, nullptr, record.name});
+      for (auto& [ref, record] : outputs_)
+        outputs.push_back({ref, record.port, nullptr, record.name});
       for (auto& [ref, destination] : virtuals_) {
         destinations.push_back({ref, destination->port, nullptr, {}});
         uniqueIDs.push_back(destination->binding->uniqueID);
@@ -531,7 +534,8 @@ class MIDIService {
     // Registered outside the service's lock: a search on another thread is not held up
     // by one server round trip per port.
     for (auto& output : outputs)
-      output.after = fresh->addPort(output.before ? output.before->shortName : output.name, MIDIPort::Direction::Output);
+      output.after = fresh->addPort(output.before ? output.before->shortName : output.name,
+                                    MIDIPort::Direction::Output);
     for (size_t i = 0; i < destinations.size(); ++i) {
       auto& destination = destinations[i];
       destination.after = fresh->addPort(destination.before->shortName, MIDIPort::Direction::Input);
@@ -555,7 +559,8 @@ class MIDIService {
       }
       for (auto& destination : destinations) {
         auto found = virtuals_.find(destination.ref);
-        if (found == virtuals_.end() || found->second->port != destination.before || !destination.after) {
+        if (found == virtuals_.end() || found->second->port != destination.before ||
+            !destination.after) {
           if (destination.after) orphans.push_back(destination.after);
           continue;
         }
@@ -575,7 +580,8 @@ class MIDIService {
       for (auto& [ref, record] : outputs_)
         if (!record.port) late.push_back({ref, nullptr, nullptr, record.name});
     }
-    for (auto& output : late) output.after = fresh->addPort(output.name, MIDIPort::Direction::Output);
+    for (auto& output : late)
+      output.after = fresh->addPort(output.name, MIDIPort::Direction::Output);
     {
       std::lock_guard lock(mutex_);
       for (auto& output : late) {
@@ -613,10 +619,12 @@ class MIDIService {
       alignas(8) std::array<uint8_t, sizeof(MIDIPacketList) + UINT16_MAX> buffer{};
     };
     auto state = std::make_shared<ReaderState>();
-    return [&service, state] { service.deliverReceived(state->destinations, state->buffer.data()); };
+    return
+        [&service, state] { service.deliverReceived(state->destinations, state->buffer.data()); };
   }
 
-  void deliverReceived(std::vector<std::shared_ptr<VirtualDestination>>& destinations, uint8_t* buffer) {
+  void deliverReceived(std::vector<std::shared_ptr<VirtualDestination>>& destinations,
+                       uint8_t* buffer) {
     {
       std::lock_guard lock(mutex_);
       if (virtualsChanged_ || destinations.empty()) {
@@ -671,7 +679,8 @@ class MIDIService {
     for (auto& [ref, destination] : virtuals_) {
       if (endpoints.count(ref)) continue;
       refs[{destination->port->uuid, destination->port->fullName}] = ref;
-      endpoints[ref] = EndpointInfo{destination->port->uuid, destination->port->fullName, std::nullopt};
+      endpoints[ref] =
+          EndpointInfo{destination->port->uuid, destination->port->fullName, std::nullopt};
     }
     endpointRefs_ = std::move(refs);
     endpoints_ = std::move(endpoints);
@@ -701,7 +710,7 @@ class MIDIService {
   std::string clientName_;
   std::atomic<bool> graphChanged_{false};
   std::chrono::steady_clock::time_point nextReconnectAttempt_{};  // guarded by mutex_
-  bool lossSeen_ = false;                                          // guarded by mutex_
+  bool lossSeen_ = false;                                         // guarded by mutex_
   // Connections whose server went away, kept until libjack has freed their clients (at
   // the next successful open), since those may still hold pointers to them.
   std::vector<std::shared_ptr<MIDIConnection>> retired_;
@@ -709,12 +718,15 @@ class MIDIService {
 
 }  // namespace
 
-OSStatus MIDIClientCreateWithBlock(const char* name, MIDIClientRef* outClient, MIDINotifyBlock notify) {
+OSStatus MIDIClientCreateWithBlock(const char* name, MIDIClientRef* outClient,
+                                   MIDINotifyBlock notify) {
   if (!outClient) return kMIDIInvalidClient;
   return MIDIService::shared().createClient(name, outClient, std::move(notify));
 }
 
-OSStatus MIDIClientDispose(MIDIClientRef client) { return MIDIService::shared().disposeClient(client); }
+OSStatus MIDIClientDispose(MIDIClientRef client) {
+  return MIDIService::shared().disposeClient(client);
+}
 
 OSStatus MIDIOutputPortCreate(MIDIClientRef client, const char* name, MIDIPortRef* outPort) {
   if (!outPort) return kMIDIInvalidPort;
@@ -723,27 +735,38 @@ OSStatus MIDIOutputPortCreate(MIDIClientRef client, const char* name, MIDIPortRe
 
 OSStatus MIDIPortDispose(MIDIPortRef port) { return MIDIService::shared().disposePort(port); }
 
-OSStatus MIDIDestinationCreateWithBlock(MIDIClientRef client, const char* name, MIDIEndpointRef* outDest,
-                                        MIDIReadBlock read) {
+OSStatus MIDIDestinationCreateWithBlock(MIDIClientRef client, const char* name,
+                                        MIDIEndpointRef* outDest, MIDIReadBlock read) {
   if (!outDest) return kMIDIObjectNotFound;
   return MIDIService::shared().createDestination(client, name, outDest, std::move(read));
 }
 
-OSStatus MIDIEndpointDispose(MIDIEndpointRef endpoint) { return MIDIService::shared().disposeEndpoint(endpoint); }
+OSStatus MIDIEndpointDispose(MIDIEndpointRef endpoint) {
+  return MIDIService::shared().disposeEndpoint(endpoint);
+}
 
-unsigned long MIDIGetNumberOfDestinations(void) { return MIDIService::shared().numberOfDestinations(); }
+unsigned long MIDIGetNumberOfDestinations(void) {
+  return MIDIService::shared().numberOfDestinations();
+}
 
-uint64_t MIDIGetDestinationsGeneration(void) { return MIDIService::shared().destinationsGeneration(); }
+uint64_t MIDIGetDestinationsGeneration(void) {
+  return MIDIService::shared().destinationsGeneration();
+}
 
-MIDIEndpointRef MIDIGetDestination(unsigned long index) { return MIDIService::shared().destination(index); }
+MIDIEndpointRef MIDIGetDestination(unsigned long index) {
+  return MIDIService::shared().destination(index);
+}
 
-OSStatus MIDIObjectGetIntegerProperty(MIDIObjectRef obj, const char* propertyID, int32_t* outValue) {
-  if (!propertyID || !outValue || std::strcmp(propertyID, kMIDIPropertyUniqueID) != 0) return kMIDIUnknownProperty;
+OSStatus MIDIObjectGetIntegerProperty(MIDIObjectRef obj, const char* propertyID,
+                                      int32_t* outValue) {
+  if (!propertyID || !outValue || std::strcmp(propertyID, kMIDIPropertyUniqueID) != 0)
+    return kMIDIUnknownProperty;
   return MIDIService::shared().getUniqueID(obj, outValue);
 }
 
 OSStatus MIDIObjectSetIntegerProperty(MIDIObjectRef obj, const char* propertyID, int32_t value) {
-  if (!propertyID || std::strcmp(propertyID, kMIDIPropertyUniqueID) != 0) return kMIDIUnknownProperty;
+  if (!propertyID || std::strcmp(propertyID, kMIDIPropertyUniqueID) != 0)
+    return kMIDIUnknownProperty;
   return MIDIService::shared().setUniqueID(obj, value);
 }
 

@@ -48,7 +48,8 @@ enum : OSStatus {
   kMIDIInvalidPort = -10831,
 };
 
-OSStatus MIDIClientCreateWithBlock(const char* name, MIDIClientRef* outClient, MIDINotifyBlock notify);
+OSStatus MIDIClientCreateWithBlock(const char* name, MIDIClientRef* outClient,
+                                   MIDINotifyBlock notify);
 OSStatus MIDIClientDispose(MIDIClientRef client);
 OSStatus MIDIOutputPortCreate(MIDIClientRef client, const char* name, MIDIPortRef* outPort);
 OSStatus MIDIPortDispose(MIDIPortRef port);

@@ -38,7 +38,8 @@ constexpr uint32_t kPostedEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB;
 // inode to its new name).
 constexpr uint32_t kDirectoryGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
 // Never watch through a symbolic link, and only ever a directory.
-constexpr uint32_t kWatchMask = kPostedEvents | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW | IN_ONLYDIR;
+constexpr uint32_t kWatchMask =
+    kPostedEvents | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW | IN_ONLYDIR;
 
 bool IsValidName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
@@ -79,9 +80,11 @@ FileDescriptor OpenNotifyDirectory(const std::string& path) {
   if (!dir.valid()) return dir;
   // mkdir's mode went through the umask; only the owner can (and needs to) fix it.
   if (fstat(dir.get(), &st) != 0) return FileDescriptor(-1);
-  if (st.st_uid == geteuid() && (st.st_mode & 07777) != 01777 && fchmod(dir.get(), 01777) == 0) st.st_mode = S_IFDIR | 01777;
+  if (st.st_uid == geteuid() && (st.st_mode & 07777) != 01777 && fchmod(dir.get(), 01777) == 0)
+    st.st_mode = S_IFDIR | 01777;
   const bool shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-  if ((st.st_uid != geteuid() && st.st_uid != 0) || (shared && !(st.st_mode & S_ISVTX))) return FileDescriptor(-1);
+  if ((st.st_uid != geteuid() && st.st_uid != 0) || (shared && !(st.st_mode & S_ISVTX)))
+    return FileDescriptor(-1);
   return dir;
 }
 
@@ -113,7 +116,8 @@ class NotifyCenter {
     if (!ensureWatchLocked()) return 0;
     int token = nextToken_;
     nextToken_ = nextToken_ == INT_MAX ? 1 : nextToken_ + 1;
-    registrations_[token] = Registration{name, queue, std::make_shared<std::function<void()>>(std::move(handler))};
+    registrations_[token] =
+        Registration{name, queue, std::make_shared<std::function<void()>>(std::move(handler))};
     return token;
   }
 
@@ -168,7 +172,8 @@ class NotifyCenter {
       std::vector<Event> events;
       for (ssize_t offset = 0; offset < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-        events.push_back({event->wd, event->mask, event->len ? std::string(event->name) : std::string()});
+        events.push_back(
+            {event->wd, event->mask, event->len ? std::string(event->name) : std::string()});
         offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       }
       deliver(events);
@@ -208,9 +213,10 @@ class NotifyCenter {
       }
     }
     for (Delivery& delivery : deliveries) {
-      CurrentDispatcher().async(delivery.queue, [token = delivery.token, handler = std::move(delivery.handler)] {
-        if (Instance().isRegistered(token)) (*handler)();
-      });
+      CurrentDispatcher().async(delivery.queue,
+                                [token = delivery.token, handler = std::move(delivery.handler)] {
+                                  if (Instance().isRegistered(token)) (*handler)();
+                                });
     }
   }
 
@@ -244,7 +250,8 @@ bool NotifyPost(const std::string& name) {
   if (!dir.valid()) return false;
   // Opening for writing and closing is the post (IN_CLOSE_WRITE); the file stays empty.
   FileDescriptor file(openat(dir.get(), name.c_str(),
-                             O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+                             O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                             0666));
   if (!file.valid()) return false;
   struct stat st;
   return fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode);

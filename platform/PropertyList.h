@@ -15,7 +15,9 @@
 
 namespace korvel::platform {
 
-inline plist_t NewIntegerNode(int64_t value) { return plist_new_uint(static_cast<uint64_t>(value)); }
+inline plist_t NewIntegerNode(int64_t value) {
+  return plist_new_uint(static_cast<uint64_t>(value));
+}
 
 /* The integer value of a number node (an integer, or a real truncated toward zero);
  * nothing for any other node. */

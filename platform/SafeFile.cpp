@@ -107,7 +107,8 @@ std::atomic<int64_t> gClockSkewSeconds{0};
 bool HasSettled(const struct stat& st) {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  return st.st_ctim.tv_sec + kSettledMarginSeconds < now.tv_sec + gClockSkewSeconds.load(std::memory_order_relaxed);
+  return st.st_ctim.tv_sec + kSettledMarginSeconds <
+         now.tv_sec + gClockSkewSeconds.load(std::memory_order_relaxed);
 }
 
 std::optional<std::string> ReadOpenFile(int fd, size_t maxSize, struct stat& st) {
@@ -144,9 +145,11 @@ std::optional<FileIdentity> SharedFileIdentity(const std::string& path) {
   return IdentityFromStat(st);
 }
 
-std::optional<std::string> ReadSharedFile(const std::string& path, std::optional<FileIdentity>& identity) {
+std::optional<std::string> ReadSharedFile(const std::string& path,
+                                          std::optional<FileIdentity>& identity) {
   identity.reset();
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  FileDescriptor fd(
+      ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (fd.get() < 0) return std::nullopt;
   // The identity is taken before the bytes, so the bytes are never older than it: a
   // change during the read shows as a new identity next time.
@@ -158,7 +161,9 @@ std::optional<std::string> ReadSharedFile(const std::string& path, std::optional
 
 uint64_t SharedFileReadCount() { return gSharedFileReads.load(std::memory_order_relaxed); }
 
-void SetSettledClockSkewForTesting(int64_t seconds) { gClockSkewSeconds.store(seconds, std::memory_order_relaxed); }
+void SetSettledClockSkewForTesting(int64_t seconds) {
+  gClockSkewSeconds.store(seconds, std::memory_order_relaxed);
+}
 
 bool WriteFileAtomically(const std::string& path, std::string_view contents) {
   // The temporary name starts with a dot and carries random letters; mkostemp creates it

@@ -44,7 +44,8 @@ std::optional<FileIdentity> SharedFileIdentity(const std::string& path);
  * can stand for the bytes: a file changed so recently that a later change could still
  * carry the same times (timestamps are coarser than the clock on many file systems)
  * gives none, so its reader reads it again next time. */
-std::optional<std::string> ReadSharedFile(const std::string& path, std::optional<FileIdentity>& identity);
+std::optional<std::string> ReadSharedFile(const std::string& path,
+                                          std::optional<FileIdentity>& identity);
 
 /* Shared files actually read in this process so far (a statistic). */
 uint64_t SharedFileReadCount();

@@ -21,7 +21,9 @@ static_assert(sizeof(KR_UnfairLock) == 4);
 extern "C" void KR_LockContended(KR_UnfairLock* lock);
 
 inline void KR_Lock(KR_UnfairLock* lock) {
-  if (__builtin_expect(std::atomic_ref<uint32_t>(lock->word).exchange(1, std::memory_order_acquire) == 0, 1)) return;
+  if (__builtin_expect(
+          std::atomic_ref<uint32_t>(lock->word).exchange(1, std::memory_order_acquire) == 0, 1))
+    return;
   KR_LockContended(lock);
 }
 

@@ -128,7 +128,9 @@ class VirtualTimer final : public TimerSource {
     return std::move(cancelHandler_);
   }
 
-  bool armedLocked(const Core::Entry& tick) const { return tick.generation == generation_ && !cancelled_; }
+  bool armedLocked(const Core::Entry& tick) const {
+    return tick.generation == generation_ && !cancelled_;
+  }
 
  private:
   void armLocked() {
@@ -254,7 +256,9 @@ void VirtualDispatcher::after(Duration delay, DispatchQueue, Task task) {
   core.post(due, std::move(task));
 }
 
-TimerSource* VirtualDispatcher::makeTimerSource(DispatchQueue) { return new VirtualTimer(state_->core); }
+TimerSource* VirtualDispatcher::makeTimerSource(DispatchQueue) {
+  return new VirtualTimer(state_->core);
+}
 
 Duration VirtualDispatcher::now() const {
   std::lock_guard lock(state_->core->mutex);

@@ -20,7 +20,8 @@ namespace korvel::platform {
 template <class Entries>
 Duration PlanWakeup(const Entries& entries) {
   Duration latest = Duration::max();
-  for (const auto& entry : entries) latest = std::min(latest, entry.deadline + std::max(entry.leeway, Duration::zero()));
+  for (const auto& entry : entries)
+    latest = std::min(latest, entry.deadline + std::max(entry.leeway, Duration::zero()));
   Duration wake = Duration::min();
   for (const auto& entry : entries)
     if (entry.deadline <= latest) wake = std::max(wake, entry.deadline);

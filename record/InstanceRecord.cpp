@@ -84,5 +84,3 @@ void KR_StoreArticulationNotes(KorvelInstance* inst, const int32_t* notes, int c
   KR_Store(inst->keyswitchMask[0], mask[0]);
   KR_Store(inst->keyswitchMask[1], mask[1]);
 }
-
-

@@ -71,23 +71,23 @@ struct KorvelInstance {
   int32_t trackChangedToken;
 
   /* Implementation fields, after the record's published ones. */
-  KR_UnfairLock trackNameLock;     /* guards trackName; the real-time thread never takes it */
-  uint32_t midiOutputCallbackSeq;  /* sequence word: the real-time thread reads the
-                                      callback pair consistently without waiting */
-  int32_t retainCount;             /* the host's reference plus one per timer, task or
-                                      queued handler that may still touch the record */
-  KR_UnfairLock articulationLock;  /* orders writers of the articulation list; the
-                                      real-time thread never takes it */
-  uint64_t keyswitchMask[2];       /* bit n set when note n is among the counted
-                                      articulation notes: one look-up per note-on */
+  KR_UnfairLock trackNameLock;    /* guards trackName; the real-time thread never takes it */
+  uint32_t midiOutputCallbackSeq; /* sequence word: the real-time thread reads the
+                                     callback pair consistently without waiting */
+  int32_t retainCount;            /* the host's reference plus one per timer, task or
+                                     queued handler that may still touch the record */
+  KR_UnfairLock articulationLock; /* orders writers of the articulation list; the
+                                     real-time thread never takes it */
+  uint64_t keyswitchMask[2];      /* bit n set when note n is among the counted
+                                     articulation notes: one look-up per note-on */
   KR_ConnectionFileCache* connectionFileCache; /* made by the link on its first read */
   void (*freeLinkState)(KorvelInstance*);      /* set with it: frees it with the record */
-  uint64_t searchedDestinations;   /* the destinations' generation when the tick last
-                                      searched in vain (0: never); timer queue only */
-  uint8_t closed;                  /* set by KR_Close: the record may live on for the
-                                      editors that hold it, and answers them no more */
-  int32_t editorHolds;             /* references taken by editor views (property
-                                      kKorvelProperty_EditorHold) */
+  uint64_t searchedDestinations;               /* the destinations' generation when the tick last
+                                                  searched in vain (0: never); timer queue only */
+  uint8_t closed;                              /* set by KR_Close: the record may live on for the
+                                                  editors that hold it, and answers them no more */
+  int32_t editorHolds;                         /* references taken by editor views (property
+                                                  kKorvelProperty_EditorHold) */
 };
 
 /* Relaxed atomic access to the fields shared without a lock. */

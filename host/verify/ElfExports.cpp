@@ -27,8 +27,8 @@ std::vector<std::string> ReadExportedSymbols(const std::string& path) {
   std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 
   auto header = ReadAt<Elf64_Ehdr>(file, 0, path);
-  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
-      header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_ident[EI_DATA] != ELFDATA2LSB)
+  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
+      header.e_ident[EI_DATA] != ELFDATA2LSB)
     throw ElfError(path + ": not a 64-bit little-endian ELF file");
   if (header.e_shentsize != sizeof(Elf64_Shdr)) throw ElfError(path + ": odd section headers");
 

@@ -52,7 +52,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kActiveUIDPath = "/tmp/korvel_active_uid.txt";
 constexpr const char* kActiveTrackPath = "/tmp/korvel_active_track.txt";
 
-
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 // One of the companion's fixed files, kept as it was and put back at the end. Only a
@@ -81,7 +80,8 @@ class SharedFileGuard {
     std::string text;
     char buffer[4096];
     ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (1 << 20)) text.append(buffer, size_t(n));
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < (1 << 20))
+      text.append(buffer, size_t(n));
     ::close(fd);
     return text;
   }
@@ -145,7 +145,8 @@ class CompanionProcess {
   template <class Condition>
   bool waitFor(Condition condition, Clock::duration deadline) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, deadline, [&] { return condition(*this) || ended_; }) && condition(*this);
+    return changed_.wait_for(lock, deadline, [&] { return condition(*this) || ended_; }) &&
+           condition(*this);
   }
 
   // Read under the lock, i.e. inside waitFor's condition or through the copies below.
@@ -270,12 +271,13 @@ std::map<std::string, ThreadGroup> Difference(const std::map<std::string, Thread
 
 // Sends `count` note-ons to the active instance from a real-time thread, spaced so that
 // they fall on every phase of the link tick, and times each to its arrival.
-void MeasureLatency(const PluginInstance& active, uint32_t uid, int count, CompanionProcess& companion,
-                    Figures& f) {
+void MeasureLatency(const PluginInstance& active, uint32_t uid, int count,
+                    CompanionProcess& companion, Figures& f) {
   std::vector<long long> sent(size_t(count), 0);
   auto key = [&](int e) {
     char text[64];
-    std::snprintf(text, sizeof text, "%s %02X %02X %02X", Hex(uid).c_str(), 0x90, 36 + e % 60, 1 + (e / 60) % 127);
+    std::snprintf(text, sizeof text, "%s %02X %02X %02X", Hex(uid).c_str(), 0x90, 36 + e % 60,
+                  1 + (e / 60) % 127);
     return std::string(text);
   };
   {
@@ -311,26 +313,35 @@ void MeasureLatency(const PluginInstance& active, uint32_t uid, int count, Compa
 
 void PrintFigures(const Figures& f, bool companion) {
   std::printf("instances             %d\n", f.instances);
-  std::printf("open                  %.1f ms in all, %.3f ms per instance\n", f.openMsTotal, f.openMsPerInstance);
-  std::printf("link set-up           %.3f ms per instance (restore with a track name)\n", f.linkMsPerInstance);
+  std::printf("open                  %.1f ms in all, %.3f ms per instance\n", f.openMsTotal,
+              f.openMsPerInstance);
+  std::printf("link set-up           %.3f ms per instance (restore with a track name)\n",
+              f.linkMsPerInstance);
   std::printf("active track          %s\n", f.activeSeen ? "taken up" : "NOT taken up");
   if (companion) std::printf("heard by companion    %zu of %d instances\n", f.linked, f.instances);
-  std::printf("idle CPU              %.2f %% of one core over %.1f s\n", f.idleCpuPercent, f.idleSeconds);
-  std::printf("resident memory       %ld KiB -> %ld KiB, %.1f KiB per instance\n", f.rssKiBBefore, f.rssKiBAfter,
-              double(f.rssKiBAfter - f.rssKiBBefore) / std::max(f.instances, 1));
-  std::printf("threads               %d before the first instance, %d with all open\n", f.threadsBefore,
-              f.threadsAfter);
-  std::vector<std::pair<std::string, ThreadGroup>> busiest(f.idleThreads.begin(), f.idleThreads.end());
+  std::printf("idle CPU              %.2f %% of one core over %.1f s\n", f.idleCpuPercent,
+              f.idleSeconds);
+  std::printf("resident memory       %ld KiB -> %ld KiB, %.1f KiB per instance\n", f.rssKiBBefore,
+              f.rssKiBAfter, double(f.rssKiBAfter - f.rssKiBBefore) / std::max(f.instances, 1));
+  std::printf("threads               %d before the first instance, %d with all open\n",
+              f.threadsBefore, f.threadsAfter);
+  std::vector<std::pair<std::string, ThreadGroup>> busiest(f.idleThreads.begin(),
+                                                           f.idleThreads.end());
   std::sort(busiest.begin(), busiest.end(),
             [](const auto& a, const auto& b) { return a.second.cpuSeconds > b.second.cpuSeconds; });
   for (size_t i = 0; i < busiest.size() && i < 6; ++i)
-    std::printf("  idle CPU by thread  %-16s x%-3d %.2f %%\n", busiest[i].first.c_str(), busiest[i].second.threads,
+    std::printf("  idle CPU by thread  %-16s x%-3d %.2f %%\n", busiest[i].first.c_str(),
+                busiest[i].second.threads,
                 100.0 * busiest[i].second.cpuSeconds / std::max(f.idleSeconds, 1e-9));
   if (companion && f.latencySent > 0)
-    std::printf("latency to companion  median %.1f ms, p95 %.1f ms, max %.1f ms (bound %.1f ms), %d of %d lost\n",
-                f.latencyMedianMs, f.latencyP95Ms, f.latencyMaxMs, f.latencyBoundMs, f.latencyLost, f.latencySent);
+    std::printf(
+        "latency to companion  median %.1f ms, p95 %.1f ms, max %.1f ms (bound %.1f ms), %d of %d "
+        "lost\n",
+        f.latencyMedianMs, f.latencyP95Ms, f.latencyMaxMs, f.latencyBoundMs, f.latencyLost,
+        f.latencySent);
   if (companion && f.latencySent > 0 && !f.activeAfterLatency)
-    std::printf("                      the instance was no longer on the active track at the end\n");
+    std::printf(
+        "                      the instance was no longer on the active track at the end\n");
   std::printf("close                 %.3f ms per instance\n", f.closeMsPerInstance);
   std::fflush(stdout);
 }
@@ -348,8 +359,10 @@ int RunScale(const ScaleOptions& options) {
   if (!options.companion.empty()) {
     companion = std::make_unique<CompanionProcess>(options.companion);
     if (!companion->waitFor([](CompanionProcess& c) { return c.ready; }, std::chrono::seconds(10)))
-      throw std::runtime_error("the companion " + options.companion + " did not publish its destination");
-    f.latencyBoundMs = 100.0 + 1000.0 * double(companion->periodFrames) / double(std::max(companion->sampleRate, 1L));
+      throw std::runtime_error("the companion " + options.companion +
+                               " did not publish its destination");
+    f.latencyBoundMs = 100.0 + 1000.0 * double(companion->periodFrames) /
+                                   double(std::max(companion->sampleRate, 1L));
   }
 
   f.threadsBefore = ThreadCount();
@@ -358,7 +371,8 @@ int RunScale(const ScaleOptions& options) {
   std::vector<std::unique_ptr<PluginInstance>> units;
   units.reserve(size_t(options.instances));
   auto t0 = Clock::now();
-  for (int i = 0; i < options.instances; ++i) units.push_back(std::make_unique<PluginInstance>(bundle));
+  for (int i = 0; i < options.instances; ++i)
+    units.push_back(std::make_unique<PluginInstance>(bundle));
   f.openMsTotal = Ms(Clock::now() - t0);
   f.openMsPerInstance = f.openMsTotal / options.instances;
 
@@ -402,7 +416,8 @@ int RunScale(const ScaleOptions& options) {
   auto threadsIdleStart = ThreadsByName();
   double cpu0 = ProcessCPUSeconds();
   auto w0 = Clock::now();
-  loop.runFor(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.idleSeconds)));
+  loop.runFor(std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(options.idleSeconds)));
   f.idleSeconds = std::chrono::duration<double>(Clock::now() - w0).count();
   f.idleCpuPercent = 100.0 * (ProcessCPUSeconds() - cpu0) / f.idleSeconds;
   f.idleThreads = Difference(threadsIdleStart, ThreadsByName());
@@ -414,7 +429,8 @@ int RunScale(const ScaleOptions& options) {
     // written again, and the instance's take-up awaited, right before the timing.
     activeUID.set(Hex(uids[activeIndex]) + "\n");
     activeTrack.set(activeName);
-    loop.runUntil([&] { return units[activeIndex]->getU32(kActiveTrack) == 1; }, std::chrono::seconds(2));
+    loop.runUntil([&] { return units[activeIndex]->getU32(kActiveTrack) == 1; },
+                  std::chrono::seconds(2));
     MeasureLatency(*units[activeIndex], uids[activeIndex], options.latencyEvents, *companion, f);
     f.activeAfterLatency = units[activeIndex]->getU32(kActiveTrack) == 1;
   }

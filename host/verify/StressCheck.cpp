@@ -42,7 +42,6 @@ constexpr int kHammerThreads = 4;
 constexpr auto kCheckpointEvery = std::chrono::milliseconds(50);
 constexpr auto kEditorTickEvery = std::chrono::milliseconds(30);
 
-
 // Inconsistencies by kind: how often, and the first one in words.
 class Findings {
  public:
@@ -180,9 +179,9 @@ class Gate {
 
 // What the threads write, and so what reads may show.
 struct Written {
-  std::vector<std::string> namePayloads;  // as set through the track-name property
+  std::vector<std::string> namePayloads;   // as set through the track-name property
   std::vector<std::string> restoredNames;  // as given in restored saved states
-  std::set<std::string> names;              // every name an instance may then hold
+  std::set<std::string> names;             // every name an instance may then hold
   std::vector<std::vector<uint8_t>> formats;
   std::vector<uint32_t> maxFrames = {1024, 256, 512, 4096};
   std::vector<std::vector<int32_t>> articulationLists;
@@ -190,8 +189,8 @@ struct Written {
   explicit Written(const AudioStreamBasicDescription& initial) {
     std::string alphabet(300, 'a');
     for (size_t i = 0; i < alphabet.size(); ++i) alphabet[i] = char('a' + i % 26);
-    namePayloads = {"Violins I", "Celli \xE2\x99\xAA", "Horns 1-4", "Fl\xC3\xBBte alto",
-                    std::string(255, 'x'), alphabet};
+    namePayloads = {"Violins I",         "Celli \xE2\x99\xAA",  "Horns 1-4",
+                    "Fl\xC3\xBBte alto", std::string(255, 'x'), alphabet};
     restoredNames = {"Basses", "Harp \xE2\x99\xAA", std::string(255, 'y'), alphabet};
     // Both setters keep at most 255 bytes (and these cuts fall on character boundaries).
     for (const auto* list : {&namePayloads, &restoredNames})
@@ -200,7 +199,8 @@ struct Written {
     AudioStreamBasicDescription other = initial;
     other.mSampleRate = 44100.0;
     other.mChannelsPerFrame = 2;
-    for (const AudioStreamBasicDescription* f : {&initial, static_cast<const AudioStreamBasicDescription*>(&other)}) {
+    for (const AudioStreamBasicDescription* f :
+         {&initial, static_cast<const AudioStreamBasicDescription*>(&other)}) {
       const auto* bytes = reinterpret_cast<const uint8_t*>(f);
       formats.emplace_back(bytes, bytes + sizeof *f);
     }
@@ -217,7 +217,8 @@ struct ThruProbe {
   uint64_t mismatches = 0;
   const char* firstProblem = nullptr;
 
-  static OSStatus Callback(void* user, const AudioTimeStamp*, uint32_t output, const MIDIPacketList* list) {
+  static OSStatus Callback(void* user, const AudioTimeStamp*, uint32_t output,
+                           const MIDIPacketList* list) {
     auto* self = static_cast<ThruProbe*>(user);
     ++self->calls;
     const char* problem = nullptr;
@@ -233,7 +234,8 @@ struct ThruProbe {
 
 class StressRun {
  public:
-  explicit StressRun(ValidationContext& ctx) : ctx_(ctx), ledger_(kInstances), gate_(kHammerThreads) {}
+  explicit StressRun(ValidationContext& ctx)
+      : ctx_(ctx), ledger_(kInstances), gate_(kHammerThreads) {}
 
   PhaseResult run() {
     openInstances();
@@ -248,7 +250,8 @@ class StressRun {
         static const std::string kFresh = "assigned fresh UID ";
         const size_t at = line.find(kFresh);
         if (at == std::string::npos) return false;
-        ledger_.fresh(static_cast<uint32_t>(std::strtoul(line.c_str() + at + kFresh.size(), nullptr, 16)));
+        ledger_.fresh(
+            static_cast<uint32_t>(std::strtoul(line.c_str() + at + kFresh.size(), nullptr, 16)));
         return true;
       });
       runThreads();
@@ -273,7 +276,8 @@ class StressRun {
       units_.push_back(std::move(unit));
     }
     uint32_t size = sizeof initialFormat_;
-    units_[0]->getProperty(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Global, &initialFormat_, &size);
+    units_[0]->getProperty(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Global, &initialFormat_,
+                           &size);
   }
 
   void makeEditors() {
@@ -397,8 +401,10 @@ class StressRun {
   void readUID(size_t i, PluginInstance& unit, uint32_t) {
     uint32_t uid = 0, size = 4;
     OSStatus s = unit.getProperty(kUniqueID, kAudioUnitScope_Global, &uid, &size);
-    if (s != noErr || uid == 0) findings_.add("UID read", "status " + std::to_string(s) + ", UID " + Hex(uid));
-    else ledger_.observe(i, uid, "the UID property");
+    if (s != noErr || uid == 0)
+      findings_.add("UID read", "status " + std::to_string(s) + ", UID " + Hex(uid));
+    else
+      ledger_.observe(i, uid, "the UID property");
   }
 
   void setUID(size_t i, PluginInstance& unit, uint32_t pick) {
@@ -415,12 +421,14 @@ class StressRun {
   void streamFormat(size_t, PluginInstance& unit, uint32_t pick) {
     if (pick & 1) {
       const auto& f = written_->formats[(pick >> 1) % written_->formats.size()];
-      unit.setProperty(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Global, f.data(), uint32_t(f.size()));
+      unit.setProperty(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Global, f.data(),
+                       uint32_t(f.size()));
     } else {
       uint8_t read[sizeof(AudioStreamBasicDescription)];
       uint32_t size = sizeof read;
       unit.getProperty(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Global, read, &size);
-      report("stream format", stress::CheckBytesFromWritten(read, sizeof read, written_->formats, "stream format"));
+      report("stream format",
+             stress::CheckBytesFromWritten(read, sizeof read, written_->formats, "stream format"));
     }
   }
 
@@ -439,7 +447,8 @@ class StressRun {
     if (pick & 1) {
       const std::string& name = written_->namePayloads[(pick >> 1) % written_->namePayloads.size()];
       const bool withZero = pick & 2;
-      unit.setProperty(kTrackName, kAudioUnitScope_Global, name.c_str(), uint32_t(name.size() + (withZero ? 1 : 0)));
+      unit.setProperty(kTrackName, kAudioUnitScope_Global, name.c_str(),
+                       uint32_t(name.size() + (withZero ? 1 : 0)));
     } else {
       checkTrackName(unit);
     }
@@ -459,7 +468,8 @@ class StressRun {
     if (pick & 1) {
       unit.setU32(id, (pick >> 2) & 1);
     } else if (uint32_t v = unit.getU32(id); v > 1) {
-      findings_.add("flag", std::string(connected ? "Connected" : "ActiveTrack") + " read " + std::to_string(v));
+      findings_.add("flag", std::string(connected ? "Connected" : "ActiveTrack") + " read " +
+                                std::to_string(v));
     }
   }
 
@@ -502,7 +512,8 @@ class StressRun {
   void companionCommand(size_t, PluginInstance& unit, uint32_t pick) {
     uint32_t command = pick % 4;
     if (unit.setProperty(kCompanionCommand, kAudioUnitScope_Global, &command, 4) != noErr)
-      findings_.add("companion command", "set of CompanionCommand to " + std::to_string(command) + " refused");
+      findings_.add("companion command",
+                    "set of CompanionCommand to " + std::to_string(command) + " refused");
   }
 
   uint32_t otherUID(size_t i, uint32_t pick) {
@@ -528,7 +539,8 @@ class StressRun {
   uint32_t checkSavedState(size_t i) {
     plist_t dict = nullptr;
     uint32_t size = sizeof dict;
-    OSStatus s = units_[i]->getProperty(kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, &dict, &size);
+    OSStatus s =
+        units_[i]->getProperty(kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, &dict, &size);
     PlistPtr owned(dict);
     savedStates_.fetch_add(1, std::memory_order_relaxed);
     if (s != noErr || !dict || plist_get_node_type(dict) != PLIST_DICT) {
@@ -546,7 +558,8 @@ class StressRun {
     if (plist_t name = PlistDictItem(dict, "tvTrackName")) {
       auto text = PlistString(name);
       if (!text || text->empty() || !written_->names.count(*text))
-        findings_.add("saved state", "tvTrackName \"" + text.value_or("(not a string)").substr(0, 40) +
+        findings_.add("saved state", "tvTrackName \"" +
+                                         text.value_or("(not a string)").substr(0, 40) +
                                          "\" is none of the names written");
     }
     ledger_.observe(i, static_cast<uint32_t>(*uid), "the saved state");
@@ -557,24 +570,36 @@ class StressRun {
     PlistPtr state(plist_new_dict());
     uint32_t uid = 0;
     switch (pick % 5) {
-      case 0: uid = otherUID(i, pick >> 8); break;  // a duplicate: refused, fresh UID
-      case 1: uid = newUID(); break;
-      case 2: uid = units_[i]->getU32(kUniqueID); break;
-      case 3: break;  // no UID: the instance keeps its own
-      case 4: state.reset(plist_new_string("not a saved state")); break;
+      case 0:
+        uid = otherUID(i, pick >> 8);
+        break;  // a duplicate: refused, fresh UID
+      case 1:
+        uid = newUID();
+        break;
+      case 2:
+        uid = units_[i]->getU32(kUniqueID);
+        break;
+      case 3:
+        break;  // no UID: the instance keeps its own
+      case 4:
+        state.reset(plist_new_string("not a saved state"));
+        break;
     }
     if (uid != 0) {
       ledger_.mayHold(i, uid);
-      plist_dict_set_item(state.get(), "tvUniqueID", plist_new_uint(uint64_t(int64_t(int32_t(uid)))));
+      plist_dict_set_item(state.get(), "tvUniqueID",
+                          plist_new_uint(uint64_t(int64_t(int32_t(uid)))));
     }
     if (plist_get_node_type(state.get()) == PLIST_DICT) {
       plist_dict_set_item(state.get(), "tvConnected", plist_new_uint((pick >> 4) & 1));
       const auto& names = written_->restoredNames;
-      plist_dict_set_item(state.get(), "tvTrackName", plist_new_string(names[(pick >> 5) % names.size()].c_str()));
+      plist_dict_set_item(state.get(), "tvTrackName",
+                          plist_new_string(names[(pick >> 5) % names.size()].c_str()));
     }
     restores_.fetch_add(1, std::memory_order_relaxed);
     plist_t node = state.get();
-    if (units_[i]->setProperty(kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, &node, sizeof node) != noErr)
+    if (units_[i]->setProperty(kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, &node,
+                               sizeof node) != noErr)
       findings_.add("restore", "set of property 0 refused");
   }
 
@@ -654,13 +679,32 @@ class StressRun {
     d1 = (r >> 8) & 0x7F;
     d2 = (r >> 16) & 0x7F;
     switch (step % 8) {
-      case 0: status = 0x90; d1 = 24 + (r >> 8) % 12; d2 = 1 + d2 % 127; break;
-      case 1: status = 0x90; d1 = 36 + (r >> 8) % 60; d2 = 1 + d2 % 127; break;
-      case 2: status = 0x80; break;
-      case 3: case 4: status = 0xB0; break;
-      case 5: status = 0xE0; break;
-      case 6: status = 0xD0; break;
-      default: status = (step & 8) ? 0xC0 : 0xA0; break;
+      case 0:
+        status = 0x90;
+        d1 = 24 + (r >> 8) % 12;
+        d2 = 1 + d2 % 127;
+        break;
+      case 1:
+        status = 0x90;
+        d1 = 36 + (r >> 8) % 60;
+        d2 = 1 + d2 % 127;
+        break;
+      case 2:
+        status = 0x80;
+        break;
+      case 3:
+      case 4:
+        status = 0xB0;
+        break;
+      case 5:
+        status = 0xE0;
+        break;
+      case 6:
+        status = 0xD0;
+        break;
+      default:
+        status = (step & 8) ? 0xC0 : 0xA0;
+        break;
     }
     status |= channel;
   }
@@ -692,17 +736,16 @@ class StressRun {
   PhaseResult result() {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f s, ", ctx_.stressSeconds);
-    std::string counts = seconds +
-                         std::to_string(kInstances) + " instances, " + std::to_string(kHammerThreads) +
-                         " threads: " + std::to_string(calls_.load()) + " property calls, " +
-                         std::to_string(savedStates_.load()) + " saved states, " +
-                         std::to_string(restores_.load()) + " restores (" +
-                         std::to_string(ledger_.freshCount()) + " fresh UIDs), " +
-                         std::to_string(drains_.load()) + " drains (" + std::to_string(drained_.load()) +
-                         " events), " + std::to_string(midiEvents_) + " MIDI events, " +
-                         std::to_string(checkpoints_.load()) + " checkpoints, " +
-                         (editors_.empty() && !editorNote_.empty() ? editorNote_
-                                                                   : std::to_string(editorTicks_) + " editor ticks");
+    std::string counts =
+        seconds + std::to_string(kInstances) + " instances, " + std::to_string(kHammerThreads) +
+        " threads: " + std::to_string(calls_.load()) + " property calls, " +
+        std::to_string(savedStates_.load()) + " saved states, " + std::to_string(restores_.load()) +
+        " restores (" + std::to_string(ledger_.freshCount()) + " fresh UIDs), " +
+        std::to_string(drains_.load()) + " drains (" + std::to_string(drained_.load()) +
+        " events), " + std::to_string(midiEvents_) + " MIDI events, " +
+        std::to_string(checkpoints_.load()) + " checkpoints, " +
+        (editors_.empty() && !editorNote_.empty() ? editorNote_
+                                                  : std::to_string(editorTicks_) + " editor ticks");
     if (AllocationCountingAvailable() && rtAllocations_ != 0)
       findings_.add("real-time allocation", rtAllocations_,
                     std::to_string(rtAllocations_) + " allocations on the real-time thread");
@@ -726,7 +769,8 @@ class StressRun {
   std::mutex oursMutex_;
   std::set<uint32_t> ours_;  // UIDs whose connection file did not exist before this run
 
-  std::atomic<uint64_t> calls_{0}, savedStates_{0}, restores_{0}, drains_{0}, drained_{0}, checkpoints_{0};
+  std::atomic<uint64_t> calls_{0}, savedStates_{0}, restores_{0}, drains_{0}, drained_{0},
+      checkpoints_{0};
   uint64_t midiEvents_ = 0;
   uint64_t rtAllocations_ = 0;
 };

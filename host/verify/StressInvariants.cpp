@@ -33,7 +33,8 @@ std::optional<std::string> CheckDrain(const uint8_t* data, uint32_t size) {
   return std::nullopt;
 }
 
-std::optional<std::string> CheckTrackName(const char* bytes256, const std::set<std::string>& written) {
+std::optional<std::string> CheckTrackName(const char* bytes256,
+                                          const std::set<std::string>& written) {
   const void* nul = std::memchr(bytes256, 0, 256);
   if (!nul) return std::string("track name has no NUL within its 256 bytes");
   std::string name(bytes256, static_cast<const char*>(nul));

@@ -24,7 +24,8 @@ std::optional<std::string> CheckDrain(const uint8_t* data, uint32_t size);
 
 // The 256 bytes of the track-name property: NUL-terminated, and one of the names that
 // were written (the empty name always counts as written).
-std::optional<std::string> CheckTrackName(const char* bytes256, const std::set<std::string>& written);
+std::optional<std::string> CheckTrackName(const char* bytes256,
+                                          const std::set<std::string>& written);
 
 // The 2048 bytes of the CC-value table: every value 7-bit.
 std::optional<std::string> CheckCCValues(const uint8_t* bytes, size_t size);

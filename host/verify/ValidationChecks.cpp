@@ -43,8 +43,7 @@ void Expect(bool ok, const std::string& what) {
 
 std::string Ms(Clock::duration d) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.2f ms",
-                std::chrono::duration<double, std::milli>(d).count());
+  std::snprintf(text, sizeof text, "%.2f ms", std::chrono::duration<double, std::milli>(d).count());
   return text;
 }
 
@@ -53,8 +52,7 @@ std::string Ms(Clock::duration d) {
 class ConnectionFileGuard {
  public:
   explicit ConnectionFileGuard(uint32_t uid)
-      : path_(ConnectionFilePath(uid)),
-        existed_(::access(path_.c_str(), F_OK) == 0) {}
+      : path_(ConnectionFilePath(uid)), existed_(::access(path_.c_str(), F_OK) == 0) {}
   ~ConnectionFileGuard() {
     if (!existed_) ::unlink(path_.c_str());
   }
@@ -74,12 +72,11 @@ PhaseResult BundleAndExports(ValidationContext& ctx) {
          "factoryFunction is \"" + c.factoryFunction + "\"");
   Expect(ctx.bundle.hasMainQueueHooks(),
          "Korvel_MainQueueFD / Korvel_RunMainQueue are not exported");
-  const std::set<std::string> allowed = {"KorvelAUFactory", "Korvel_GetCocoaUIInfo", "HXLoc",
-                                         "HXLocFB", "Korvel_MainQueueFD",
-                                         "Korvel_RunMainQueue"};
+  const std::set<std::string> allowed = {
+      "KorvelAUFactory", "Korvel_GetCocoaUIInfo", "HXLoc",
+      "HXLocFB",         "Korvel_MainQueueFD",    "Korvel_RunMainQueue"};
   // What the static linker itself always defines in a shared object.
-  const std::set<std::string> linkerDefined = {"_init", "_fini", "_edata", "_end",
-                                               "__bss_start"};
+  const std::set<std::string> linkerDefined = {"_init", "_fini", "_edata", "_end", "__bss_start"};
   std::vector<std::string> exported = ReadExportedSymbols(info.sharedObjectPath);
   std::set<std::string> seen;
   std::string viewFactory;
@@ -137,9 +134,13 @@ PhaseResult Selectors(ValidationContext& ctx) {
   PluginInstance instance(ctx.bundle);
   const int16_t present[] = {1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 14, 17, 18, 0x101, 0x102};
   const int16_t absent[] = {0, 8, 12, 13, 15, 16, 19, 0x100, 0x103, -1};
-  for (int16_t s : present) Expect(instance.lookup(s) != nullptr, "no handler for selector " + std::to_string(s));
-  for (int16_t s : absent) Expect(instance.lookup(s) == nullptr, "a handler for unsupported selector " + std::to_string(s));
-  auto getParam = reinterpret_cast<AudioUnitGetParameterProc>(instance.lookup(kAudioUnitGetParameterSelect));
+  for (int16_t s : present)
+    Expect(instance.lookup(s) != nullptr, "no handler for selector " + std::to_string(s));
+  for (int16_t s : absent)
+    Expect(instance.lookup(s) == nullptr,
+           "a handler for unsupported selector " + std::to_string(s));
+  auto getParam =
+      reinterpret_cast<AudioUnitGetParameterProc>(instance.lookup(kAudioUnitGetParameterSelect));
   for (uint32_t id : {0u, 7u, 0xFFFFFFFFu}) {
     float value = 1.5f;
     Expect(getParam(instance.handle(), id, 0, 0, &value) == noErr && value == 0.0f,
@@ -226,7 +227,8 @@ void CheckReturnedObjects(const PluginBundle& bundle, uint32_t id, std::vector<u
     std::memcpy(&preset, data.data(), sizeof preset);
     Expect(preset.presetNumber == -1, "preset number is not -1");
     Expect(PlistString(preset.presetName) == "Korvel", "preset name is not \"Korvel\"");
-    if (preset.presetName) plist_free(preset.presetName);  // the caller owns it, like every object handed out
+    if (preset.presetName)
+      plist_free(preset.presetName);  // the caller owns it, like every object handed out
   }
 }
 
@@ -323,8 +325,9 @@ void CheckSets(PluginInstance& unit) {
   uint8_t zeros[40] = {};
   for (uint32_t id : {kAudioUnitProperty_SetRenderCallback, kAudioUnitProperty_HostCallbacks,
                       kAudioUnitProperty_PresentPreset})
-    Expect(unit.setProperty(id, g, zeros, id == kAudioUnitProperty_HostCallbacks ? 40 : 16) == noErr,
-           "set of property " + std::to_string(id) + " is not accepted");
+    Expect(
+        unit.setProperty(id, g, zeros, id == kAudioUnitProperty_HostCallbacks ? 40 : 16) == noErr,
+        "set of property " + std::to_string(id) + " is not accepted");
 
   uint32_t uid = unit.uniqueID();
   uint32_t other = (RandomU32() | 0x10000000u) & 0x7FFFFFFFu;
@@ -407,8 +410,9 @@ PhaseResult Render(ValidationContext& ctx) {
     Expect(flags == 0x1234, "render changed the action flags");
     for (int b : {0, 2}) {
       const auto& buf = storage[b];
-      Expect(std::all_of(buf.begin(), buf.begin() + frames * 4, [](uint8_t v) { return v == 0; }),
-             "buffer " + std::to_string(b) + " not zeroed at " + std::to_string(frames) + " frames");
+      Expect(
+          std::all_of(buf.begin(), buf.begin() + frames * 4, [](uint8_t v) { return v == 0; }),
+          "buffer " + std::to_string(b) + " not zeroed at " + std::to_string(frames) + " frames");
       Expect(std::all_of(buf.end() - kGuard, buf.end(), [](uint8_t v) { return v == 0x5A; }),
              "render wrote past buffer " + std::to_string(b));
     }
@@ -454,11 +458,16 @@ PhaseResult MIDIThru(ValidationContext& ctx) {
     std::vector<uint8_t> expected;
   };
   const Case cases[] = {
-      {0x90, 60, 100, {0x90, 60, 100}},  {0x80, 60, 0, {0x80, 60, 0}},
-      {0x90, 61, 0, {0x90, 61, 0}},      {0xA1, 60, 10, {0xA1, 60, 10}},
-      {0xB3, 1, 64, {0xB3, 1, 64}},      {0xC5, 7, 99, {0xC5, 7}},
-      {0xD0, 50, 9, {0xD0, 50}},         {0xE2, 0, 64, {0xE2, 0, 64}},
-      {0xF8, 0, 0, {0xF8, 0, 0}},        {0x90, 0x85, 0x90, {0x90, 0x85, 0x90}},
+      {0x90, 60, 100, {0x90, 60, 100}},
+      {0x80, 60, 0, {0x80, 60, 0}},
+      {0x90, 61, 0, {0x90, 61, 0}},
+      {0xA1, 60, 10, {0xA1, 60, 10}},
+      {0xB3, 1, 64, {0xB3, 1, 64}},
+      {0xC5, 7, 99, {0xC5, 7}},
+      {0xD0, 50, 9, {0xD0, 50}},
+      {0xE2, 0, 64, {0xE2, 0, 64}},
+      {0xF8, 0, 0, {0xF8, 0, 0}},
+      {0x90, 0x85, 0x90, {0x90, 0x85, 0x90}},
       {0x1B0, 0x101, 0x17F, {0xB0, 0x01, 0x7F}},
   };
   for (const Case& c : cases) {
@@ -469,7 +478,8 @@ PhaseResult MIDIThru(ValidationContext& ctx) {
     std::snprintf(what, sizeof what, "event %02X %02X %02X", c.status, c.d1, c.d2);
     Expect(capture.calls == 1 && capture.packets.size() == 1,
            std::string(what) + " was not passed on exactly once");
-    Expect(!capture.badHeader, std::string(what) + ": output number, time stamp or packet count wrong");
+    Expect(!capture.badHeader,
+           std::string(what) + ": output number, time stamp or packet count wrong");
     Expect(capture.packets[0].time == 0, std::string(what) + ": packet time is not 0");
     Expect(capture.packets[0].bytes == c.expected, std::string(what) + ": wrong bytes or length");
   }
@@ -481,7 +491,8 @@ PhaseResult MIDIThru(ValidationContext& ctx) {
   unit.midiEvent(0xB0, 11, 100, 0);
   Expect(capture.calls == 0, "events still passed on after the callback was removed");
   Expect(unit.ccValues()[11] == 100, "an event without a callback was not recorded");
-  return {Outcome::Pass, std::to_string(std::size(cases)) + " messages passed on with the right bytes and lengths"};
+  return {Outcome::Pass, std::to_string(std::size(cases)) +
+                             " messages passed on with the right bytes and lengths"};
 }
 
 // ---- saved state -------------------------------------------------------------------
@@ -514,8 +525,7 @@ PhaseResult SavedState(ValidationContext& ctx) {
   uint32_t uid = RandomU32() | 0x80000000u;
   ConnectionFileGuard guard(uid);
   PlistPtr project(plist_new_dict());
-  plist_dict_set_item(project.get(), "tvUniqueID",
-                      plist_new_uint(uint64_t(int64_t(int32_t(uid)))));
+  plist_dict_set_item(project.get(), "tvUniqueID", plist_new_uint(uint64_t(int64_t(int32_t(uid)))));
   plist_dict_set_item(project.get(), "tvConnected", plist_new_uint(1));
   plist_dict_set_item(project.get(), "tvTrackName", plist_new_string("Cellos \xE2\x99\xAA"));
   PluginInstance restored(ctx.bundle);
@@ -555,7 +565,8 @@ PhaseResult DuplicateRestore(ValidationContext& ctx) {
   Expect(fresh != uid && fresh != 0, "the duplicate kept UID " + Hex(uid));
   Expect(!copy.connected() && copy.trackName().empty(), "the duplicate took over the saved link");
   Expect(original.uniqueID() == uid, "the original lost its UID");
-  std::string line = "Korvel: duplicated UID " + Hex(uid) + " detected, assigned fresh UID " + Hex(fresh);
+  std::string line =
+      "Korvel: duplicated UID " + Hex(uid) + " detected, assigned fresh UID " + Hex(fresh);
   Expect(log.find(line) != std::string::npos, "no log line \"" + line + "\"");
   return {Outcome::Pass, "second copy of " + Hex(uid) + " became " + Hex(fresh) + " and logged it"};
 }
@@ -593,14 +604,14 @@ PhaseResult OpenCloseCycles(ValidationContext& ctx) {
   int threadsAfter = ThreadCount();
   auto signedKiB = [](long v) { return (v >= 0 ? "+" : "") + std::to_string(v) + " KiB"; };
   std::string detail = std::to_string(ctx.cycles) + " cycles: resident memory " +
-                       signedKiB(growthKiB) + ", heap in use " + signedKiB(heapKiB) +
-                       ", threads " + std::to_string(threadsBefore) + " -> " +
-                       std::to_string(threadsAfter);
+                       signedKiB(growthKiB) + ", heap in use " + signedKiB(heapKiB) + ", threads " +
+                       std::to_string(threadsBefore) + " -> " + std::to_string(threadsAfter);
   Expect(threadsAfter <= threadsBefore, "threads grew: " + detail);
 #ifdef KORVEL_SANITIZED
   // The sanitizer's allocator keeps freed memory in quarantine and has no mallinfo:
   // here LeakSanitizer, at exit, is the memory check.
-  return {Outcome::Pass, "threads " + std::to_string(threadsBefore) + " -> " + std::to_string(threadsAfter) +
+  return {Outcome::Pass, "threads " + std::to_string(threadsBefore) + " -> " +
+                             std::to_string(threadsAfter) +
                              "; memory left to LeakSanitizer in this build"};
 #else
   // A leaked instance record alone is several KiB, so a hundred leaks show up clearly
@@ -653,8 +664,8 @@ PhaseResult RealtimeAllocations(ValidationContext& ctx) {
   unit.setU32(kActiveTrack, 0);
   unit.setU32(kConnected, 0);
   Expect(thru > 0, "no thru during the burst");
-  Expect(allocations == 0, std::to_string(allocations) +
-                               " allocations during 10240 MIDI events and 20 renders");
+  Expect(allocations == 0,
+         std::to_string(allocations) + " allocations during 10240 MIDI events and 20 renders");
   return {Outcome::Pass, "0 allocations during 10240 MIDI events and 20 renders"};
 }
 

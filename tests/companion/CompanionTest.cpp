@@ -10,12 +10,12 @@
 namespace tolvane {
 namespace {
 
-using korvel::test::ReadFile;
-using korvel::test::TempDir;
-using korvel::test::WriteFile;
 using korvel::link::ActiveTrackFilePath;
 using korvel::link::ActiveUIDFilePath;
 using korvel::link::ConnectionFilePath;
+using korvel::test::ReadFile;
+using korvel::test::TempDir;
+using korvel::test::WriteFile;
 
 Session ExampleSession() {
   std::string error;
@@ -52,7 +52,8 @@ class CompanionTest : public ::testing::Test {
   TempDir dir;
   std::vector<std::string> posted;
   Companion::Clock::time_point now{};
-  Companion companion{ExampleSession(), [this](const std::string& n) {
+  Companion companion{ExampleSession(),
+                      [this](const std::string& n) {
                         posted.push_back(n);
                         return true;
                       },
@@ -60,14 +61,16 @@ class CompanionTest : public ::testing::Test {
 };
 
 TEST_F(CompanionTest, ConnectWritesTheSelectedTrackAndKeepsTheInstanceKeys) {
-  WriteFile(ConnectionFilePath(0x00A1B2C3),
-            R"j({"pluginVersion":"2.0 (41)","uid":10597059,"status":"disconnected","trackName":"old","x":[1]})j");
+  WriteFile(
+      ConnectionFilePath(0x00A1B2C3),
+      R"j({"pluginVersion":"2.0 (41)","uid":10597059,"status":"disconnected","trackName":"old","x":[1]})j");
   companion.handle(Command(0x00A1B2C3, LinkCommand::Connect));
 
   std::string text = ReadFile(ConnectionFilePath(0x00A1B2C3));
-  EXPECT_EQ(text,
-            R"j({"articulationNames":["Legato","Pizz"],"articulationNotes":[24,26],"pluginVersion":"2.0 (41)",)j"
-            R"("status":"connected","trackName":"Violins","uid":10597059,"x":[1]})")
+  EXPECT_EQ(
+      text,
+      R"j({"articulationNames":["Legato","Pizz"],"articulationNotes":[24,26],"pluginVersion":"2.0 (41)",)j"
+      R"("status":"connected","trackName":"Violins","uid":10597059,"x":[1]})")
       << "compact, sorted, every earlier key kept";
   EXPECT_EQ(ReadFile(ActiveUIDFilePath()), "00A1B2C3");
   EXPECT_EQ(ReadFile(ActiveTrackFilePath()), "Violins");
@@ -84,8 +87,10 @@ TEST_F(CompanionTest, ConnectWritesTheSelectedTrackAndKeepsTheInstanceKeys) {
 TEST_F(CompanionTest, AMalformedFileIsReplacedByAFreshObject) {
   WriteFile(ConnectionFilePath(7), "[1,2,3]");
   companion.handle(Command(7, LinkCommand::Connect));
-  EXPECT_EQ(connectionFile(7), nlohmann::json::parse(R"({"articulationNames":["Legato","Pizz"],)"
-                                                     R"("articulationNotes":[24,26],"status":"connected","trackName":"Violins"})"));
+  EXPECT_EQ(connectionFile(7),
+            nlohmann::json::parse(
+                R"({"articulationNames":["Legato","Pizz"],)"
+                R"("articulationNotes":[24,26],"status":"connected","trackName":"Violins"})"));
 }
 
 TEST_F(CompanionTest, SelectNamesTheInstanceLinkedToTheTrack) {

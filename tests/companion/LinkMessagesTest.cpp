@@ -55,11 +55,16 @@ TEST(LinkDecoder, TagNamesOnlyTheMessageRightAfterIt) {
 
 TEST(DescribeMIDI, NamesEveryChannelMessage) {
   const std::pair<Bytes, const char*> rows[] = {
-      {{0x9F, 60, 0}, "ch 16 note-on 60 0"},     {{0x81, 61, 64}, "ch 2 note-off 61 64"},
-      {{0xA2, 62, 10}, "ch 3 poly-pressure 62 10"}, {{0xB0, 1, 127}, "ch 1 cc 1 127"},
-      {{0xC4, 5}, "ch 5 program 5"},             {{0xD0, 0x40}, "ch 1 pressure 64"},
-      {{0xE0, 0x00, 0x40}, "ch 1 bend 8192"},    {{0xE0, 0x7F, 0x7F}, "ch 1 bend 16383"},
-      {{0xF8}, "system F8"},                     {{0xF0, 1, 2, 0xF7}, "sysex 4 bytes"},
+      {{0x9F, 60, 0}, "ch 16 note-on 60 0"},
+      {{0x81, 61, 64}, "ch 2 note-off 61 64"},
+      {{0xA2, 62, 10}, "ch 3 poly-pressure 62 10"},
+      {{0xB0, 1, 127}, "ch 1 cc 1 127"},
+      {{0xC4, 5}, "ch 5 program 5"},
+      {{0xD0, 0x40}, "ch 1 pressure 64"},
+      {{0xE0, 0x00, 0x40}, "ch 1 bend 8192"},
+      {{0xE0, 0x7F, 0x7F}, "ch 1 bend 16383"},
+      {{0xF8}, "system F8"},
+      {{0xF0, 1, 2, 0xF7}, "sysex 4 bytes"},
   };
   for (const auto& [bytes, text] : rows) EXPECT_EQ(DescribeMIDI(bytes), text);
 }

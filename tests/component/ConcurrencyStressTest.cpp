@@ -33,8 +33,9 @@ int PendingCount(KorvelInstance* inst) {
 TEST(ConcurrencyStress, QueueLosesAndDuplicatesNothingWhileEverythingElseChanges) {
   BareRecord rec;
   rec.link();
-  AUMIDIOutputCallbackStruct cb{[](void*, const AudioTimeStamp*, uint32_t, const MIDIPacketList*) -> OSStatus { return 0; },
-                                nullptr};
+  AUMIDIOutputCallbackStruct cb{
+      [](void*, const AudioTimeStamp*, uint32_t, const MIDIPacketList*) -> OSStatus { return 0; },
+      nullptr};
   KR_SetProperty(rec.get(), kAudioUnitProperty_MIDIOutputCallback, 0, 0, &cb, sizeof cb);
 
   std::atomic<bool> counted{false};  // the numbered phase is over
@@ -51,7 +52,8 @@ TEST(ConcurrencyStress, QueueLosesAndDuplicatesNothingWhileEverythingElseChanges
     }
     counted = true;
     // Free phase: the link flags now really flip while events keep coming.
-    for (int i = 0; i < 20000; ++i) KR_MIDIEvent(rec.get(), 0xB0 | (i & 15), i & 127, (i >> 3) & 127, 0);
+    for (int i = 0; i < 20000; ++i)
+      KR_MIDIEvent(rec.get(), 0xB0 | (i & 15), i & 127, (i >> 3) & 127, 0);
     producerDone = true;
   });
 
@@ -75,14 +77,16 @@ TEST(ConcurrencyStress, QueueLosesAndDuplicatesNothingWhileEverythingElseChanges
     std::vector<int32_t> keys(128);
     for (int round = 0; !stop; ++round) {
       for (int k = 0; k < 128; ++k) keys[k] = (k + round) % 140;
-      KR_SetProperty(rec.get(), kKorvelProperty_ArticulationNotes, 0, 0, keys.data(), 4 * (round % 129));
+      KR_SetProperty(rec.get(), kKorvelProperty_ArticulationNotes, 0, 0, keys.data(),
+                     4 * (round % 129));
       const uint32_t flag = counted ? (round & 1) : 1;
       KR_SetProperty(rec.get(), kKorvelProperty_ActiveTrack, 0, 0, &flag, 4);
       KR_Store(rec->isConnected, counted ? (round >> 1) & 1 : 1);
       uint8_t values[2048];
       uint32_t size = sizeof values;
       KR_GetProperty(rec.get(), kKorvelProperty_CCValues, 0, 0, values, &size);
-      AUMIDIOutputCallbackStruct again{cb.midiOutputCallback, reinterpret_cast<void*>(uintptr_t(round & 1))};
+      AUMIDIOutputCallbackStruct again{cb.midiOutputCallback,
+                                       reinterpret_cast<void*>(uintptr_t(round & 1))};
       KR_SetProperty(rec.get(), kAudioUnitProperty_MIDIOutputCallback, 0, 0, &again, sizeof again);
     }
   });

@@ -27,13 +27,15 @@ TEST(Lookup, HandsOutTheSelectorTableAndNothingElse) {
   auto* inst = reinterpret_cast<KorvelInstance*>(iface);
   EXPECT_EQ(reinterpret_cast<void*>(iface), reinterpret_cast<void*>(inst));
   EXPECT_EQ(iface->reserved, nullptr);
-  for (int16_t selector : {0, 8, 12, 13, 15, 16, 19, 259, -1}) EXPECT_EQ(iface->Lookup(selector), nullptr) << selector;
+  for (int16_t selector : {0, 8, 12, 13, 15, 16, 19, 259, -1})
+    EXPECT_EQ(iface->Lookup(selector), nullptr) << selector;
   for (int16_t selector : {1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 17, 18, 0x102})
     EXPECT_NE(iface->Lookup(selector), nullptr) << selector;
   EXPECT_EQ(iface->Lookup(0x101), reinterpret_cast<AudioComponentMethod>(KR_MIDIEvent));
   EXPECT_EQ(iface->Lookup(14), reinterpret_cast<AudioComponentMethod>(KR_Render));
 
-  auto getParam = reinterpret_cast<AudioUnitGetParameterProc>(iface->Lookup(kAudioUnitGetParameterSelect));
+  auto getParam =
+      reinterpret_cast<AudioUnitGetParameterProc>(iface->Lookup(kAudioUnitGetParameterSelect));
   AudioUnitParameterValue value = 5.0f;
   EXPECT_EQ(getParam(iface, 0xFFFFFFFF, 7, 99, &value), 0);
   EXPECT_EQ(value, 0.0f);
@@ -81,12 +83,14 @@ TEST_F(Lifecycle, CloseNeverLeavesWorkThatTouchesAFreedRecordAndFreesEveryRecord
   const int before = KR_LiveRecordCount();
   for (int i = 0; i < 40; ++i) {
     KorvelInstance* inst = OpenInstance();
-    clock_.advance(std::chrono::milliseconds(10 * (i % 20)));  // close at different points of the schedule
+    clock_.advance(
+        std::chrono::milliseconds(10 * (i % 20)));  // close at different points of the schedule
     if (i % 2 == 1) {
       // Let the companion's notification reach the main queue, then close before it runs.
       const size_t queued = clock_.dispatcher().pendingCount();
       ASSERT_TRUE(korvel::platform::NotifyPost(korvel::link::kTrackChangedNotification));
-      ASSERT_TRUE(korvel::test::WaitUntil([&] { return clock_.dispatcher().pendingCount() > queued; }));
+      ASSERT_TRUE(
+          korvel::test::WaitUntil([&] { return clock_.dispatcher().pendingCount() > queued; }));
     }
     CloseInstance(inst);
   }

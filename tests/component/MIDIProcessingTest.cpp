@@ -12,15 +12,15 @@ namespace {
 // is passed on, malformed bytes as received, is the validator's MIDI-thru phase.)
 TEST(MIDIEvent, EachMessageKindIsQueuedAsItsKindRequires) {
   const std::pair<std::array<uint32_t, 3>, Events> rows[] = {
-      {{0x80, 60, 64}, {}},                      // note-off
-      {{0x93, 61, 90}, {{0x93, 61, 90, 3}}},     // note-on
-      {{0x93, 62, 0}, {}},                       // note-on velocity 0
-      {{0xA0, 60, 10}, {}},                      // poly pressure
-      {{0xB5, 7, 100}, {{0xB5, 7, 100, 3}}},     // control change
-      {{0xC2, 5, 77}, {}},                       // program change
-      {{0xD1, 33, 99}, {{0xD1, 33, 99, 2}}},     // channel pressure
-      {{0xEF, 5, 70}, {{0xEF, 5, 70, 3}}},       // pitch bend
-      {{0xF8, 1, 2}, {}},                        // system
+      {{0x80, 60, 64}, {}},                   // note-off
+      {{0x93, 61, 90}, {{0x93, 61, 90, 3}}},  // note-on
+      {{0x93, 62, 0}, {}},                    // note-on velocity 0
+      {{0xA0, 60, 10}, {}},                   // poly pressure
+      {{0xB5, 7, 100}, {{0xB5, 7, 100, 3}}},  // control change
+      {{0xC2, 5, 77}, {}},                    // program change
+      {{0xD1, 33, 99}, {{0xD1, 33, 99, 2}}},  // channel pressure
+      {{0xEF, 5, 70}, {{0xEF, 5, 70, 3}}},    // pitch bend
+      {{0xF8, 1, 2}, {}},                     // system
       {{0xFF, 0, 0}, {}},
       {{0x1B0, 0x81, 0xC0}, {{0xB0, 0x01, 0x40, 3}}},  // bits beyond the byte
   };
@@ -59,8 +59,12 @@ TEST(MIDIEvent, RecordsControllersPerChannelQueuesOnlyWhileLinkedAndDeduplicates
   rec.send(0xE0, 0, 64);  // bend high byte 64: its own slot again
   rec.send(0xE0, 5, 64);  // only the low byte differs: not again
   rec.send(0xE0, 5, 65);
-  EXPECT_EQ(rec.drain(), (Events{{0xB0, 1, 64, 3}, {0xB1, 1, 64, 3}, {0xB0, 2, 64, 3}, {0xD0, 64, 0, 2},
-                                 {0xE0, 0, 64, 3}, {0xE0, 5, 65, 3}}));
+  EXPECT_EQ(rec.drain(), (Events{{0xB0, 1, 64, 3},
+                                 {0xB1, 1, 64, 3},
+                                 {0xB0, 2, 64, 3},
+                                 {0xD0, 64, 0, 2},
+                                 {0xE0, 0, 64, 3},
+                                 {0xE0, 5, 65, 3}}));
 }
 
 TEST(MIDIEvent, KeyswitchNotesSetTheArticulationAndOtherNotesTheVelocity) {
@@ -73,9 +77,9 @@ TEST(MIDIEvent, KeyswitchNotesSetTheArticulationAndOtherNotesTheVelocity) {
   rec.send(0x90, 25, 10);
   EXPECT_EQ(KR_Load(rec->activeArticulation), 25);
   EXPECT_EQ(KR_Load(rec->lastVelocity), 90u);  // a keyswitch leaves the velocity alone
-  rec.send(0x80, 25, 0);                         // note-off keeps the articulation
-  rec.send(0x90, 25, 0);                         // velocity 0 records nothing
-  rec.send(0x90, 300 & 0x7F, 200);               // entries outside 0..127 never match
+  rec.send(0x80, 25, 0);                       // note-off keeps the articulation
+  rec.send(0x90, 25, 0);                       // velocity 0 records nothing
+  rec.send(0x90, 300 & 0x7F, 200);             // entries outside 0..127 never match
   EXPECT_EQ(KR_Load(rec->activeArticulation), 25);
   EXPECT_EQ(KR_Load(rec->lastVelocity), 200u) << "kept as received";
   EXPECT_EQ(rec.drain().size(), 3u);  // every note-on with velocity is queued, keyswitch or not

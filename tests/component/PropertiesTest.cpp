@@ -28,13 +28,17 @@ TEST(Properties, SmallBuffersAndNullDataAreRefusedAndPendingEventsComeOutOnce) {
   std::vector<uint8_t> data(2047, 0xAB);
   rec.send(0xB0, 1, 99);
   uint32_t io = 2047;
-  EXPECT_EQ(KR_GetProperty(rec.get(), kKorvelProperty_CCValues, 0, 0, data.data(), &io), kAudioUnitErr_InvalidProperty);
+  EXPECT_EQ(KR_GetProperty(rec.get(), kKorvelProperty_CCValues, 0, 0, data.data(), &io),
+            kAudioUnitErr_InvalidProperty);
   EXPECT_EQ(io, 2047u);
   EXPECT_EQ(data[1], 0xAB);
-  EXPECT_EQ(KR_GetProperty(rec.get(), kKorvelProperty_UniqueID, 0, 0, nullptr, &io), kAudioUnitErr_InvalidProperty);
-  EXPECT_EQ(KR_GetProperty(rec.get(), kKorvelProperty_UniqueID, 0, 0, data.data(), nullptr), kAudioUnitErr_InvalidProperty);
+  EXPECT_EQ(KR_GetProperty(rec.get(), kKorvelProperty_UniqueID, 0, 0, nullptr, &io),
+            kAudioUnitErr_InvalidProperty);
+  EXPECT_EQ(KR_GetProperty(rec.get(), kKorvelProperty_UniqueID, 0, 0, data.data(), nullptr),
+            kAudioUnitErr_InvalidProperty);
   KR_SetTrackName(rec.get(), "Strings", 7);
-  EXPECT_EQ(KR_SetProperty(rec.get(), kKorvelProperty_TrackName, 0, 0, nullptr, 10), kAudioUnitErr_InvalidProperty);
+  EXPECT_EQ(KR_SetProperty(rec.get(), kKorvelProperty_TrackName, 0, 0, nullptr, 10),
+            kAudioUnitErr_InvalidProperty);
   EXPECT_EQ(KR_SetProperty(rec.get(), 0, 0, 0, nullptr, 8), kAudioUnitErr_InvalidProperty);
   EXPECT_EQ(TrackName(rec.get()), "Strings");
 
@@ -43,8 +47,9 @@ TEST(Properties, SmallBuffersAndNullDataAreRefusedAndPendingEventsComeOutOnce) {
   rec.send(0x90, 60, 100);
   rec.send(0xD2, 7, 0);
   uint8_t drained[1028];
-  for (const std::vector<uint8_t>& want : {std::vector<uint8_t>{2, 0, 0, 0, 0x90, 60, 100, 3, 0xD2, 7, 0, 2},
-                                           std::vector<uint8_t>{0, 0, 0, 0}}) {
+  for (const std::vector<uint8_t>& want :
+       {std::vector<uint8_t>{2, 0, 0, 0, 0x90, 60, 100, 3, 0xD2, 7, 0, 2},
+        std::vector<uint8_t>{0, 0, 0, 0}}) {
     io = sizeof drained;
     ASSERT_EQ(KR_GetProperty(rec.get(), kKorvelProperty_PendingEvents, 0, 0, drained, &io), 0);
     EXPECT_EQ(std::vector<uint8_t>(drained, drained + io), want);
@@ -109,7 +114,8 @@ TEST_F(SavedState, MissingOrMistypedKeysAndNonDictionaries) {
   BareRecord rec;
   const uint32_t uid = KR_AssignFreshUID(rec.get());
   PlistPtr state(plist_new_dict());
-  plist_dict_set_item(state.get(), "tvUniqueID", plist_new_string("12345678"));  // not a number: ignored
+  plist_dict_set_item(state.get(), "tvUniqueID",
+                      plist_new_string("12345678"));  // not a number: ignored
   plist_dict_set_item(state.get(), "tvConnected", plist_new_uint(1));
   plist_dict_set_item(state.get(), "tvTrackName", plist_new_string(std::string(300, 'n').c_str()));
   Restore(rec.get(), state.get());

@@ -138,8 +138,8 @@ TEST(RealtimePath, AllocatesNothingAndTakesOnlyThePendingLock) {
   ASSERT_EQ(tAllocations, 1);
   tAllocations = 0;
 
-  KR_UnfairLock* const everyLock[] = {&rec->pendingLock, &rec->trackNameLock, &rec->articulationLock,
-                                      &gUIDOwnerLock};
+  KR_UnfairLock* const everyLock[] = {&rec->pendingLock, &rec->trackNameLock,
+                                      &rec->articulationLock, &gUIDOwnerLock};
   auto held = [&](auto call) {
     for (KR_UnfairLock* lock : everyLock) std::atomic_ref<uint32_t>(lock->word).store(1);
     tObservingLocks = true;
@@ -183,39 +183,46 @@ TEST(EntryPoints, RunningOutOfMemoryAnswersAnErrorAndChangesNothing) {
   AudioUnit unit = KorvelAUFactory(nullptr);
   ASSERT_EQ(unit->Open(unit, unit), 0);
   KorvelInstance* target = fresh.get();  // the record the next call works on
-  auto state = [&] {  // what a failed call must leave as it was
+  auto state = [&] {                     // what a failed call must leave as it was
     char name[kKorvelTrackNameSize];
     KR_CopyTrackName(target, name);
     const uint32_t uid = KR_Load(target->uniqueID);
     return std::to_string(uid) + (KR_UIDOwner(uid) == target ? " owned, " : " -, ") +
-           std::to_string(KR_UIDOwnerRegistry().size()) + " UIDs, " + (target->linkTimer ? "timer, " : "") +
-           std::to_string(KR_Load(target->trackChangedToken)) + (KR_Load(target->isConnected) ? " linked " : " ") + name;
+           std::to_string(KR_UIDOwnerRegistry().size()) + " UIDs, " +
+           (target->linkTimer ? "timer, " : "") +
+           std::to_string(KR_Load(target->trackChangedToken)) +
+           (KR_Load(target->isConnected) ? " linked " : " ") + name;
   };
   auto restore = [&](uint32_t uid) {
     plist_t saved = plist_new_dict();
     plist_dict_set_item(saved, "tvUniqueID", plist_new_uint(uid));
     plist_dict_set_item(saved, "tvConnected", plist_new_uint(1));
     plist_dict_set_item(saved, "tvTrackName", plist_new_string("Celli"));
-    const OSStatus status = KR_SetProperty(unit, kAudioUnitProperty_ClassInfo, 0, 0, &saved, sizeof saved);
+    const OSStatus status =
+        KR_SetProperty(unit, kAudioUnitProperty_ClassInfo, 0, 0, &saved, sizeof saved);
     plist_free(saved);
     return status;
   };
   const uint32_t word = 0x0BADF00D;
-  const std::pair<const char*, std::function<OSStatus()>> calls[] = {
-      {"open", [&] {
+  const std::pair<const char*, std::function<OSStatus()> > calls[] = {
+      {"open",
+       [&] {
          target = reinterpret_cast<KorvelInstance*>(KorvelAUFactory(nullptr));
          return target->plugInInterface.Open(target, &target->plugInInterface);
        }},
       {"restore", [&] { return restore(0x0CAFE001); }},
       {"restore of a UID held elsewhere", [&] { return restore(0x0DDBA11); }},
       {"UID", [&] { return KR_SetProperty(unit, kKorvelProperty_UniqueID, 0, 0, &word, 4); }},
-      {"track name", [&] { return KR_SetProperty(unit, kKorvelProperty_TrackName, 0, 0, "Violas", 6); }},
-      {"view info", [&] {
+      {"track name",
+       [&] { return KR_SetProperty(unit, kKorvelProperty_TrackName, 0, 0, "Violas", 6); }},
+      {"view info",
+       [&] {
          AudioUnitCocoaViewInfo info{};
          uint32_t size = sizeof info;
          return KR_GetProperty(unit, kAudioUnitProperty_CocoaUI, 0, 0, &info, &size);
        }},
-      {"editor", [&] {
+      {"editor",
+       [&] {
          const KorvelViewFactoryInterface* f = Korvel_ViewFactoryNamed("KorvelViewFactory");
          KorvelView* view = f->uiViewForAudioUnit(unit, 340, 500);
          if (view == nullptr) return OSStatus(kAudioUnitErr_InvalidProperty);
@@ -224,7 +231,8 @@ TEST(EntryPoints, RunningOutOfMemoryAnswersAnErrorAndChangesNothing) {
          f->view->release(view);
          return OSStatus(0);
        }},
-      {"exported view info", [] {
+      {"exported view info",
+       [] {
          AudioUnitCocoaViewInfo info{};
          Korvel_GetCocoaUIInfo(&info);
          return OSStatus(0);
@@ -249,7 +257,7 @@ TEST(EntryPoints, RunningOutOfMemoryAnswersAnErrorAndChangesNothing) {
                    : status == 0                             ? ""
                    : status != kAudioUnitErr_InvalidProperty ? "status " + std::to_string(status)
                    : state() == before                       ? ""
-                                                             : "left " + state() + ", was " + before;
+                                       : "left " + state() + ", was " + before;
         } catch (...) {
         }
         _exit(write(out[1], report.data(), report.size()) < 0);
@@ -270,7 +278,8 @@ TEST(EntryPoints, RunningOutOfMemoryAnswersAnErrorAndChangesNothing) {
     }
     target = reinterpret_cast<KorvelInstance*>(unit);  // after "open": the open instance
   }
-  std::printf("%d allocations failed in turn, %d of them in nlohmann::json's destructor\n", failures, inLibrary);
+  std::printf("%d allocations failed in turn, %d of them in nlohmann::json's destructor\n",
+              failures, inLibrary);
   KR_ReleaseUID(other.get(), 0x0DDBA11);
   unit->Close(unit);
   dispatch.advance(std::chrono::seconds(1));
@@ -280,4 +289,3 @@ TEST(EntryPoints, RunningOutOfMemoryAnswersAnErrorAndChangesNothing) {
 }
 
 }  // namespace
-

@@ -33,7 +33,9 @@ constexpr const char* kNotificationPath = "/tmp/.notify/com.tolvane.trackChanged
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-std::string ConnectionFile(const std::string& uidHex) { return "/tmp/korvel_connection_" + uidHex + ".json"; }
+std::string ConnectionFile(const std::string& uidHex) {
+  return "/tmp/korvel_connection_" + uidHex + ".json";
+}
 
 Json ReadConnectionFile(const std::string& uidHex) {
   return Json::parse(ReadFile(ConnectionFile(uidHex)), nullptr, false);
@@ -45,7 +47,8 @@ bool FileSays(const std::string& uidHex, const std::string& status) {
 }
 
 // The arrival times of the lines of `lines` that start with `prefix`.
-std::vector<Clock::time_point> ArrivalsOf(const std::vector<OutputLine>& lines, const std::string& prefix) {
+std::vector<Clock::time_point> ArrivalsOf(const std::vector<OutputLine>& lines,
+                                          const std::string& prefix) {
   std::vector<Clock::time_point> times;
   for (const OutputLine& line : lines)
     if (line.text.rfind(prefix, 0) == 0) times.push_back(line.arrived);
@@ -66,10 +69,12 @@ class CompanionLinkEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(jack_.running()) << "jackd did not start";
-    for (const char* sub : {"home", "xdg", "xdg-system"}) std::filesystem::create_directories(dir_.file(sub));
+    for (const char* sub : {"home", "xdg", "xdg-system"})
+      std::filesystem::create_directories(dir_.file(sub));
   }
 
-  std::unique_ptr<ChildProcess> start(const std::string& program, const std::vector<std::string>& args,
+  std::unique_ptr<ChildProcess> start(const std::string& program,
+                                      const std::vector<std::string>& args,
                                       const std::string& name) {
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -82,19 +87,22 @@ class CompanionLinkEndToEnd : public ::testing::Test {
   }
 
   void startTolvane() {
-    tolvane_ = start(TOLVANE_BINARY, {"-s", TOLVANE_EXAMPLE_SESSION, "run", "--keep-running"}, "tolvane");
+    tolvane_ =
+        start(TOLVANE_BINARY, {"-s", TOLVANE_EXAMPLE_SESSION, "run", "--keep-running"}, "tolvane");
     ASSERT_TRUE(tolvane_->waitForLine([](const std::string& l) { return l == "ready"; }, 0, 10s))
         << tolvane_->transcript();
   }
 
   // Starts korvel-host playing the example file with commands on its standard input;
   // returns the UIDs its "ready" line names, in track order.
-  std::vector<std::string> startHost(const std::vector<std::string>& more, const std::string& name) {
-    std::vector<std::string> args = {"play", KORVEL_DEMO_MIDI, "--bundle", KORVEL_TEST_BUNDLE, "--commands",
-                                     "--repeat", "4"};
+  std::vector<std::string> startHost(const std::vector<std::string>& more,
+                                     const std::string& name) {
+    std::vector<std::string> args = {"play",       KORVEL_DEMO_MIDI, "--bundle", KORVEL_TEST_BUNDLE,
+                                     "--commands", "--repeat",       "4"};
     args.insert(args.end(), more.begin(), more.end());
     host_ = start(KORVEL_HOST_BINARY, args, name);
-    auto ready = host_->waitForLine([](const std::string& l) { return l.rfind("ready: ", 0) == 0; }, 0, 20s);
+    auto ready =
+        host_->waitForLine([](const std::string& l) { return l.rfind("ready: ", 0) == 0; }, 0, 20s);
     if (!ready) {
       ADD_FAILURE() << "korvel-host never got ready:\n" << host_->transcript();
       return {};
@@ -113,8 +121,10 @@ class CompanionLinkEndToEnd : public ::testing::Test {
     const size_t from = host_->lineCount();
     host_->send(line);
     auto done = host_->waitForLine(
-        [&](const std::string& l) { return l == "ok " + verb || l.rfind("error " + verb + ":", 0) == 0; }, from,
-        10s);
+        [&](const std::string& l) {
+          return l == "ok " + verb || l.rfind("error " + verb + ":", 0) == 0;
+        },
+        from, 10s);
     if (!done) {
       ADD_FAILURE() << "no answer to \"" << line << "\":\n" << host_->transcript();
       return "";
@@ -131,12 +141,15 @@ class CompanionLinkEndToEnd : public ::testing::Test {
     const size_t from = tolvane_->lineCount();
     command("connect " + std::to_string(n));
     ASSERT_TRUE(tolvane_->waitForLine("connect UID " + uid, from, 10s)) << tolvane_->transcript();
-    ASSERT_TRUE(WaitUntil([&] { return FileSays(uid, "connected"); }, 5s)) << ReadFile(ConnectionFile(uid));
+    ASSERT_TRUE(WaitUntil([&] { return FileSays(uid, "connected"); }, 5s))
+        << ReadFile(ConnectionFile(uid));
     EXPECT_EQ(ReadConnectionFile(uid).value("trackName", Json()), track);
-    ASSERT_TRUE(WaitUntil([&] { return linkedTo(command("state"), n, track); }, 10s, 100ms)) << command("state");
+    ASSERT_TRUE(WaitUntil([&] { return linkedTo(command("state"), n, track); }, 10s, 100ms))
+        << command("state");
   }
   static bool linkedTo(const std::string& report, int n, const std::string& track) {
-    return TrackField(report, n, "connected") == "yes" && TrackField(report, n, "companion track") == track;
+    return TrackField(report, n, "connected") == "yes" &&
+           TrackField(report, n, "companion track") == track;
   }
 
   void tolvaneDoes(const std::string& line, const std::string& answer) {
@@ -149,7 +162,8 @@ class CompanionLinkEndToEnd : public ::testing::Test {
   std::vector<EditorPicture> snapshot(const std::string& name) {
     command("snapshot " + dir_.file(name));
     std::vector<EditorPicture> pictures;
-    for (const char* file : {"/track-1.png", "/track-2.png"}) pictures.emplace_back(dir_.file(name) + file);
+    for (const char* file : {"/track-1.png", "/track-2.png"})
+      pictures.emplace_back(dir_.file(name) + file);
     EXPECT_TRUE(pictures[0].ok() && pictures[1].ok()) << name;
     return pictures;
   }
@@ -172,7 +186,8 @@ class CompanionLinkEndToEnd : public ::testing::Test {
 // companion's language; disconnect.
 TEST_F(CompanionLinkEndToEnd, LinkForwardRestartFollowTheLanguageAndDisconnect) {
   {
-    auto install = start(TOLVANE_BINARY, {"install", "--applications", dir_.file("xdg/applications")}, "install");
+    auto install = start(TOLVANE_BINARY,
+                         {"install", "--applications", dir_.file("xdg/applications")}, "install");
     ASSERT_EQ(install->waitForExit(10s), 0) << install->transcript();
     ASSERT_TRUE(std::filesystem::exists(dir_.file("xdg/applications/com.tolvane.Tolvane.desktop")));
   }
@@ -196,7 +211,8 @@ TEST_F(CompanionLinkEndToEnd, LinkForwardRestartFollowTheLanguageAndDisconnect) 
     EXPECT_FALSE(ShowsConnectBlue(shots[0])) << "track 1 is linked: no connect button";
     // Five keyswitches, of which at most one is lit: four cells' worth of unlit area.
     EXPECT_GT(UnlitArticulationCellPixels(shots[0]), 4 * 2500);
-    EXPECT_EQ(FirstHeaderTextPixelsRightOfCC(shots[0]), 0) << "English: \"CC\" ends well left of x 30";
+    EXPECT_EQ(FirstHeaderTextPixelsRightOfCC(shots[0]), 0)
+        << "English: \"CC\" ends well left of x 30";
     EXPECT_TRUE(ShowsConnectButton(shots[1])) << "track 2 was never linked";
     EXPECT_LT(UnlitArticulationCellPixels(shots[1]), 200);
   }
@@ -220,7 +236,9 @@ TEST_F(CompanionLinkEndToEnd, LinkForwardRestartFollowTheLanguageAndDisconnect) 
   // now: every link tick sends the queue before the heartbeat.
   int otherBeats = 0;
   auto quietFrom = tolvane_->waitForLine(
-      [&](const std::string& line) { return line == "heartbeat UID " + otherUID && ++otherBeats == 2; },
+      [&](const std::string& line) {
+        return line == "heartbeat UID " + otherUID && ++otherBeats == 2;
+      },
       tolvane_->lineCount(), 5s);
   ASSERT_TRUE(quietFrom) << tolvane_->transcript();
 
@@ -242,7 +260,9 @@ TEST_F(CompanionLinkEndToEnd, LinkForwardRestartFollowTheLanguageAndDisconnect) 
   // Heartbeats: every instance, linked or not, once a second. Measured between arrivals
   // at this end of the pipe, so they include JACK's and the pipe's delays.
   int beats = 0;
-  auto enoughBeats = [&](const std::string& line) { return line == "heartbeat UID " + uid && ++beats >= 5; };
+  auto enoughBeats = [&](const std::string& line) {
+    return line == "heartbeat UID " + uid && ++beats >= 5;
+  };
   EXPECT_TRUE(tolvane_->waitForLine(enoughBeats, 0, 10s)) << tolvane_->transcript();
   const std::vector<OutputLine> lines = tolvane_->lines();
   for (const std::string& u : uids) {
@@ -256,12 +276,14 @@ TEST_F(CompanionLinkEndToEnd, LinkForwardRestartFollowTheLanguageAndDisconnect) 
       shortest = std::min(shortest, interval);
       longest = std::max(longest, interval);
     }
-    std::cout << "[ timing ] " << arrivals.size() << " heartbeats of " << u << ", intervals " << shortest
-              << " to " << longest << " s\n";
+    std::cout << "[ timing ] " << arrivals.size() << " heartbeats of " << u << ", intervals "
+              << shortest << " to " << longest << " s\n";
   }
-  const std::vector<OutputLine> sinceQuiet(lines.begin() + static_cast<long>(*quietFrom), lines.end());
+  const std::vector<OutputLine> sinceQuiet(lines.begin() + static_cast<long>(*quietFrom),
+                                           lines.end());
   EXPECT_TRUE(ArrivalsOf(sinceQuiet, "event UID " + otherUID).empty())
-      << "track 2 is linked but not on the companion's active track\n" << tolvane_->transcript();
+      << "track 2 is linked but not on the companion's active track\n"
+      << tolvane_->transcript();
   EXPECT_TRUE(ArrivalsOf(lines, "untagged").empty());
 
   // The host ended with the project saved, and started again on it.
@@ -291,7 +313,8 @@ TEST_F(CompanionLinkEndToEnd, LinkForwardRestartFollowTheLanguageAndDisconnect) 
   tolvane_->send("language de");
   auto switched = tolvane_->waitForLine("language de", fromLanguage, 5s);
   ASSERT_TRUE(switched) << tolvane_->transcript();
-  EXPECT_EQ(ReadFile(dir_.file("home/Library/Application Support/Tolvane/current_language.txt")), "de\n");
+  EXPECT_EQ(ReadFile(dir_.file("home/Library/Application Support/Tolvane/current_language.txt")),
+            "de\n");
   const Clock::time_point written = tolvane_->line(*switched).arrived;
   int textPixels = 0;
   std::optional<double> germanAfter;
@@ -299,24 +322,29 @@ TEST_F(CompanionLinkEndToEnd, LinkForwardRestartFollowTheLanguageAndDisconnect) 
   WaitUntil(
       [&] {
         const size_t from = host_->lineCount();
-        textPixels = FirstHeaderTextPixelsRightOfCC(snapshot("german-" + std::to_string(++attempt))[0]);
+        textPixels =
+            FirstHeaderTextPixelsRightOfCC(snapshot("german-" + std::to_string(++attempt))[0]);
         if (textPixels < 20) return false;
         auto answered = host_->waitForLine("ok snapshot", from, 1s);
         germanAfter = Seconds((answered ? host_->line(*answered).arrived : Clock::now()) - written);
         return true;
       },
       15s, 200ms);
-  ASSERT_TRUE(germanAfter) << "still English after 15 s (" << textPixels << " header pixels, " << attempt
-                           << " snapshots)";
-  std::cout << "[ timing ] grid header German " << *germanAfter << " s after the language file was written ("
-            << attempt << " snapshots; " << textPixels << " header pixels right of \"CC\")\n";
+  ASSERT_TRUE(germanAfter) << "still English after 15 s (" << textPixels << " header pixels, "
+                           << attempt << " snapshots)";
+  std::cout << "[ timing ] grid header German " << *germanAfter
+            << " s after the language file was written (" << attempt << " snapshots; " << textPixels
+            << " header pixels right of \"CC\")\n";
   EXPECT_LE(*germanAfter, 6.0) << "one check of the language file every 5 s, snapshots every 0.2 s";
 
   const size_t fromDisconnect = tolvane_->lineCount();
   command("disconnect 1");
-  EXPECT_TRUE(tolvane_->waitForLine("disconnect UID " + uid, fromDisconnect, 10s)) << tolvane_->transcript();
-  EXPECT_TRUE(WaitUntil([&] { return FileSays(uid, "disconnected"); }, 5s)) << ReadFile(ConnectionFile(uid));
-  EXPECT_TRUE(WaitUntil([&] { return TrackField(command("state"), 1, "connected") == "no"; }, 5s, 100ms));
+  EXPECT_TRUE(tolvane_->waitForLine("disconnect UID " + uid, fromDisconnect, 10s))
+      << tolvane_->transcript();
+  EXPECT_TRUE(WaitUntil([&] { return FileSays(uid, "disconnected"); }, 5s))
+      << ReadFile(ConnectionFile(uid));
+  EXPECT_TRUE(
+      WaitUntil([&] { return TrackField(command("state"), 1, "connected") == "no"; }, 5s, 100ms));
   {
     const std::vector<EditorPicture> shots = snapshot("disconnected");
     EXPECT_TRUE(ShowsConnectButton(shots[0])) << "the unlinked editor offers Connect again";

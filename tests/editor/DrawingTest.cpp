@@ -47,9 +47,12 @@ TEST_F(EditorFrame, StatusDotAndConnectPanelFollowTheLinkState) {
   const struct {
     bool connected, active;
     RGB dot;
-  } states[] = {{false, true, {1.0, 0.3, 0.3}}, {true, false, {1.0, 0.6, 0.0}}, {true, true, {0.3, 0.8, 0.3}}};
+  } states[] = {{false, true, {1.0, 0.3, 0.3}},
+                {true, false, {1.0, 0.6, 0.0}},
+                {true, true, {0.3, 0.8, 0.3}}};
   for (const auto& state : states) {
-    SCOPED_TRACE(::testing::Message() << "connected " << state.connected << " active " << state.active);
+    SCOPED_TRACE(::testing::Message()
+                 << "connected " << state.connected << " active " << state.active);
     probe.isConnected() = state.connected;
     probe.isActiveTrack() = state.active;
     cairo_surface_t* s = draw();
@@ -76,7 +79,8 @@ TEST_F(EditorFrame, NotConnectedShowsTheConnectPanel) {
 
   // Connect button at (W/2 - 110, 33 + (H - 33)/2 + 45, 220, 34) = (60, 311.5, 220, 34),
   // corners of radius 6.
-  for (auto [x, y] : {std::pair{65, 330}, {275, 340}, {63, 314}}) EXPECT_TRUE(Shows(s, x, y, kConnectBlue));
+  for (auto [x, y] : {std::pair{65, 330}, {275, 340}, {63, 314}})
+    EXPECT_TRUE(Shows(s, x, y, kConnectBlue));
   for (auto [x, y] : {std::pair{58, 330}, {281, 330}, {65, 309}, {65, 347}, {60, 312}})
     EXPECT_TRUE(Shows(s, x, y, kBackground));
 
@@ -98,9 +102,9 @@ class EditorGrid : public DrawingFixture {
 };
 
 TEST_F(EditorGrid, BarsRunFromVioletToTheValueColourOnlyForTriggeredControllers) {
-  receive(1, 0, 1);      // row at y 59
-  receive(5, 4, 0);      // row at y 75: track and number, no bar
-  receive(7, 2, 64);     // row at y 91: the highest channel's value counts
+  receive(1, 0, 1);   // row at y 59
+  receive(5, 4, 0);   // row at y 75: track and number, no bar
+  receive(7, 2, 64);  // row at y 91: the highest channel's value counts
   receive(7, 9, 20);
   receive(64, 15, 127);  // row at y 107
   receive(96, 0, 90);    // controllers above 95 never get a row
@@ -154,7 +158,7 @@ TEST_F(EditorArticulations, CellsWithTheActiveNoteLightInTheVelocityColour) {
   list({"Legato", "Staccato", "Pizz"}, {24, 25, 24}, 24, 127);
   cairo_surface_t* s = draw();
   EXPECT_TRUE(Shows(s, kLeft + 150, kRow0 + 12, Lit(127)));
-  EXPECT_TRUE(Shows(s, kLeft + 150, kRow1 + 12, Lit(127)));  // same note: lit too
+  EXPECT_TRUE(Shows(s, kLeft + 150, kRow1 + 12, Lit(127)));               // same note: lit too
   EXPECT_TRUE(Shows(s, kLeft + 8, kRow0 + 11, Of(ValueColour(127, 1))));  // dot, red
   EXPECT_TRUE(Shows(s, kRight + 150, kRow0 + 12, unlit));
   EXPECT_TRUE(Shows(s, kRight + 8, kRow0 + 11, Composite(Colour::Grey(1, 0.15), unlit)));
@@ -184,22 +188,27 @@ TEST_F(EditorArticulations, CellsWithTheActiveNoteLightInTheVelocityColour) {
 // is drawn in a process of its own that finds a companion with a Japanese table.
 TEST_F(EditorArticulations, JapaneseTextsAndCJKNamesHaveAGlyphForEveryCharacter) {
   auto drawInJapanese = [&] {
-    const std::string bundle = isolation.files.file("Tolvane.app"), home = isolation.files.file("home");
+    const std::string bundle = isolation.files.file("Tolvane.app"),
+                      home = isolation.files.file("home");
     const std::string table = bundle + "/Contents/Resources/ja.lproj";
     const std::string language = home + "/Library/Application Support/Tolvane";
-    for (const std::string& dir : {table, language, home + "/apps/applications"}) std::filesystem::create_directories(dir);
+    for (const std::string& dir : {table, language, home + "/apps/applications"})
+      std::filesystem::create_directories(dir);
     WriteFile(table + "/Localizable.strings",
               "\"cc_label_cc\" = \"\u30b3\u30f3\u30c8\u30ed\u30fc\u30e9\u30fc\";\n"
-              "\"cc_label_articulations\" = \"\u30a2\u30fc\u30c6\u30a3\u30ad\u30e5\u30ec\u30fc\u30b7\u30e7\u30f3\";\n");
+              "\"cc_label_articulations\" = "
+              "\"\u30a2\u30fc\u30c6\u30a3\u30ad\u30e5\u30ec\u30fc\u30b7\u30e7\u30f3\";\n");
     WriteFile(language + "/current_language.txt", "ja\n");
     WriteFile(home + "/apps/applications/com.tolvane.Tolvane.desktop",
-              "[Desktop Entry]\nType=Application\nName=Tolvane\nExec=tolvane\nX-Bundle-Path=" + bundle + "\n");
+              "[Desktop Entry]\nType=Application\nName=Tolvane\nExec=tolvane\nX-Bundle-Path=" +
+                  bundle + "\n");
     setenv("HOME", home.c_str(), 1);
     setenv("XDG_DATA_HOME", (home + "/apps").c_str(), 1);
     setenv("XDG_DATA_DIRS", home.c_str(), 1);
     linkWithName("\u5f26\u697d\u5668 \ubc14\uc774\uc62c\ub9b0 \u5c0f\u63d0\u7434");
     receive(1, 0, 64);
-    list({"\u30ec\u30ac\u30fc\u30c8", "\uc2a4\ud0c0\uce74\ud1a0", "\u62e8\u5f26"}, {24, 25, 26}, 24, 100);
+    list({"\u30ec\u30ac\u30fc\u30c8", "\uc2a4\ud0c0\uce74\ud1a0", "\u62e8\u5f26"}, {24, 25, 26}, 24,
+         100);
     static int japaneseHeaders = 0, withoutGlyphs = 0;
     editor::TextRenderer::observeDrawnLine = [](PangoLayout* layout) {
       const std::string text = pango_layout_get_text(layout);
@@ -209,7 +218,8 @@ TEST_F(EditorArticulations, JapaneseTextsAndCJKNamesHaveAGlyphForEveryCharacter)
       std::fprintf(stderr, "no glyph in '%s'\n", text.c_str());
     };
     draw();
-    std::fprintf(stderr, "%d Japanese header(s), %d text(s) with missing glyphs\n", japaneseHeaders, withoutGlyphs);
+    std::fprintf(stderr, "%d Japanese header(s), %d text(s) with missing glyphs\n", japaneseHeaders,
+                 withoutGlyphs);
     std::exit(japaneseHeaders > 0 && withoutGlyphs == 0 ? 0 : 1);
   };
   GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -55,8 +55,10 @@ void RecordingWindow::fireTimers() {
 
 Pixel PixelAt(cairo_surface_t* surface, int x, int y) {
   uint32_t argb;
-  std::memcpy(&argb, cairo_image_surface_get_data(surface) +
-                         y * cairo_image_surface_get_stride(surface) + x * 4, 4);
+  std::memcpy(
+      &argb,
+      cairo_image_surface_get_data(surface) + y * cairo_image_surface_get_stride(surface) + x * 4,
+      4);
   const double a = (argb >> 24) / 255.0;
   auto channel = [&](int shift) {
     return a > 0 ? std::min(1.0, ((argb >> shift) & 0xFF) / 255.0 / a) : 0.0;
@@ -71,9 +73,9 @@ static double Difference(const Pixel& p, RGB c) {
 ::testing::AssertionResult Shows(cairo_surface_t* surface, int x, int y, RGB c, double tolerance) {
   const Pixel p = PixelAt(surface, x, y);
   if (Difference(p, c) <= tolerance && p.a > 0.99) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "(" << x << "," << y << ") is rgba(" << p.r << ","
-                                       << p.g << "," << p.b << "," << p.a << "), not rgb(" << c.r
-                                       << "," << c.g << "," << c.b << ")";
+  return ::testing::AssertionFailure()
+         << "(" << x << "," << y << ") is rgba(" << p.r << "," << p.g << "," << p.b << "," << p.a
+         << "), not rgb(" << c.r << "," << c.g << "," << c.b << ")";
 }
 
 InkBounds FindInk(cairo_surface_t* surface, int x0, int y0, int x1, int y1, RGB paper,
@@ -91,7 +93,8 @@ InkBounds FindInk(cairo_surface_t* surface, int x0, int y0, int x1, int y1, RGB 
 
 RecordedInstance::RecordedInstance() : real_(KorvelAUFactory(nullptr)) {
   real_->Open(real_, real_);
-  proxy_.iface = AudioComponentPlugInInterface{nullptr, nullptr, &RecordedInstance::Lookup, nullptr};
+  proxy_.iface =
+      AudioComponentPlugInInterface{nullptr, nullptr, &RecordedInstance::Lookup, nullptr};
   proxy_.real = real_;
 }
 
@@ -105,9 +108,12 @@ RecordedInstance::~RecordedInstance() {
 
 AudioComponentMethod RecordedInstance::Lookup(int16_t selector) {
   switch (selector) {
-    case kAudioUnitGetPropertySelect: return reinterpret_cast<AudioComponentMethod>(&Get);
-    case kAudioUnitSetPropertySelect: return reinterpret_cast<AudioComponentMethod>(&Set);
-    default: return nullptr;
+    case kAudioUnitGetPropertySelect:
+      return reinterpret_cast<AudioComponentMethod>(&Get);
+    case kAudioUnitSetPropertySelect:
+      return reinterpret_cast<AudioComponentMethod>(&Set);
+    default:
+      return nullptr;
   }
 }
 

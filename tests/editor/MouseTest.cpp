@@ -35,7 +35,9 @@ class EditorClicks : public ::testing::Test {
   }
   // The "Disconnect" rectangle from Pango's own widths of the two header texts.
   Rect disconnectArea() {
-    const double w1 = MeasureWithPango(HexUID(probe.uniqueID()) + " v?", "Monospace", PANGO_WEIGHT_NORMAL, 9).logical.width;
+    const double w1 =
+        MeasureWithPango(HexUID(probe.uniqueID()) + " v?", "Monospace", PANGO_WEIGHT_NORMAL, 9)
+            .logical.width;
     const double w2 = MeasureWithPango("Disconnect", "Sans", PANGO_WEIGHT_NORMAL, 10).logical.width;
     return Rect{W - 8 - w1 - 14 - w2 - 6, 0, w2 + 12, 32};
   }
@@ -67,8 +69,8 @@ TEST_F(EditorClicks, DisconnectAreaReachesSixPointsPastTheLabelAndTheWholeHeader
   const Rect area = disconnectArea();
   ASSERT_GT(area.right(), W - 120);  // the part right of W - 120 belongs to the copy area
   const double inside[][2] = {{area.x, 0}, {area.x, 31.99}, {W - 120, 16}, {area.x + 3, 2}};
-  const double outside[][2] = {{area.x - 0.01, 10}, {area.x + 3, 32}, {20, 10}, {area.x + 3, 200},
-                               {W - 119.99, 10}};
+  const double outside[][2] = {
+      {area.x - 0.01, 10}, {area.x + 3, 32}, {20, 10}, {area.x + 3, 200}, {W - 119.99, 10}};
   for (const auto& p : inside) {
     link();
     view.mouseDown(p[0], p[1]);
@@ -93,8 +95,10 @@ TEST_F(EditorClicks, ConnectButtonSendsOnlyTheConnectRequest) {
   EXPECT_TRUE(window.clipboard.empty());
 
   attachInstance();
-  const double outside[][2] = {{kButton.x - 0.01, kButton.y + 5}, {kButton.right(), kButton.y + 5},
-                               {kButton.x + 5, kButton.y - 0.01}, {kButton.x + 5, kButton.bottom()}};
+  const double outside[][2] = {{kButton.x - 0.01, kButton.y + 5},
+                               {kButton.right(), kButton.y + 5},
+                               {kButton.x + 5, kButton.y - 0.01},
+                               {kButton.x + 5, kButton.bottom()}};
   for (const auto& p : outside) view.mouseDown(p[0], p[1]);
   EXPECT_TRUE(instance->sets().empty());
   view.mouseDown(kButton.x, kButton.y);
@@ -120,7 +124,8 @@ TEST_F(EditorClicks, DisconnectTellsTheCompanionFirstAndClearsTheInstanceLast) {
   instance->setWord(kKorvelProperty_Connected, 1);
   link();
   std::vector<bool> viewConnectedAtEachSet;
-  instance->onSet([&](const PropertyCall&) { viewConnectedAtEachSet.push_back(view.isConnected()); });
+  instance->onSet(
+      [&](const PropertyCall&) { viewConnectedAtEachSet.push_back(view.isConnected()); });
   view.mouseDown(disconnectArea().x + 1, 10);
   // The request goes out while the view still shows the link; the flag is cleared after.
   EXPECT_EQ(viewConnectedAtEachSet, (std::vector<bool>{true, false}));

@@ -45,8 +45,8 @@ inline PangoText MeasureWithPango(const std::string& text, const char* family, P
   PangoRectangle ink, logical;
   pango_layout_get_extents(layout, &ink, &logical);
   auto box = [](const PangoRectangle& r) {
-    return PangoBox{double(r.x) / PANGO_SCALE, double(r.y) / PANGO_SCALE, double(r.width) / PANGO_SCALE,
-                    double(r.height) / PANGO_SCALE};
+    return PangoBox{double(r.x) / PANGO_SCALE, double(r.y) / PANGO_SCALE,
+                    double(r.width) / PANGO_SCALE, double(r.height) / PANGO_SCALE};
   };
   PangoText result{box(ink), box(logical), pango_layout_is_ellipsized(layout) != FALSE};
   g_object_unref(layout);

@@ -31,7 +31,9 @@ class PluginVersionText : public ::testing::Test {
 // Which entry counts, and what a missing one gives, is the bundle reader's business.
 TEST_F(PluginVersionText, ComesFromTheComponentEntryAndIsKeptForTheProcessAndShownEverywhere) {
   EXPECT_EQ(versionWith("none", "<array/>"), "v?");
-  EXPECT_EQ(versionWith("one", "<array><dict><key>version</key><integer>3</integer></dict></array>"), "v3");
+  EXPECT_EQ(
+      versionWith("one", "<array><dict><key>version</key><integer>3</integer></dict></array>"),
+      "v3");
   platform::SetBundlePathForTesting(isolation.files.file("missing.component"));
   EXPECT_EQ(editor::PluginVersion(), "v3");  // not read again
 

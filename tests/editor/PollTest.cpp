@@ -52,13 +52,17 @@ class EditorPoll : public ::testing::Test {
 };
 
 TEST_F(EditorPoll, ALinkInTheFileIsShownAndPassedToTheInstanceAndRelinked) {
-  const std::string name = "Cordes \xC3\xA9tendues \xE2\x80\x93 \xF0\x9F\x8E\xBB";  // 4-byte UTF-8 too
-  writeConnectionFile(json{{"status", "connected"},
-                           {"trackName", name},
-                           {"articulationNames", {"Legato", "Spiccato"}},
-                           {"articulationNotes", {24, 25}}}.dump());
+  const std::string name =
+      "Cordes \xC3\xA9tendues \xE2\x80\x93 \xF0\x9F\x8E\xBB";  // 4-byte UTF-8 too
+  writeConnectionFile(json{
+      {"status", "connected"},
+      {"trackName", name},
+      {"articulationNames", {"Legato", "Spiccato"}},
+      {"articulationNotes",
+       {24, 25}}}.dump());
   // The name goes as its UTF-8 bytes, no terminator.
-  EXPECT_EQ(tick(), (Sets{{kKorvelProperty_Connected, 4}, {kKorvelProperty_TrackName, name.size()},
+  EXPECT_EQ(tick(), (Sets{{kKorvelProperty_Connected, 4},
+                          {kKorvelProperty_TrackName, name.size()},
                           {kKorvelProperty_ArticulationNotes, 8}}));
   EXPECT_TRUE(view->isConnected());
   EXPECT_EQ(view->trackName(), name);
@@ -69,7 +73,9 @@ TEST_F(EditorPoll, ALinkInTheFileIsShownAndPassedToTheInstanceAndRelinked) {
   EXPECT_EQ(KR_Load(instance.record()->articulationNoteCount), 2);
 
   // Already linked: the notes go again on every tick, the link itself does not.
-  writeConnectionFile(json{{"status", "connected"}, {"trackName", "ignored now"}, {"articulationNotes", {30}}}.dump());
+  writeConnectionFile(
+      json{{"status", "connected"}, {"trackName", "ignored now"}, {"articulationNotes", {30}}}
+          .dump());
   EXPECT_EQ(tick(), (Sets{{kKorvelProperty_ArticulationNotes, 4}}));
   EXPECT_EQ(view->trackName(), name);
   EXPECT_EQ(view->articulationNames().size(), 2u);  // no names in the file: kept
@@ -100,7 +106,9 @@ TEST_F(EditorPoll, NamesTheInstanceCannotHoldWholeShowWhatItKeeps) {
   ASSERT_EQ(kana.size(), 300u);
   const struct {
     std::string inFile, shown;
-  } cases[] = {{kana, kana.substr(0, 253)}, {std::string("Solo\0Bass", 9), "Solo"}, {std::string("\0Bass", 5), ""}};
+  } cases[] = {{kana, kana.substr(0, 253)},
+               {std::string("Solo\0Bass", 9), "Solo"},
+               {std::string("\0Bass", 5), ""}};
   for (const auto& c : cases) {
     instance.setWord(kKorvelProperty_Connected, 0);
     instance.setBytes(kKorvelProperty_TrackName, "", 0);
@@ -134,13 +142,14 @@ TEST_F(EditorPoll, TwoHundredNotesAreKeptButOnly128Sent) {
 }
 
 TEST_F(EditorPoll, EmptyOrMistypedListsKeepTheOldOnes) {
-  writeConnectionFile(R"({"status":"connected","articulationNames":["A",5,"C"],"articulationNotes":[1,2,3]})");
+  writeConnectionFile(
+      R"({"status":"connected","articulationNames":["A",5,"C"],"articulationNotes":[1,2,3]})");
   tick();
   const std::vector<std::string> names{"A", "", "C"};
   EXPECT_EQ(view->articulationNames(), names);
-  for (const char* lists : {R"("articulationNames":[],"articulationNotes":[])",
-                            R"("articulationNames":"A","articulationNotes":{"0":1})",
-                            R"("articulationNames":null)"}) {
+  for (const char* lists :
+       {R"("articulationNames":[],"articulationNotes":[])",
+        R"("articulationNames":"A","articulationNotes":{"0":1})", R"("articulationNames":null)"}) {
     writeConnectionFile(std::string(R"({"status":"connected",)") + lists + "}");
     EXPECT_TRUE(tick().empty()) << lists;
     EXPECT_EQ(view->articulationNames(), names) << lists;
@@ -151,9 +160,13 @@ TEST_F(EditorPoll, EmptyOrMistypedListsKeepTheOldOnes) {
 TEST_F(EditorPoll, UnusableFilesChangeNothing) {
   auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
   const std::string bad[] = {
-      R"({"status":"pending","trackName":"X"})", R"({"status":1,"trackName":"X"})",
-      R"({"trackName":"X"})", R"(["connected"])", R"({"status":"connected",)",
-      R"({"status":"connected","deep":)" + nested(65) + "}", "",
+      R"({"status":"pending","trackName":"X"})",
+      R"({"status":1,"trackName":"X"})",
+      R"({"trackName":"X"})",
+      R"(["connected"])",
+      R"({"status":"connected",)",
+      R"({"status":"connected","deep":)" + nested(65) + "}",
+      "",
   };
   for (const std::string& text : bad) {
     writeConnectionFile(text);
@@ -219,7 +232,8 @@ TEST_F(EditorPoll, TickCopiesTheInstancesLiveState) {
 
 TEST_F(EditorPoll, WithoutAnInstanceOnlyTheFileOfUIDZeroIsRead) {
   KorvelEditorView alone{editor::Rect{0, 0, 340, 500}, nullptr};
-  WriteFile(link::ConnectionFilePath(0), R"({"status":"connected","trackName":"Solo","articulationNotes":[1,2]})");
+  WriteFile(link::ConnectionFilePath(0),
+            R"({"status":"connected","trackName":"Solo","articulationNotes":[1,2]})");
   alone.tick();
   EXPECT_EQ(alone.uniqueID(), 0u);
   EXPECT_TRUE(alone.isConnected());

@@ -15,7 +15,9 @@ PangoText Sans(const std::string& s, double size, PangoWeight weight = PANGO_WEI
                double widthLimit = -1) {
   return MeasureWithPango(s, "Sans", weight, size, widthLimit);
 }
-PangoText Mono(const std::string& s) { return MeasureWithPango(s, "Monospace", PANGO_WEIGHT_NORMAL, 9); }
+PangoText Mono(const std::string& s) {
+  return MeasureWithPango(s, "Monospace", PANGO_WEIGHT_NORMAL, 9);
+}
 
 // The ink found in the box matches `text` laid out with its logical box at (left, top);
 // top < 0: the vertical position is not checked.
@@ -70,7 +72,8 @@ TEST_F(TextPlacement, LongTitleEndsInAnEllipsisEightPointsLeftOfDisconnect) {
   const std::string name = "A track name far too long for the header of a narrow editor window";
   linkWithName(name);
   cairo_surface_t* s = draw();
-  const double R = 340 - 8 - Mono("01020304 v?").logical.width - 14 - Sans("Disconnect", 10).logical.width;
+  const double R =
+      340 - 8 - Mono("01020304 v?").logical.width - 14 - Sans("Disconnect", 10).logical.width;
   const PangoText title = Sans(name, 12, PANGO_WEIGHT_SEMIBOLD, R - 34);
   ASSERT_TRUE(title.ellipsized);
   const InkBounds ink = FindInk(s, 24, 8, int(R) - 1, 24, kHeaderBand);

@@ -52,7 +52,8 @@ TEST_F(ViewABI, ViewsAreAtLeast340By500AndFollowTheirContainer) {
     KorvelView* view = f->uiViewForAudioUnit(nullptr, c.w, c.h);
     KorvelViewRect frame = f->view->frame(view);
     EXPECT_EQ((std::array{frame.x, frame.y, frame.width, frame.height}),
-              (std::array<double, 4>{0, 0, c.expectW, c.expectH})) << c.w << "x" << c.h;
+              (std::array<double, 4>{0, 0, c.expectW, c.expectH}))
+        << c.w << "x" << c.h;
     EXPECT_EQ(f->view->autoresizingMask(view), 18u);
     f->view->setFrameSize(view, 500, 700);
     frame = f->view->frame(view);
@@ -76,7 +77,8 @@ TEST_F(ViewABI, ViewTableDrivesTheView) {
   f->view->tick(view);
   EXPECT_EQ(window.redraws, 1);
   f->view->mouseDown(view, 339, 5);
-  EXPECT_EQ(window.clipboard, std::vector<std::string>{HexUID(instance.getWord(kKorvelProperty_UniqueID)) + " v?"});
+  EXPECT_EQ(window.clipboard,
+            std::vector<std::string>{HexUID(instance.getWord(kKorvelProperty_UniqueID)) + " v?"});
 
   // The pictures themselves are checked through this table by korvel-host's snapshots.
   const std::string png = isolation.files.file("editor.png");
@@ -102,7 +104,9 @@ TEST_F(ViewABI, AViewOutlivingItsInstanceShowsItNotConnectedAndFreesTheRecordLas
   AudioUnit unit = KorvelAUFactory(nullptr);
   ASSERT_EQ(unit->Open(unit, unit), 0);
   uint32_t uid = 0, size = sizeof uid;
-  ASSERT_EQ(AudioUnitGetProperty(unit, kKorvelProperty_UniqueID, kAudioUnitScope_Global, 0, &uid, &size), 0);
+  ASSERT_EQ(
+      AudioUnitGetProperty(unit, kKorvelProperty_UniqueID, kAudioUnitScope_Global, 0, &uid, &size),
+      0);
   WriteFile(link::ConnectionFilePath(uid), R"({"status":"connected","trackName":"Harp"})");
   const KorvelViewFactoryInterface* f = Factory();
   KorvelView* view = f->uiViewForAudioUnit(unit, 340, 500);
@@ -116,14 +120,16 @@ TEST_F(ViewABI, AViewOutlivingItsInstanceShowsItNotConnectedAndFreesTheRecordLas
   EXPECT_EQ(KR_LiveRecordCount(), before + 1) << "the view still holds the record";
   window.fireTimers();  // a tick
   EXPECT_EQ(f->view->renderPNG(view, 340, 500, isolation.files.file("closed.png").c_str()), 0);
-  EXPECT_FALSE(reinterpret_cast<editor::KorvelEditorView*>(view)->isConnected()) << "the file is no longer followed";
+  EXPECT_FALSE(reinterpret_cast<editor::KorvelEditorView*>(view)->isConnected())
+      << "the file is no longer followed";
   f->view->release(view);
   EXPECT_EQ(KR_LiveRecordCount(), before);
 }
 
 TEST_F(ViewABI, CocoaViewInfoNamesTheBundleAndTheFactory) {
   platform::SetBundlePathForTesting(isolation.files.file("with space/Korvel.component"));
-  const std::string bundleURL = "file://" + isolation.files.path() + "/with%20space/Korvel.component/";
+  const std::string bundleURL =
+      "file://" + isolation.files.path() + "/with%20space/Korvel.component/";
   AudioUnitCocoaViewInfo info{};
   Korvel_GetCocoaUIInfo(&info);
   ExpectViewInfo(info, bundleURL);
@@ -135,7 +141,8 @@ TEST_F(ViewABI, CocoaViewInfoNamesTheBundleAndTheFactory) {
   {
     RecordedInstance instance;
     uint32_t size = sizeof info;
-    EXPECT_EQ(AudioUnitGetProperty(instance.real(), kAudioUnitProperty_CocoaUI, kAudioUnitScope_Global, 0, &info, &size),
+    EXPECT_EQ(AudioUnitGetProperty(instance.real(), kAudioUnitProperty_CocoaUI,
+                                   kAudioUnitScope_Global, 0, &info, &size),
               kAudioUnitErr_InvalidProperty);
   }
   AudioUnitCocoaViewInfo untouched{};

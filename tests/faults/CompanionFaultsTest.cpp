@@ -68,7 +68,8 @@ TEST(CompanionKilled, InstanceKeepsItsLinkQueuesWhileAloneAndFindsTheNextCompani
   inst.command(1);
   ASSERT_TRUE(first->waitForLine("connect UID " + hex));
   ASSERT_TRUE(WaitPumping([&] {
-    return KR_Load(inst->isConnected) && KR_Load(inst->isActiveTrack) && inst.trackName() == "Violins I";
+    return KR_Load(inst->isConnected) && KR_Load(inst->isActiveTrack) &&
+           inst.trackName() == "Violins I";
   }));
   KR_MIDIEvent(inst.get(), 0x90, 60, 100, 0);
   ASSERT_TRUE(first->waitForLine("event UID " + hex + " ch 1 note-on 60 100"));
@@ -104,10 +105,15 @@ TEST(CompanionKilled, InstanceKeepsItsLinkQueuesWhileAloneAndFindsTheNextCompani
   EXPECT_EQ(second.countLines("event UID " + hex, 0), static_cast<size_t>(kKorvelMaxPending));
   auto firstEvent = second.waitForLine("event UID " + hex, 0);
   ASSERT_TRUE(firstEvent);
-  EXPECT_NE(second.line(*firstEvent).text.find("note-on 30 1"), std::string::npos) << second.line(*firstEvent).text;
-  EXPECT_EQ(second.countLines("note-on " + std::to_string(30 + 255 % 90) + " " + std::to_string(1 + 255 % 120)), 1u)
+  EXPECT_NE(second.line(*firstEvent).text.find("note-on 30 1"), std::string::npos)
+      << second.line(*firstEvent).text;
+  EXPECT_EQ(second.countLines("note-on " + std::to_string(30 + 255 % 90) + " " +
+                              std::to_string(1 + 255 % 120)),
+            1u)
       << "the 256th event is the last one kept";
-  EXPECT_EQ(second.countLines("note-on " + std::to_string(30 + 256 % 90) + " " + std::to_string(1 + 256 % 120)), 0u)
+  EXPECT_EQ(second.countLines("note-on " + std::to_string(30 + 256 % 90) + " " +
+                              std::to_string(1 + 256 % 120)),
+            0u)
       << "the 257th was dropped";
   EXPECT_EQ(inst.pendingCount(), 0);
   EXPECT_TRUE(second.waitForLine("heartbeat UID " + hex, *beat + 1)) << "heartbeats go on";
@@ -137,8 +143,11 @@ TEST(JackServerRestart, InstancesAndCompanionFindEachOtherAgain) {
 
   const int before = watcher.changes.load();
   jack.stop();
-  ASSERT_TRUE(WaitPumping([&] { return watcher.changes.load() > before; })) << "losing the server is a setup change";
-  ASSERT_TRUE(WaitPumping([&] { return KR_Load(a->companionDestination) == 0 && KR_Load(b->companionDestination) == 0; }));
+  ASSERT_TRUE(WaitPumping([&] { return watcher.changes.load() > before; }))
+      << "losing the server is a setup change";
+  ASSERT_TRUE(WaitPumping([&] {
+    return KR_Load(a->companionDestination) == 0 && KR_Load(b->companionDestination) == 0;
+  }));
   EXPECT_EQ(MIDIGetNumberOfDestinations(), 0u);
 
   // While the server is away: commands are dropped, forwarded events wait.
@@ -154,12 +163,17 @@ TEST(JackServerRestart, InstancesAndCompanionFindEachOtherAgain) {
   ASSERT_TRUE(jack.start());
   // Both sides reconnect on their own: the instances' process re-registers its ports,
   // tolvane republishes its destination with its ID.
-  ASSERT_TRUE(WaitPumping([&] { return KR_Load(a->companionDestination) != 0 && KR_Load(b->companionDestination) != 0; },
-                          std::chrono::seconds(15)));
-  EXPECT_TRUE(tolvane.waitForLine("event UID " + hexA + " ch 1 note-on 61 99", mark)) << "the waiting event went";
+  ASSERT_TRUE(WaitPumping(
+      [&] {
+        return KR_Load(a->companionDestination) != 0 && KR_Load(b->companionDestination) != 0;
+      },
+      std::chrono::seconds(15)));
+  EXPECT_TRUE(tolvane.waitForLine("event UID " + hexA + " ch 1 note-on 61 99", mark))
+      << "the waiting event went";
   EXPECT_TRUE(tolvane.waitForLine("heartbeat UID " + hexA, mark));
   EXPECT_TRUE(tolvane.waitForLine("heartbeat UID " + hexB, mark));
-  EXPECT_EQ(tolvane.countLines("connect UID " + hexB, mark), 0u) << "the command sent during the outage is lost";
+  EXPECT_EQ(tolvane.countLines("connect UID " + hexB, mark), 0u)
+      << "the command sent during the outage is lost";
   b.command(1);
   EXPECT_TRUE(tolvane.waitForLine("connect UID " + hexB, mark));
   EXPECT_EQ(KR_Load(a->midiClient), clientA) << "handles stay";
@@ -192,7 +206,8 @@ TEST(JackServerRestart, AnInstanceOpenedDuringTheOutageGetsItsPortWhenTheServerR
   EXPECT_NE(port, 0u) << "a handle at once, its JACK port when a server answers";
   const size_t mark = tolvane.lines().size();
   ASSERT_TRUE(jack.start());
-  EXPECT_TRUE(tolvane.waitForLine("heartbeat UID " + HexUID(during.uid()), mark, std::chrono::seconds(20)))
+  EXPECT_TRUE(
+      tolvane.waitForLine("heartbeat UID " + HexUID(during.uid()), mark, std::chrono::seconds(20)))
       << "it finds the companion and its heartbeats arrive";
   EXPECT_EQ(KR_Load(during->midiOutPort), port) << "under its old handle";
 }

@@ -38,11 +38,15 @@ const std::vector<int32_t> kNotesA = {24, 25, 26};
 const std::vector<int32_t> kNotesB = {40, 41, 42, 43, 44};
 
 std::vector<std::string> Contents() {
-  return {json{{"status", "connected"}, {"trackName", kNameA}, {"articulationNotes", kNotesA},
+  return {json{{"status", "connected"},
+               {"trackName", kNameA},
+               {"articulationNotes", kNotesA},
                {"articulationNames", {"a", "b", "c"}}}
               .dump(),
           json{{"status", "disconnected"}, {"trackName", "not adopted"}}.dump(),
-          json{{"status", "connected"}, {"trackName", kNameB}, {"articulationNotes", kNotesB},
+          json{{"status", "connected"},
+               {"trackName", kNameB},
+               {"articulationNotes", kNotesB},
                {"articulationNames", {"a", "b", "c", "d", "e"}}}
               .dump(),
           json{{"status", "disconnected"}}.dump()};
@@ -65,7 +69,9 @@ class ConnectionFileStorm : public ::testing::TestWithParam<WriteMode> {
 
 bool KnownName(const std::string& name) { return name.empty() || name == kNameA || name == kNameB; }
 bool KnownNote(int32_t note) {
-  return std::count(kNotesA.begin(), kNotesA.end(), note) + std::count(kNotesB.begin(), kNotesB.end(), note) > 0;
+  return std::count(kNotesA.begin(), kNotesA.end(), note) +
+             std::count(kNotesB.begin(), kNotesB.end(), note) >
+         0;
 }
 
 TEST_P(ConnectionFileStorm, ReadersSeeOnlyWrittenStates) {
@@ -120,15 +126,17 @@ TEST_P(ConnectionFileStorm, ReadersSeeOnlyWrittenStates) {
       }
       const std::string status = document.value("status", "");
       const std::string name = document.value("trackName", "");
-      const bool known = (status == "connected" && (name == kNameA || name == kNameB)) ||
-                         (status == "disconnected" && (name.empty() || name == "not adopted" || KnownName(name)));
+      const bool known =
+          (status == "connected" && (name == kNameA || name == kNameB)) ||
+          (status == "disconnected" && (name.empty() || name == "not adopted" || KnownName(name)));
       if (!known) unknownDocuments++;
     }
   });
 
   // The editor polls on this thread (the host's main thread); each poll may make the
   // instance write the file too, a third writer.
-  editor::KorvelEditorView view(editor::Rect{0, 0, 340, 500}, reinterpret_cast<AudioUnit>(inst.get()));
+  editor::KorvelEditorView view(editor::Rect{0, 0, 340, 500},
+                                reinterpret_cast<AudioUnit>(inst.get()));
   ASSERT_EQ(view.uniqueID(), inst.uid());
   int polls = 0, badEditorStates = 0;
   std::set<std::string> editorNames;
@@ -138,8 +146,9 @@ TEST_P(ConnectionFileStorm, ReadersSeeOnlyWrittenStates) {
   while (writes.load() < kStormWrites && std::chrono::steady_clock::now() < deadline) {
     view.pollConnectionFile();
     polls++;
-    const bool consistent = view.isConnected() ? (view.trackName() == kNameA || view.trackName() == kNameB)
-                                               : view.trackName().empty();
+    const bool consistent = view.isConnected()
+                                ? (view.trackName() == kNameA || view.trackName() == kNameB)
+                                : view.trackName().empty();
     bool notesKnown = true;
     for (int32_t note : view.articulationNotes()) notesKnown = notesKnown && KnownNote(note);
     if (!consistent || !notesKnown) badEditorStates++;
@@ -161,16 +170,20 @@ TEST_P(ConnectionFileStorm, ReadersSeeOnlyWrittenStates) {
   if (GetParam() == WriteMode::Atomic) {
     EXPECT_EQ(unparsable.load(), 0) << "an atomic replacement is never seen half-written";
   }
-  std::printf("%d writes, %d instance reads, %d editor polls, %d file reads of which %d unparsable\n",
-              writes.load(), instanceReads.load(), polls, fileReads.load(), unparsable.load());
+  std::printf(
+      "%d writes, %d instance reads, %d editor polls, %d file reads of which %d unparsable\n",
+      writes.load(), instanceReads.load(), polls, fileReads.load(), unparsable.load());
 
   // Whatever the storm left, the instance and the file agree again after one read.
   KR_ReadConnectionFile(inst.get());
   EXPECT_TRUE(KnownName(inst.trackName()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Writes, ConnectionFileStorm, ::testing::Values(WriteMode::Atomic, WriteMode::Truncating),
-                         [](const auto& info) { return info.param == WriteMode::Atomic ? "Atomic" : "Truncating"; });
+INSTANTIATE_TEST_SUITE_P(Writes, ConnectionFileStorm,
+                         ::testing::Values(WriteMode::Atomic, WriteMode::Truncating),
+                         [](const auto& info) {
+                           return info.param == WriteMode::Atomic ? "Atomic" : "Truncating";
+                         });
 
 }  // namespace
 }  // namespace korvel::test::faults

@@ -1,6 +1,5 @@
 #include "tests/faults/FaultSupport.h"
 
-
 #include <cstdio>
 
 #include "platform/Dispatch.h"
@@ -18,17 +17,23 @@ bool WaitPumping(const std::function<bool()>& condition, std::chrono::millisecon
 }
 
 TolvaneProcess::TolvaneProcess(const std::string& home, const std::vector<std::string>& args)
-    : ChildProcess([&] {
-        std::vector<std::string> argv{TOLVANE_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
-      }(), {{"HOME", home}}) {}
+    : ChildProcess(
+          [&] {
+            std::vector<std::string> argv{TOLVANE_PATH};
+            argv.insert(argv.end(), args.begin(), args.end());
+            return argv;
+          }(),
+          {{"HOME", home}}) {}
 
 std::optional<size_t> TolvaneProcess::waitForLine(const std::string& text, size_t from,
                                                   std::chrono::milliseconds deadline) {
   std::optional<size_t> found;
-  WaitPumping([&] { return (found = ChildProcess::waitForLine(text, from, std::chrono::milliseconds(0))).has_value(); },
-              deadline);
+  WaitPumping(
+      [&] {
+        return (found = ChildProcess::waitForLine(text, from, std::chrono::milliseconds(0)))
+            .has_value();
+      },
+      deadline);
   return found;
 }
 

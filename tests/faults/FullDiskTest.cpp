@@ -26,7 +26,8 @@ using nlohmann::json;
 class SmallFileSystem {
  public:
   explicit SmallFileSystem(const std::string& directory) : directory_(directory) {
-    if (::mount("tmpfs", directory_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0755") == 0) {
+    if (::mount("tmpfs", directory_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0755") ==
+        0) {
       mounted_ = true;
     } else {
       error_ = std::strerror(errno);
@@ -65,7 +66,8 @@ bool Fill(const std::string& path) {
 
 std::set<std::string> Names(const std::string& directory) {
   std::set<std::string> names;
-  for (auto& entry : std::filesystem::directory_iterator(directory)) names.insert(entry.path().filename().string());
+  for (auto& entry : std::filesystem::directory_iterator(directory))
+    names.insert(entry.path().filename().string());
   return names;
 }
 
@@ -101,7 +103,8 @@ TEST_F(WriterFaults, AFullDiskOrAReadOnlyDirectoryKeepsTheOldFileAndTheInstanceS
   } faults[] = {
       {"full", [&] { return Fill(files_.file("filler")); },
        [&] { return std::filesystem::remove(files_.file("filler")); }},
-      {"read-only", [&] { return disk_.setReadOnly(true); }, [&] { return disk_.setReadOnly(false); }},
+      {"read-only", [&] { return disk_.setReadOnly(true); },
+       [&] { return disk_.setReadOnly(false); }},
   };
   for (const auto& fault : faults) {
     SCOPED_TRACE(fault.name);
@@ -117,7 +120,8 @@ TEST_F(WriterFaults, AFullDiskOrAReadOnlyDirectoryKeepsTheOldFileAndTheInstanceS
 
     setName(inst, "Trumpets in B\xE2\x99\xAD");
     EXPECT_EQ(ReadFile(path), before) << "the old file is whole";
-    EXPECT_EQ(inst.trackName(), "Trumpets in B\xE2\x99\xAD") << "the instance keeps what it was given";
+    EXPECT_EQ(inst.trackName(), "Trumpets in B\xE2\x99\xAD")
+        << "the instance keeps what it was given";
     EXPECT_EQ(KR_Load(inst->isConnected), 1);
     EXPECT_EQ(Names(files_.path()), names) << "no temporary file is left behind";
     // The reader still works, and adopts what the file says.

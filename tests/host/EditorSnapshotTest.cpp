@@ -15,7 +15,8 @@ using namespace korvel::test;
 void ExpectUnlinkedEditor(const std::string& path) {
   const EditorPicture png(path);
   EXPECT_TRUE(ShowsConnectButton(png)) << path;
-  EXPECT_PRED3(Near, png.at(15, 16), kDotNotConnected, 6) << path << " dot " << Describe(png.at(15, 16));
+  EXPECT_PRED3(Near, png.at(15, 16), kDotNotConnected, 6)
+      << path << " dot " << Describe(png.at(15, 16));
 }
 
 class EditorSnapshot : public ::testing::Test {
@@ -52,7 +53,8 @@ TEST_F(EditorSnapshot, UnlinkedTracksShowTheConnectPanelAtTheRequestedSize) {
 
 TEST_F(EditorSnapshot, FailsClearlyWhenTheDirectoryCannotBeMade) {
   korvel::test::WriteFile(dir_.file("plain"), "not a directory");
-  HostResult r = RunHost({"snapshot", "--out", dir_.file("plain/x"), "--bundle", KORVEL_TEST_BUNDLE});
+  HostResult r =
+      RunHost({"snapshot", "--out", dir_.file("plain/x"), "--bundle", KORVEL_TEST_BUNDLE});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(r.err.find("cannot create " + dir_.file("plain/x")), std::string::npos) << r.err;
 }

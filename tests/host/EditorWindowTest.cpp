@@ -36,8 +36,9 @@ class VirtualDisplay {
  public:
   VirtualDisplay() {
     const int fd = ::open(dir_.file("display").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    server_.emplace(std::vector<std::string>{kXvfb, "-displayfd", std::to_string(fd), "-nolisten", "tcp", "-screen",
-                                             "0", "640x560x24", "-fbdir", dir_.path()});
+    server_.emplace(std::vector<std::string>{kXvfb, "-displayfd", std::to_string(fd), "-nolisten",
+                                             "tcp", "-screen", "0", "640x560x24", "-fbdir",
+                                             dir_.path()});
     ::close(fd);
     // The number arrives once the server accepts connections.
     WaitUntil([&] { return ReadFile(dir_.file("display")).find('\n') != std::string::npos; });
@@ -83,7 +84,9 @@ class Screenshot {
   int width_ = 0, height_ = 0;
 
  private:
-  const uint8_t* byte(size_t at) const { return reinterpret_cast<const uint8_t*>(data_.data()) + at; }
+  const uint8_t* byte(size_t at) const {
+    return reinterpret_cast<const uint8_t*>(data_.data()) + at;
+  }
   uint32_t field(int i) const {
     const uint8_t* b = byte(4 * size_t(i));
     return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
@@ -100,12 +103,14 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   ASSERT_FALSE(screen.display().empty()) << screen.errors();
   // Xvfb has no GPU: GTK draws with cairo, and Mesa's software GL, which leaves memory
   // behind when GTK unloads it at exit, stays out of the host.
-  const EnvironmentChanges env = {{"DISPLAY", screen.display()}, {"WAYLAND_DISPLAY", std::nullopt},
+  const EnvironmentChanges env = {{"DISPLAY", screen.display()},
+                                  {"WAYLAND_DISPLAY", std::nullopt},
                                   {"GDK_DEBUG", "gl-disable"}};
   // A one-track project, so that the instance's UID (and its connection file) is known.
   TempDir runDir;
   const std::string project = runDir.file("one.plist");
-  HostResult saved = RunHost({"snapshot", "--out", runDir.file("shots"), "--save", project, "--bundle", KORVEL_TEST_BUNDLE});
+  HostResult saved = RunHost({"snapshot", "--out", runDir.file("shots"), "--save", project,
+                              "--bundle", KORVEL_TEST_BUNDLE});
   const std::string uid = TrackField(saved.out, 1, "uid");
   ASSERT_EQ(uid.size(), 8u) << saved.out << saved.err;
   const korvel::test::SavedFile link("/tmp/korvel_connection_" + uid + ".json");
@@ -117,28 +122,35 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   MIDIClientRef client = 0;
   MIDIEndpointRef companion = 0;
   MIDIClientCreateWithBlock("EditorWindowCompanion", &client, [](const MIDINotification*) {});
-  MIDIDestinationCreateWithBlock(client, "Companion In", &companion, [&](const MIDIPacketList* list) {
-    std::lock_guard lock(mutex);
-    const MIDIPacket* p = list->packet;
-    for (uint32_t i = 0; i < list->numPackets; ++i, p = MIDIPacketNext(p)) received.emplace_back(p->data, p->data + p->length);
-  });
+  MIDIDestinationCreateWithBlock(
+      client, "Companion In", &companion, [&](const MIDIPacketList* list) {
+        std::lock_guard lock(mutex);
+        const MIDIPacket* p = list->packet;
+        for (uint32_t i = 0; i < list->numPackets; ++i, p = MIDIPacketNext(p))
+          received.emplace_back(p->data, p->data + p->length);
+      });
   MIDIObjectSetIntegerProperty(companion, kMIDIPropertyUniqueID, 1414941771);  // 'TVLK'
 
-  ChildProcess host(HostArgv({"play", KORVEL_DEMO_MIDI, "--speed", "0", "--load", project, "--tracks", "1", "--editor",
-                             "--editor-seconds", "120", "--bundle", KORVEL_TEST_BUNDLE}),
-                    env);
+  ChildProcess host(
+      HostArgv({"play", KORVEL_DEMO_MIDI, "--speed", "0", "--load", project, "--tracks", "1",
+                "--editor", "--editor-seconds", "120", "--bundle", KORVEL_TEST_BUNDLE}),
+      env);
   ASSERT_TRUE(host.started());
   // Wait for the window's content: the header band with the red dot of an unlinked
   // instance 15 points right of and 16 below its corner.
   std::optional<std::pair<int, int>> corner;
-  ASSERT_TRUE(WaitUntil([&] {
-    Screenshot shot(screen.framebuffer());
-    corner = shot.ok() ? shot.findColour(kHeaderBand, 0) : std::nullopt;
-    // The whole window painted: the red dot at the top and the background at the far corner.
-    return corner && corner->first + 340 < shot.width_ && corner->second + 500 < shot.height_ &&
-           Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8) &&
-           Near(shot.at(corner->first + 339, corner->second + 499), kBackground, 2);
-  }, std::chrono::seconds(90))) << host.transcript() << "\n" << screen.errors();
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        Screenshot shot(screen.framebuffer());
+        corner = shot.ok() ? shot.findColour(kHeaderBand, 0) : std::nullopt;
+        // The whole window painted: the red dot at the top and the background at the far corner.
+        return corner && corner->first + 340 < shot.width_ && corner->second + 500 < shot.height_ &&
+               Near(shot.at(corner->first + 15, corner->second + 16), kDotNotConnected, 8) &&
+               Near(shot.at(corner->first + 339, corner->second + 499), kBackground, 2);
+      },
+      std::chrono::seconds(90)))
+      << host.transcript() << "\n"
+      << screen.errors();
 
   const Screenshot shot(screen.framebuffer());
   const auto [x0, y0] = *corner;
@@ -155,15 +167,27 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   auto run = [&](const std::string& command) {
     return std::system(("DISPLAY=" + screen.display() + " " + command).c_str());
   };
-  ASSERT_EQ(run("xdotool mousemove " + std::to_string(x0 + 335) + " " + std::to_string(y0 + 10) + " click 1"), 0);
+  ASSERT_EQ(run("xdotool mousemove " + std::to_string(x0 + 335) + " " + std::to_string(y0 + 10) +
+                " click 1"),
+            0);
   const std::string clipboard = runDir.file("clipboard");
   EXPECT_TRUE(WaitUntil([&] {
-    return run("xclip -o -selection clipboard > " + clipboard + " 2>/dev/null") == 0 && ReadFile(clipboard).rfind(uid + " v", 0) == 0;
+    return run("xclip -o -selection clipboard > " + clipboard + " 2>/dev/null") == 0 &&
+           ReadFile(clipboard).rfind(uid + " v", 0) == 0;
   })) << ReadFile(clipboard);
   const uint32_t id = uint32_t(std::stoul(uid, nullptr, 16));
-  const std::vector<uint8_t> connect = {0xF0, 0x7D, uint8_t(id >> 28), uint8_t(id >> 21 & 0x7F), uint8_t(id >> 14 & 0x7F),
-                                        uint8_t(id >> 7 & 0x7F), uint8_t(id & 0x7F), 0x01, 0xF7};
-  ASSERT_EQ(run("xdotool mousemove " + std::to_string(x0 + 170) + " " + std::to_string(y0 + 330) + " click 1"), 0);
+  const std::vector<uint8_t> connect = {0xF0,
+                                        0x7D,
+                                        uint8_t(id >> 28),
+                                        uint8_t(id >> 21 & 0x7F),
+                                        uint8_t(id >> 14 & 0x7F),
+                                        uint8_t(id >> 7 & 0x7F),
+                                        uint8_t(id & 0x7F),
+                                        0x01,
+                                        0xF7};
+  ASSERT_EQ(run("xdotool mousemove " + std::to_string(x0 + 170) + " " + std::to_string(y0 + 330) +
+                " click 1"),
+            0);
   EXPECT_TRUE(WaitUntil([&] {
     std::lock_guard lock(mutex);
     return std::find(received.begin(), received.end(), connect) != received.end();
@@ -172,7 +196,9 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   // The companion links the track while the window is open: the window's refresh timer
   // polls the file and the redraw shows the orange dot of a linked, inactive track.
   link.set(R"({"status":"connected","trackName":"Strings"})");
-  auto dot = [&, x0 = x0, y0 = y0] { return Screenshot(screen.framebuffer()).at(x0 + 15, y0 + 16); };
+  auto dot = [&, x0 = x0, y0 = y0] {
+    return Screenshot(screen.framebuffer()).at(x0 + 15, y0 + 16);
+  };
   EXPECT_TRUE(WaitUntil([&] { return Near(dot(), kDotOtherTrack, 8); })) << Describe(dot());
 
   // Ctrl-C while the window is open: the play's report still comes out.
@@ -185,8 +211,9 @@ TEST(EditorWindow, ShowsTheEditorInAGtkWindowOnAnXDisplay) {
   EXPECT_EQ(TrackField(ended->out, 1, "controllers"), "CC1 max 96, CC11 max 110") << ended->out;
 
   // --editor-seconds closes the windows by itself, and the session ends normally.
-  HostResult timed = RunHost({"play", KORVEL_DEMO_MIDI, "--speed", "0", "--editor", "--editor-seconds", "1",
-                              "--bundle", KORVEL_TEST_BUNDLE}, env);
+  HostResult timed = RunHost({"play", KORVEL_DEMO_MIDI, "--speed", "0", "--editor",
+                              "--editor-seconds", "1", "--bundle", KORVEL_TEST_BUNDLE},
+                             env);
   EXPECT_EQ(timed.status, 0) << timed.err;
   EXPECT_EQ(TrackField(timed.out, 2, "last velocity"), "80") << timed.out;
   MIDIEndpointDispose(companion);
@@ -306,7 +333,9 @@ TEST(EditorWindow, RefusesClearlyWithoutADisplay) {
   } cases[] = {
       {{"play", KORVEL_DEMO_MIDI}, std::nullopt, "--editor needs a display"},
       {{"live"}, std::nullopt, "--editor needs a display"},
-      {{"play", KORVEL_DEMO_MIDI}, ":65000", "--editor cannot open the display (DISPLAY=:65000"},  // no server
+      {{"play", KORVEL_DEMO_MIDI},
+       ":65000",
+       "--editor cannot open the display (DISPLAY=:65000"},  // no server
   };
   for (auto c : cases) {
     c.args.insert(c.args.end(), {"--editor", "--bundle", KORVEL_TEST_BUNDLE});

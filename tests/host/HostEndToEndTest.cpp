@@ -19,7 +19,9 @@ using korvel::test::TempDir;
 using korvel::test::WaitUntil;
 
 template <size_t N>
-std::string Bytes(const char (&text)[N]) { return std::string(text, N - 1); }
+std::string Bytes(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
 
 // A format-1 file: a tempo track, then two instrument tracks on channels 3 and 1.
 std::string WriteMIDI(const TempDir& dir) {
@@ -28,18 +30,22 @@ std::string WriteMIDI(const TempDir& dir) {
     return Bytes("MTrk\0\0") + char(body.size() >> 8) + char(body.size()) + body;
   };
   const std::string path = dir.file("small.mid");
-  korvel::test::WriteFile(path, Bytes("MThd\0\0\0\6\0\1\0\3\0\x60") +
-      chunk(Bytes("\x00\xFF\x51\x03\x01\x86\xA0")) +  // 0.1 s a quarter
-      chunk(Bytes("\x00\xFF\x03\x04" "Lead"
-                  "\x00\xB2\x01\x10" "\x10\x01\x5A"  // CC1 16 then 90, ch 3
-                  "\x00\x0B\x30"                     // CC11 48, running status
-                  "\x10\x92\x18\x01"                 // keyswitch C0
-                  "\x10\x92\x3C\x4D"                 // note, velocity 77
-                  "\x30\x82\x3C\x00")) +
-      chunk(Bytes("\x00\xFF\x03\x04" "Bass"
-                  "\x00\x90\x1A\x01"                 // keyswitch D0
-                  "\x10\x90\x24\x21"                 // note, velocity 33
-                  "\x00\xB0\x40\x7F")));             // sustain 127
+  korvel::test::WriteFile(path,
+                          Bytes("MThd\0\0\0\6\0\1\0\3\0\x60") +
+                              chunk(Bytes("\x00\xFF\x51\x03\x01\x86\xA0")) +  // 0.1 s a quarter
+                              chunk(Bytes("\x00\xFF\x03\x04"
+                                          "Lead"
+                                          "\x00\xB2\x01\x10"
+                                          "\x10\x01\x5A"      // CC1 16 then 90, ch 3
+                                          "\x00\x0B\x30"      // CC11 48, running status
+                                          "\x10\x92\x18\x01"  // keyswitch C0
+                                          "\x10\x92\x3C\x4D"  // note, velocity 77
+                                          "\x30\x82\x3C\x00")) +
+                              chunk(Bytes("\x00\xFF\x03\x04"
+                                          "Bass"
+                                          "\x00\x90\x1A\x01"      // keyswitch D0
+                                          "\x10\x90\x24\x21"      // note, velocity 33
+                                          "\x00\xB0\x40\x7F")));  // sustain 127
   return path;
 }
 
@@ -101,8 +107,10 @@ TEST(HostPlay, ReportsWhatEachInstanceSawAndLoadsProjects) {
   EXPECT_EQ(copy1.size(), 8u);
   EXPECT_NE(copy1, leadUID);
   EXPECT_NE(copy2, bassUID);
-  EXPECT_NE(r.err.find("Korvel: duplicated UID " + leadUID + " detected, assigned fresh UID " + copy1),
-            std::string::npos) << r.err;
+  EXPECT_NE(
+      r.err.find("Korvel: duplicated UID " + leadUID + " detected, assigned fresh UID " + copy1),
+      std::string::npos)
+      << r.err;
   r = play({"--load", project, "--duplicate"});
   EXPECT_NE(r.err.find("duplicated UID " + bassUID), std::string::npos) << r.err;
 
@@ -152,7 +160,8 @@ class JackPeer {
     for (uint32_t i = 0; i < jack_midi_get_event_count(in); ++i) {
       jack_midi_event_t ev;
       jack_midi_event_get(&ev, in, i);
-      p->lastReceived = ev.size == 3 ? uint32_t(ev.buffer[0]) << 16 | ev.buffer[1] << 8 | ev.buffer[2] : 0;
+      p->lastReceived =
+          ev.size == 3 ? uint32_t(ev.buffer[0]) << 16 | ev.buffer[1] << 8 | ev.buffer[2] : 0;
       ++p->received;
     }
     return 0;
@@ -169,13 +178,15 @@ TEST(HostLive, PassesKeyboardMIDIThroughKorvelToTheSynth) {
   ChildProcess live(HostArgv({"live", "--bundle", KORVEL_TEST_BUNDLE}));
   JackPeer peer;
   ASSERT_TRUE(peer.ok());
-  ASSERT_TRUE(WaitUntil([&] { return live.output().find("live: ") != std::string::npos; })) << live.errors();
+  ASSERT_TRUE(WaitUntil([&] { return live.output().find("live: ") != std::string::npos; }))
+      << live.errors();
   std::string host = live.output().substr(6);
   host = host.substr(0, host.find(':'));
   ASSERT_TRUE(peer.connect(":keys", host + ":MIDI In"));
   ASSERT_TRUE(peer.connect(host + ":MIDI Out", ":synth"));
 
-  const uint32_t events[] = {0xB00163, 0xB40B2A, 0x904065, 0x804000};  // CC1 99, CC11 42, note 101, off
+  const uint32_t events[] = {0xB00163, 0xB40B2A, 0x904065,
+                             0x804000};  // CC1 99, CC11 42, note 101, off
   for (int i = 0; i < 4; ++i) {
     peer.toSend = events[i];
     ASSERT_TRUE(WaitUntil([&] { return peer.received >= i + 1; })) << "event " << i;

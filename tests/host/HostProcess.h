@@ -24,7 +24,8 @@ using korvel::test::ChildProcess;
 // korvel-host's command line with `args`.
 std::vector<std::string> HostArgv(const std::vector<std::string>& args);
 // Waits up to `deadline` for the child to exit; nullopt if it is still running.
-std::optional<HostResult> Finish(ChildProcess& child, std::chrono::milliseconds deadline = std::chrono::seconds(30));
+std::optional<HostResult> Finish(ChildProcess& child,
+                                 std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
 // Runs korvel-host to completion (deadline 30 s).
 HostResult RunHost(const std::vector<std::string>& args, const EnvironmentChanges& env = {});

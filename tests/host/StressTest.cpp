@@ -35,10 +35,12 @@ TEST(StressInvariants, DrainEntriesMustBeWholeChannelMessages) {
       {Drain({{0xD0, 60, 0, 3}}, 1), 8, true},    // pressure of three
       {good, uint32_t(good.size() - 4), true},    // count and size disagree
       {good, 3, true},
-      {Drain(std::vector<std::vector<uint8_t>>(257, {0x90, 1, 1, 3}), 257), 4 + 257 * 4, true},  // queue holds 256
+      {Drain(std::vector<std::vector<uint8_t>>(257, {0x90, 1, 1, 3}), 257), 4 + 257 * 4,
+       true},  // queue holds 256
   };
   for (size_t i = 0; i < std::size(cases); ++i)
-    EXPECT_EQ(CheckDrain(cases[i].data.data(), cases[i].size).has_value(), cases[i].bad) << "case " << i;
+    EXPECT_EQ(CheckDrain(cases[i].data.data(), cases[i].size).has_value(), cases[i].bad)
+        << "case " << i;
 }
 
 TEST(StressInvariants, TrackNamesTablesAndRacingReadsInventNothing) {
@@ -86,7 +88,8 @@ TEST(StressInvariants, ThruMustBeOnePacketWithTheEventsBytes) {
 // The validator against the built bundle, stress phase included (several threads, a
 // real-time thread and ticking editors for a few seconds): not one failed check.
 TEST(StressPhase, ValidationPassesOnTheBuiltBundle) {
-  const auto result = host::test::RunHost({"validate", KORVEL_TEST_BUNDLE, "--stress", "--seconds", "3"});
+  const auto result =
+      host::test::RunHost({"validate", KORVEL_TEST_BUNDLE, "--stress", "--seconds", "3"});
   EXPECT_EQ(result.status, 0) << result.out << result.err;
   EXPECT_EQ(result.out.find("FAIL"), std::string::npos) << result.out;
   for (const char* passed : {"PASS  properties", "PASS  stress: ", "validation passed"})

@@ -9,7 +9,9 @@ using korvel::test::BareRecord;
 
 namespace {
 
-std::vector<uint8_t> Header(KorvelInstance* inst) { return {inst->sysexHeader, inst->sysexHeader + 7}; }
+std::vector<uint8_t> Header(KorvelInstance* inst) {
+  return {inst->sysexHeader, inst->sysexHeader + 7};
+}
 
 TEST(UIDRegistry, FreshUIDsAreNonZeroUniqueRegisteredAndInTheHeader) {
   std::vector<std::unique_ptr<BareRecord>> records;

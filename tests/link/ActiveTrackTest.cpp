@@ -22,7 +22,10 @@ TEST_F(ActiveTrack, TheUIDFileDecidesAndTheTrackNameFileOnlyWhenThereIsNoReadabl
       {0x1234ABCD, true, "x", "1234abcd", nullptr, true},
       {0x1234ABCD, true, "x", "0X1234abcd\n", nullptr, true},
       {0x1234ABCD, true, "x", " \t1234ABCDxyz", nullptr, true},
-      {0x1234ABCD, true, "x", "\xC2\xA0\xE3\x80\x80" "1234abcd\xC2\x85\xE2\x80\xA9", nullptr, true},
+      {0x1234ABCD, true, "x",
+       "\xC2\xA0\xE3\x80\x80"
+       "1234abcd\xC2\x85\xE2\x80\xA9",
+       nullptr, true},
       {0x1234ABCD, true, "x", "ffffffff1234abcd", nullptr, true},
       {0x1234ABCD, false, "x", "1234ABCD", nullptr, false},  // not connected
       {0x12345678, true, "x", "305419896", nullptr, false},  // hexadecimal, not decimal
@@ -32,7 +35,10 @@ TEST_F(ActiveTrack, TheUIDFileDecidesAndTheTrackNameFileOnlyWhenThereIsNoReadabl
       // No active instance, or another one, wins over a matching name.
       {0x1234ABCD, true, "Strings", "0", "Strings", false},
       {0x1234ABCD, true, "Strings", " \n\t\r\n", "Strings", false},
-      {0x1234ABCD, true, "Strings", "\xE2\x80\x83" "0\xE2\x80\xA8", "Strings", false},
+      {0x1234ABCD, true, "Strings",
+       "\xE2\x80\x83"
+       "0\xE2\x80\xA8",
+       "Strings", false},
       {0x1234ABCD, true, "Strings", "none", "Strings", false},
       {0x1234ABCD, true, "Strings", "1234ABCE", "Strings", false},
       // A UID file that is not UTF-8 counts as missing: the track-name file decides.
@@ -53,8 +59,9 @@ TEST_F(ActiveTrack, TheUIDFileDecidesAndTheTrackNameFileOnlyWhenThereIsNoReadabl
     if (row.trackFile) WriteFile(ActiveTrackPath(), row.trackFile);
     KR_Store(inst_->isActiveTrack, row.active ? 0 : 1);  // every check must decide afresh
     KR_CheckActiveTrack(inst_.get());
-    EXPECT_EQ(Active(), row.active) << std::hex << row.uid << " uid file \"" << (row.uidFile ? row.uidFile : "-")
-                                    << "\" track file \"" << (row.trackFile ? row.trackFile : "-") << '"';
+    EXPECT_EQ(Active(), row.active)
+        << std::hex << row.uid << " uid file \"" << (row.uidFile ? row.uidFile : "-")
+        << "\" track file \"" << (row.trackFile ? row.trackFile : "-") << '"';
   }
   KR_CheckActiveTrack(nullptr);
 }

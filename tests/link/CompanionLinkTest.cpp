@@ -60,7 +60,8 @@ class CompanionLink : public ::testing::Test {
 TEST_F(CompanionLink, CommandEventAndHeartbeatBytesOnTheTickSchedule) {
   korvel::test::RecordingDestination companion("Test Companion In");
   ASSERT_TRUE(companion.setUniqueID(korvel::link::kCompanionDestinationID));
-  ASSERT_TRUE(korvel::test::WaitUntil([] { return korvel::test::FindDestinationByID(korvel::link::kCompanionDestinationID); }));
+  ASSERT_TRUE(korvel::test::WaitUntil(
+      [] { return korvel::test::FindDestinationByID(korvel::link::kCompanionDestinationID); }));
   KorvelInstance* inst = Open(0x12345678);
   ASSERT_NE(KR_Load(inst->midiOutPort), 0u);
   // The heartbeat is enabled by the one-shot task 300 ms after Open, not by Open.
@@ -80,8 +81,8 @@ TEST_F(CompanionLink, CommandEventAndHeartbeatBytesOnTheTickSchedule) {
   ASSERT_TRUE(companion.waitFor(2));
   clock_.advance(100ms);  // tick 10 forwards both queued events, then the first heartbeat
   ASSERT_TRUE(companion.waitFor(7));
-  std::vector<Bytes> expected = {
-      ::Command(1), ::Command(2), kTag12345678, {0x90, 0x3C, 0x64}, kTag12345678, {0xD0, 0x45}, ::Command(3)};
+  std::vector<Bytes> expected = {::Command(1), ::Command(2), kTag12345678, {0x90, 0x3C, 0x64},
+                                 kTag12345678, {0xD0, 0x45}, ::Command(3)};
   EXPECT_EQ(companion.packets(), expected);
 
   clock_.advance(900ms);  // ticks 11..19: nothing
@@ -112,7 +113,8 @@ TEST_F(CompanionLink, OfTwoCompanionDestinationsTheFirstListedGetsEverything) {
     }
     return found == 2;
   }));
-  ASSERT_EQ(korvel::test::FindDestinationByID(korvel::link::kCompanionDestinationID), first.endpoint());
+  ASSERT_EQ(korvel::test::FindDestinationByID(korvel::link::kCompanionDestinationID),
+            first.endpoint());
   KorvelInstance* inst = Open(0x12345678);
   Command(inst, 1);
   ASSERT_TRUE(first.waitFor(1));
@@ -122,14 +124,16 @@ TEST_F(CompanionLink, OfTwoCompanionDestinationsTheFirstListedGetsEverything) {
 
 TEST_F(CompanionLink, ConnectionFileIsReadOnEveryFifthTick) {
   KorvelInstance* inst = Open(0x2468ACE0);
-  korvel::test::WriteFile(korvel::test::ConnectionFilePath(0x2468ACE0),
-                          R"({"status":"connected","trackName":"Brass","articulationNotes":[24,25]})");
+  korvel::test::WriteFile(
+      korvel::test::ConnectionFilePath(0x2468ACE0),
+      R"({"status":"connected","trackName":"Brass","articulationNotes":[24,25]})");
   clock_.advance(300ms);  // ticks at 0..300 ms
   EXPECT_FALSE(KR_Load(inst->isConnected));
   clock_.advance(100ms);  // the 5th tick
   EXPECT_TRUE(KR_Load(inst->isConnected));
   EXPECT_EQ(KR_Load(inst->articulationNoteCount), 2);
-  korvel::test::WriteFile(korvel::test::ConnectionFilePath(0x2468ACE0), R"({"status":"disconnected"})");
+  korvel::test::WriteFile(korvel::test::ConnectionFilePath(0x2468ACE0),
+                          R"({"status":"disconnected"})");
   clock_.advance(400ms);
   EXPECT_TRUE(KR_Load(inst->isConnected));
   clock_.advance(100ms);  // the 10th tick
@@ -141,16 +145,21 @@ TEST_F(CompanionLink, TheTrackChangedNotificationMakesAnInstanceReadAtOnce) {
   clock_.advance(100ms);
   const std::string dir = korvel::platform::NotifyDirectory();
   // Also after the directory was removed or renamed under the running instance.
-  for (const std::string& before : {std::string("true"), "rm -rf '" + dir + "'", "mv '" + dir + "' '" + dir + ".old'"}) {
+  for (const std::string& before :
+       {std::string("true"), "rm -rf '" + dir + "'", "mv '" + dir + "' '" + dir + ".old'"}) {
     KR_Store(inst->isConnected, 0);
     KR_Store(inst->isActiveTrack, 0);
     ASSERT_EQ(std::system(before.c_str()), 0);
-    korvel::test::WriteFile(korvel::test::ConnectionFilePath(0x13572468), R"({"status":"connected","trackName":"Harp"})");
+    korvel::test::WriteFile(korvel::test::ConnectionFilePath(0x13572468),
+                            R"({"status":"connected","trackName":"Harp"})");
     activeFiles_.set("13572468\n", nullptr);
     const size_t queued = clock_.dispatcher().pendingCount();
-    const std::string post = "mkdir -p -m 1777 '" + dir + "' && touch '" + dir + "/" + korvel::link::kTrackChangedNotification + "'";
+    const std::string post = "mkdir -p -m 1777 '" + dir + "' && touch '" + dir + "/" +
+                             korvel::link::kTrackChangedNotification + "'";
     ASSERT_EQ(std::system(post.c_str()), 0);
-    ASSERT_TRUE(korvel::test::WaitUntil([&] { return clock_.dispatcher().pendingCount() > queued; })) << before;
+    ASSERT_TRUE(korvel::test::WaitUntil([&] {
+      return clock_.dispatcher().pendingCount() > queued;
+    })) << before;
     clock_.dispatcher().runDue();  // no time passes: the read comes from the notification
     EXPECT_TRUE(KR_Load(inst->isConnected)) << before;
     EXPECT_TRUE(KR_Load(inst->isActiveTrack)) << before;

@@ -99,9 +99,10 @@ TEST_F(ConnectionFileWriter, KeepsEveryKeyItDoesNotOwn) {
 
 TEST_F(ConnectionFileWriter, ReplacesAnythingThatIsNotAnObject) {
   Link(0x42, true, "Winds");
-  for (const std::string& bad : {std::string("[1,2,3]"), std::string("\"text\""), std::string("{\"status\":"),
-                                 std::string("not json"), std::string(65, '[') + std::string(65, ']'),
-                                 "{\"x\":" + kTooDeep + "}"}) {
+  for (const std::string& bad :
+       {std::string("[1,2,3]"), std::string("\"text\""), std::string("{\"status\":"),
+        std::string("not json"), std::string(65, '[') + std::string(65, ']'),
+        "{\"x\":" + kTooDeep + "}"}) {
     WriteFile(ConnectionPath(), bad);
     KR_WriteConnectionFile(inst_.get());
     json file = FileJSON();
@@ -112,7 +113,8 @@ TEST_F(ConnectionFileWriter, ReplacesAnythingThatIsNotAnObject) {
 
 TEST_F(ConnectionFileReader, AdoptsStatusAndAUsableNameOfAConnectedFile) {
   Link(0x42, false, "Before");
-  for (const char* name : {"", R"(,"trackName":"")", R"(,"trackName":17)", R"(,"trackName":null)"}) {
+  for (const char* name :
+       {"", R"(,"trackName":"")", R"(,"trackName":17)", R"(,"trackName":null)"}) {
     WriteFile(ConnectionPath(), std::string(R"({"status":"connected")") + name + "}");
     KR_ReadConnectionFile(inst_.get());
     EXPECT_TRUE(Connected());
@@ -156,12 +158,13 @@ TEST_F(ConnectionFileReader, TakesAtMost128NotesAsIntegersAndNeverClearsTheList)
             R"({"articulationNotes":["60",null,61.9,-3.5," 42abc","x",true,[5],{"a":1},)"
             R"(1e300,-1e300,99999999999,-99999999999,18446744073709551615,"-7","99999999999"]})");
   KR_ReadConnectionFile(inst_.get());
-  EXPECT_EQ(Notes(), (std::vector<int32_t>{60, 0, 61, -3, 42, 0, 0, 0, 0, INT32_MAX, INT32_MIN, INT32_MAX,
-                                           INT32_MIN, INT32_MAX, -7, INT32_MAX}));
+  EXPECT_EQ(Notes(), (std::vector<int32_t>{60, 0, 61, -3, 42, 0, 0, 0, 0, INT32_MAX, INT32_MIN,
+                                           INT32_MAX, INT32_MIN, INT32_MAX, -7, INT32_MAX}));
 
   json notes = json::array();
   for (int i = 0; i < 200; ++i) notes.push_back(i);
-  WriteFile(ConnectionPath(), json{{"status", "disconnected"}, {"articulationNotes", notes}}.dump());
+  WriteFile(ConnectionPath(),
+            json{{"status", "disconnected"}, {"articulationNotes", notes}}.dump());
   KR_ReadConnectionFile(inst_.get());
   std::vector<int32_t> expected(128);
   for (int i = 0; i < 128; ++i) expected[i] = i;
@@ -184,7 +187,8 @@ TEST_F(ConnectionFileReader, IgnoresFilesThatAreNotAnObjectAndSkipsTheActiveChec
   KR_Store(inst_->isActiveTrack, 1);
   const std::string connected = R"({"status":"connected")";
   for (const std::string& bad :
-       {std::string(R"([{"status":"connected"}])"), connected, connected + R"(,"trackName":"\udc00"})",
+       {std::string(R"([{"status":"connected"}])"), connected,
+        connected + R"(,"trackName":"\udc00"})",
         connected + R"(,"x":)" + std::string(64, '[') + std::string(64, ']') + "}",
         connected + R"(,"x":)" + kTooDeep + "}", connected + ",\"trackName\":\"bad \xC3\"}"}) {
     WriteFile(ConnectionPath(), bad);
@@ -194,7 +198,8 @@ TEST_F(ConnectionFileReader, IgnoresFilesThatAreNotAnObjectAndSkipsTheActiveChec
   }
 
   // Sixty-four levels in all are still a document.
-  WriteFile(ConnectionPath(), connected + R"(,"x":)" + std::string(63, '[') + std::string(63, ']') + "}");
+  WriteFile(ConnectionPath(),
+            connected + R"(,"x":)" + std::string(63, '[') + std::string(63, ']') + "}");
   KR_ReadConnectionFile(inst_.get());
   EXPECT_TRUE(Connected());
   EXPECT_TRUE(Active()) << "connected, and the track-name file names its track";
@@ -213,7 +218,8 @@ TEST_F(ConnectionFileReader, OverlappingReadsAndWritesOfOneInstance) {
   // the thread sanitizer, this shows that every shared field goes through its guard.
   Link(0x42, true, "Start");
   WriteFile(ActiveUIDPath(), "42");
-  WriteFile(ConnectionPath(), R"({"status":"connected","trackName":"Horns","articulationNotes":[1,2,3]})");
+  WriteFile(ConnectionPath(),
+            R"({"status":"connected","trackName":"Horns","articulationNotes":[1,2,3]})");
   std::atomic<bool> stop{false};
   auto reader = [&] {
     while (!stop) KR_ReadConnectionFile(inst_.get());
@@ -248,7 +254,9 @@ TEST_F(ConnectionFileReader, UnchangedFilesAreNotReadAgainAndEveryChangeIsSeen) 
     if (keepTimes) ::futimens(fd, times);  // only the change time tells
     ::close(fd);
   };
-  const auto named = [](const char* name) { return R"({"status":"connected","trackName":")" + std::string(name) + "\"}"; };
+  const auto named = [](const char* name) {
+    return R"({"status":"connected","trackName":")" + std::string(name) + "\"}";
+  };
 
   // Written just now: timestamps may be coarser than the writes, so it is read each time.
   Link(0x42, false, "");
@@ -283,12 +291,16 @@ TEST_F(ConnectionFileReader, UnchangedFilesAreNotReadAgainAndEveryChangeIsSeen) 
   const std::string path = ConnectionPath(), temp = path + ".new";
   const Change changes[] = {
       {"same size in place", [&] { inPlace(path, named("Bravo"), false); }, "Bravo"},
-      {"same size and times but for the change time", [&] { inPlace(path, named("Carla"), true); }, "Carla"},
-      {"renamed over", [&] { WriteFile(temp, named("Delta")), ::rename(temp.c_str(), path.c_str()); }, "Delta"},
-      {"truncated and rewritten", [&] {
+      {"same size and times but for the change time", [&] { inPlace(path, named("Carla"), true); },
+       "Carla"},
+      {"renamed over",
+       [&] { WriteFile(temp, named("Delta")), ::rename(temp.c_str(), path.c_str()); }, "Delta"},
+      {"truncated and rewritten",
+       [&] {
          ASSERT_EQ(::truncate(path.c_str(), 0), 0);
          inPlace(path, named("Echo!"), false);
-       }, "Echo!"},
+       },
+       "Echo!"},
   };
   for (const Change& change : changes) {
     change.make();

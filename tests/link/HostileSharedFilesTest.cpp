@@ -20,7 +20,8 @@ enum class Hostile { Fifo, Directory, LinkToDevZero, LinkToPrivateFile, HugeSpar
 constexpr Hostile kAllHostile[] = {Hostile::Fifo, Hostile::Directory, Hostile::LinkToDevZero,
                                    Hostile::LinkToPrivateFile, Hostile::HugeSparseFile};
 const char* Name(Hostile kind) {
-  return std::array{"FIFO", "directory", "link to /dev/zero", "link to a private file", "100 MB file"}[int(kind)];
+  return std::array{"FIFO", "directory", "link to /dev/zero", "link to a private file",
+                    "100 MB file"}[int(kind)];
 }
 
 long PeakRSSKilobytes() {
@@ -39,9 +40,15 @@ class HostileSharedFiles : public LinkFileTest {
   void Plant(Hostile kind, const std::string& path) {
     std::filesystem::remove_all(path);
     switch (kind) {
-      case Hostile::Fifo: ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); break;
-      case Hostile::Directory: ASSERT_EQ(mkdir(path.c_str(), 0700), 0); break;
-      case Hostile::LinkToDevZero: ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0); break;
+      case Hostile::Fifo:
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        break;
+      case Hostile::Directory:
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+        break;
+      case Hostile::LinkToDevZero:
+        ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0);
+        break;
       case Hostile::LinkToPrivateFile:
         WriteFile(private_.file("private.json"), kPrivate);
         ASSERT_EQ(symlink(private_.file("private.json").c_str(), path.c_str()), 0);
@@ -123,7 +130,8 @@ TEST_F(HostileSharedFiles, CountAsNoFileAndAreReplacedWithoutCopyingOrWritingThr
     }
     // Nothing but the connection file (or the directory left there) in the shared place.
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(shared_.path())) names.push_back(e.path().filename());
+    for (const auto& e : std::filesystem::directory_iterator(shared_.path()))
+      names.push_back(e.path().filename());
     EXPECT_EQ(names, std::vector<std::string>{"korvel_connection_00000042.json"});
 
     Link(0x42, true, "Secret");
@@ -135,7 +143,8 @@ TEST_F(HostileSharedFiles, CountAsNoFileAndAreReplacedWithoutCopyingOrWritingThr
     Plant(kind, ActiveTrackPath());
     WithinDeadline([&] { KR_CheckActiveTrack(inst_.get()); }, "checking the track file");
     EXPECT_FALSE(Active());
-    for (const std::string& path : {ActiveUIDPath(), ActiveTrackPath()}) std::filesystem::remove_all(path);
+    for (const std::string& path : {ActiveUIDPath(), ActiveTrackPath()})
+      std::filesystem::remove_all(path);
   }
   EXPECT_EQ(ReadFile(private_.file("private.json")), kPrivate);
 }

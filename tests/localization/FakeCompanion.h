@@ -25,7 +25,9 @@ class FakeCompanion {
   std::string dataDir() const { return dir_.file("data-dir"); }
   std::string bundle() const { return dir_.file("apps/Tolvane.app"); }
   std::string fallbackBundle() const { return dir_.file("Applications/Tolvane.app"); }
-  std::string languageFile() const { return home() + "/Library/Application Support/Tolvane/current_language.txt"; }
+  std::string languageFile() const {
+    return home() + "/Library/Application Support/Tolvane/current_language.txt";
+  }
   const korvel::test::TempDir& dir() const { return dir_; }
 
   // <bundle>/Contents/Resources/<directory>.lproj/Localizable.strings
@@ -35,13 +37,15 @@ class FakeCompanion {
   // The desktop entry under <dataRoot>/applications naming `bundlePath`.
   void writeDesktopEntry(const std::string& dataRoot, const std::string& bundlePath) const {
     write(dataRoot + "/applications/com.tolvane.Tolvane.desktop",
-          "[Desktop Entry]\nType=Application\nName=Tolvane\nExec=tolvane\nX-Bundle-Path=" + bundlePath + "\n");
+          "[Desktop Entry]\nType=Application\nName=Tolvane\nExec=tolvane\nX-Bundle-Path=" +
+              bundlePath + "\n");
   }
   // The language file, with its modification time set to seconds + nanoseconds.
   void writeLanguage(const std::string& contents, time_t seconds, long nanoseconds = 0) const {
     write(languageFile(), contents);
     const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
-    if (::utimensat(AT_FDCWD, languageFile().c_str(), times, 0) != 0) throw std::runtime_error("utimensat failed");
+    if (::utimensat(AT_FDCWD, languageFile().c_str(), times, 0) != 0)
+      throw std::runtime_error("utimensat failed");
   }
   void removeLanguage() const { std::filesystem::remove(languageFile()); }
 

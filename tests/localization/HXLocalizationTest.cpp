@@ -24,7 +24,8 @@ const std::string kNotFoundLine = std::string(HXLocalization::kCompanionNotFound
 
 size_t CountOccurrences(const std::string& text, const std::string& needle) {
   size_t count = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+    ++count;
   return count;
 }
 
@@ -32,7 +33,8 @@ class HXLocalizationTest : public ::testing::Test {
  protected:
   void SetUp() override {
     companion.writeDesktopEntry(companion.dataHome(), companion.bundle());
-    companion.writeTable("en", "\"cc_label_cc\" = \"CC\";\n\"cc_label_articulations\" = \"Articulations\";\n");
+    companion.writeTable(
+        "en", "\"cc_label_cc\" = \"CC\";\n\"cc_label_articulations\" = \"Articulations\";\n");
     companion.writeTable("de", "\"cc_label_cc\" = \"Controller\";\n\"empty\" = \"\";\n");
     companion.writeTable("fr", "\"cc_label_cc\" = \"Contr\u00f4leurs\";\n");
     companion.writeTable("zh-Hans", "\"cc_label_cc\" = \"\u63a7\u5236\u5668\";\n");
@@ -45,7 +47,8 @@ class HXLocalizationTest : public ::testing::Test {
     return localization;
   }
   // The language file rewritten with modification time kT0 + `second`, and the clock moved.
-  void rewriteLanguage(const std::string& language, time_t second, double advance, long nanoseconds = 0) {
+  void rewriteLanguage(const std::string& language, time_t second, double advance,
+                       long nanoseconds = 0) {
     companion.writeLanguage(language, kT0 + second, nanoseconds);
     companion.now += advance;
   }
@@ -55,11 +58,21 @@ class HXLocalizationTest : public ::testing::Test {
 
 TEST_F(HXLocalizationTest, LanguageFileSelectsOnlyBareSupportedCodes) {
   const std::pair<std::string, std::string> cases[] = {
-      {" DE \n", "de"}, {"\t\r\nfr\u00a0\u3000\u2029\u0085", "fr"}, {"\u2003Es\u202f", "es"},
-      {"\xEF\xBB\xBFja\n", "ja"}, {"\u212Ao", "ko"},  // KELVIN SIGN lower-cases to 'k'
-      {"zh\n", "zh"}, {"zh-Hans", "en"}, {"en-US", "en"}, {"pt", "en"}, {"d e", "en"}, {"", "en"},
-      {"\xFF" "de", "en"},  // not UTF-8
-      {"de\u200b", "en"},   // ZERO WIDTH SPACE is not white space
+      {" DE \n", "de"},
+      {"\t\r\nfr\u00a0\u3000\u2029\u0085", "fr"},
+      {"\u2003Es\u202f", "es"},
+      {"\xEF\xBB\xBFja\n", "ja"},
+      {"\u212Ao", "ko"},  // KELVIN SIGN lower-cases to 'k'
+      {"zh\n", "zh"},
+      {"zh-Hans", "en"},
+      {"en-US", "en"},
+      {"pt", "en"},
+      {"d e", "en"},
+      {"", "en"},
+      {"\xFF"
+       "de",
+       "en"},              // not UTF-8
+      {"de\u200b", "en"},  // ZERO WIDTH SPACE is not white space
   };
   for (const auto& [contents, expected] : cases)
     EXPECT_EQ(loaded(contents)->currentLanguage(), expected) << '"' << contents << '"';
@@ -86,9 +99,12 @@ TEST_F(HXLocalizationTest, ChoosesLanguageDirectoryWithEnglishFallback) {
 
 TEST_F(HXLocalizationTest, FallsBackOnMissingEmptyOrUnreadableTexts) {
   auto localization = loaded("de");
-  const std::vector<std::array<std::string, 3>> cases = {  // key, fallback, expected
-      {"cc_label_cc", "CC", "Controller"}, {"empty", "Fallback", "Fallback"}, {"empty", "", "empty"},
-      {"missing", "Fallback", "Fallback"}, {"missing", "", "missing"}};
+  const std::vector<std::array<std::string, 3>> cases = {// key, fallback, expected
+                                                         {"cc_label_cc", "CC", "Controller"},
+                                                         {"empty", "Fallback", "Fallback"},
+                                                         {"empty", "", "empty"},
+                                                         {"missing", "Fallback", "Fallback"},
+                                                         {"missing", "", "missing"}};
   for (const auto& [key, fallback, expected] : cases)
     EXPECT_EQ(localization->stringForKey(key, fallback), expected) << key << " / " << fallback;
   EXPECT_EQ(localization->stringForKey("empty"), "empty");
@@ -100,7 +116,8 @@ TEST_F(HXLocalizationTest, FallsBackOnMissingEmptyOrUnreadableTexts) {
 
 TEST_F(HXLocalizationTest, SeesLanguageChangeOnlyAtTheFirstCheckFiveSecondsAfterThePrevious) {
   auto localization = loaded("de");
-  EXPECT_EQ(localization->stringForKey("cc_label_cc"), "Controller");  // check at now, nothing changed
+  EXPECT_EQ(localization->stringForKey("cc_label_cc"),
+            "Controller");  // check at now, nothing changed
   rewriteLanguage("fr", 3, 4.9);
   EXPECT_EQ(localization->stringForKey("cc_label_cc"), "Controller");
   EXPECT_EQ(localization->currentLanguage(), "de");
@@ -165,7 +182,8 @@ TEST_F(CompanionSearchTest, WithoutCompanionLogsOncePerFailedLoad) {
 
 TEST_F(CompanionSearchTest, UsesFallbackApplicationPathWhenNoEntryNamesOne) {
   fs::create_directories(companion.fallbackBundle() + "/Contents/Resources");
-  fs::rename(companion.bundle() + "/Contents/Resources/de.lproj", companion.fallbackBundle() + "/Contents/Resources/de.lproj");
+  fs::rename(companion.bundle() + "/Contents/Resources/de.lproj",
+             companion.fallbackBundle() + "/Contents/Resources/de.lproj");
   EXPECT_EQ(loaded("de")->stringForKey("cc_label_cc"), "Controller");
 }
 
@@ -178,7 +196,8 @@ TEST_F(CompanionSearchTest, SearchesDataHomeThenDataDirsSkippingUnusableEntries)
   // A usable data-home entry wins over the data dir's.
   const std::string other = companion.dir().file("other/Tolvane.app");
   fs::create_directories(other + "/Contents/Resources/de.lproj");
-  korvel::test::WriteFile(other + "/Contents/Resources/de.lproj/Localizable.strings", "cc_label_cc = Andere;");
+  korvel::test::WriteFile(other + "/Contents/Resources/de.lproj/Localizable.strings",
+                          "cc_label_cc = Andere;");
   companion.writeDesktopEntry(companion.dataHome(), other);
   EXPECT_EQ(loaded("de")->stringForKey("cc_label_cc"), "Andere");
 
@@ -213,7 +232,8 @@ TEST_F(HXLocalizationTest, CLookupsHandBackArgumentsOrTextsThatOutliveReloads) {
 
   const char* german = lookUp(key, fallback);
   EXPECT_STREQ(german, "Controller");
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(lookUp(key, fallback), german);  // same text, same pointer
+  for (int i = 0; i < 100; ++i)
+    EXPECT_EQ(lookUp(key, fallback), german);  // same text, same pointer
   EXPECT_EQ(pool.size(), 1u);
 
   EXPECT_EQ(lookUp(missing, fallback), fallback);

@@ -51,10 +51,18 @@ plain.key-1/a:b = value_2;
 "dup" = "first";
 "dup" = "second";
 )";
-  EXPECT_EQ(ParseStringsFile(file), (StringsTable{
-      {"quote", "say \"hi\""}, {"backslash", "a\\b"}, {"controls", "1\n2\t3\r4"}, {"nul", "x\0y"s},
-      {"octal", "A\u00e9"}, {"bmp", "\u00e9\u20ac"}, {"pair", "\U0001F3B9"}, {"lone", "\uFFFDz"},
-      {"single", "it's"}, {"plain.key-1/a:b", "value_2"}, {"same", "same"}, {"dup", "second"}}));
+  EXPECT_EQ(ParseStringsFile(file), (StringsTable{{"quote", "say \"hi\""},
+                                                  {"backslash", "a\\b"},
+                                                  {"controls", "1\n2\t3\r4"},
+                                                  {"nul", "x\0y"s},
+                                                  {"octal", "A\u00e9"},
+                                                  {"bmp", "\u00e9\u20ac"},
+                                                  {"pair", "\U0001F3B9"},
+                                                  {"lone", "\uFFFDz"},
+                                                  {"single", "it's"},
+                                                  {"plain.key-1/a:b", "value_2"},
+                                                  {"same", "same"},
+                                                  {"dup", "second"}}));
   EXPECT_EQ(ParseStringsFile("{ \"a\" = \"b\"; } // end"), (StringsTable{{"a", "b"}}));
   for (const std::string& empty : {""s, "  \n"s, "/* nothing */ // here"s, "{}"s})
     EXPECT_EQ(ParseStringsFile(empty), StringsTable{}) << empty;
@@ -63,35 +71,39 @@ plain.key-1/a:b = value_2;
 TEST(StringsFileParser, DecodesByByteOrderMark) {
   const std::u16string text = u"/* Kommentar */\n\"cc_label_cc\" = \"Contr\u00f4le \U0001F3B9\";\n";
   for (bool bigEndian : {false, true})
-    EXPECT_EQ(ParseStringsFile(Utf16(text, bigEndian)), (StringsTable{{"cc_label_cc", "Contr\u00f4le \U0001F3B9"}}));
-  EXPECT_EQ(ParseStringsFile("\xEF\xBB\xBF\"k\" = \"\u65e5\u672c\";"), (StringsTable{{"k", "\u65e5\u672c"}}));
+    EXPECT_EQ(ParseStringsFile(Utf16(text, bigEndian)),
+              (StringsTable{{"cc_label_cc", "Contr\u00f4le \U0001F3B9"}}));
+  EXPECT_EQ(ParseStringsFile("\xEF\xBB\xBF\"k\" = \"\u65e5\u672c\";"),
+            (StringsTable{{"k", "\u65e5\u672c"}}));
 }
 
 TEST(StringsFileParser, RejectsMalformedInputWhole) {
   const std::vector<std::string> malformed = {
-      "\"a\" = \"b\"",                      // no semicolon
-      "\"a\" = \"b\"; \"c\" = \"d\"",       // the last one has none: no partial table either
-      "\"a\" = \"b;",                       // unterminated string
-      "\"a\" = \"b\"; /* open",             // unterminated comment
-      "\"a\" = ;",                          // no value
-      "= \"b\";",                           // no key
-      "\"a\" \"b\";",                       // no equals sign
-      "\"a\" = (\"x\", \"y\");",            // nested array
-      "\"a\" = { \"x\" = \"y\"; };",        // nested dictionary
-      "{ \"a\" = \"b\";",                   // unclosed brace
-      "\"a\" = \"b\"; }",                   // stray brace
-      "{ \"a\" = \"b\"; } \"c\" = \"d\";",  // text after the dictionary
-      "\"a\" = \"\\u\";",                   // escape without digits
-      "\"a\" = \"\xC3\x28\";",              // invalid UTF-8
-      "\"a\" = \"b\0\";"s,                  // raw NUL
-      "\xFF\xFE\"\0a"s,                     // odd UTF-16 length
-      Utf16(u"\"a\" = \"\xD800\";", false), // unpaired surrogate in UTF-16
+      "\"a\" = \"b\"",                       // no semicolon
+      "\"a\" = \"b\"; \"c\" = \"d\"",        // the last one has none: no partial table either
+      "\"a\" = \"b;",                        // unterminated string
+      "\"a\" = \"b\"; /* open",              // unterminated comment
+      "\"a\" = ;",                           // no value
+      "= \"b\";",                            // no key
+      "\"a\" \"b\";",                        // no equals sign
+      "\"a\" = (\"x\", \"y\");",             // nested array
+      "\"a\" = { \"x\" = \"y\"; };",         // nested dictionary
+      "{ \"a\" = \"b\";",                    // unclosed brace
+      "\"a\" = \"b\"; }",                    // stray brace
+      "{ \"a\" = \"b\"; } \"c\" = \"d\";",   // text after the dictionary
+      "\"a\" = \"\\u\";",                    // escape without digits
+      "\"a\" = \"\xC3\x28\";",               // invalid UTF-8
+      "\"a\" = \"b\0\";"s,                   // raw NUL
+      "\xFF\xFE\"\0a"s,                      // odd UTF-16 length
+      Utf16(u"\"a\" = \"\xD800\";", false),  // unpaired surrogate in UTF-16
   };
-  for (const std::string& input : malformed) EXPECT_FALSE(ParseStringsFile(input).has_value()) << input;
+  for (const std::string& input : malformed)
+    EXPECT_FALSE(ParseStringsFile(input).has_value()) << input;
 }
 
 TEST(StringsTableLoader, ReadsPropertyListDictionariesKeepingOnlyStrings) {
-  const std::string articulations = "\u30a2\u30fc\u30c6\u30a3\u30ad\u30e5\u30ec\u30fc\u30b7\u30e7\u30f3";
+  const std::string articulations =
+      "\u30a2\u30fc\u30c6\u30a3\u30ad\u30e5\u30ec\u30fc\u30b7\u30e7\u30f3";
   auto dict = [&] {
     plist_t d = plist_new_dict();
     plist_dict_set_item(d, "cc_label_cc", plist_new_string("Contr\u00f4leur"));
@@ -101,22 +113,26 @@ TEST(StringsTableLoader, ReadsPropertyListDictionariesKeepingOnlyStrings) {
     plist_dict_set_item(d, "nested", plist_new_dict());
     return d;
   };
-  for (const std::string& encoded : {Encode(dict(), false), Encode(dict(), true), "\xEF\xBB\xBF\n  "s + Encode(dict(), false)})
-    EXPECT_EQ(ParseStringsTable(encoded),
-              (StringsTable{{"cc_label_cc", "Contr\u00f4leur"}, {"cc_label_articulations", articulations}}))
+  for (const std::string& encoded :
+       {Encode(dict(), false), Encode(dict(), true), "\xEF\xBB\xBF\n  "s + Encode(dict(), false)})
+    EXPECT_EQ(ParseStringsTable(encoded), (StringsTable{{"cc_label_cc", "Contr\u00f4leur"},
+                                                        {"cc_label_articulations", articulations}}))
         << encoded.substr(0, 16);
 
   plist_t array = plist_new_array();
   plist_array_append_item(array, plist_new_string("x"));
-  for (const std::string& bad : {Encode(array, false), "<plist><dict><key>a</key>"s, "bplist00 truncated"s})
+  for (const std::string& bad :
+       {Encode(array, false), "<plist><dict><key>a</key>"s, "bplist00 truncated"s})
     EXPECT_FALSE(ParseStringsTable(bad).has_value()) << bad;
   EXPECT_FALSE(LoadStringsTable("/nonexistent/Localizable.strings").has_value());
 }
 
 TEST(ShippedCompanionTables, EveryLanguageParsesWithTheGridHeaders) {
-  const std::string resources = KORVEL_SOURCE_DIR "/companion/Resources/Tolvane.app/Contents/Resources/";
+  const std::string resources =
+      KORVEL_SOURCE_DIR "/companion/Resources/Tolvane.app/Contents/Resources/";
   for (const char* directory : {"de", "en", "fr", "es", "ja", "ko", "zh-Hans"}) {
-    std::optional<StringsTable> table = LoadStringsTable(resources + directory + ".lproj/Localizable.strings");
+    std::optional<StringsTable> table =
+        LoadStringsTable(resources + directory + ".lproj/Localizable.strings");
     ASSERT_TRUE(table.has_value()) << directory;
     EXPECT_FALSE(table->at("cc_label_cc").empty()) << directory;
     EXPECT_FALSE(table->at("cc_label_articulations").empty()) << directory;

@@ -19,12 +19,18 @@ struct FakeBundle {
   TempDir dir;
   FakeBundle() { std::filesystem::create_directories(dir.path() + "/Contents"); }
   explicit FakeBundle(const std::string& dictBody) : FakeBundle() { set(dictBody); }
-  void set(const std::string& dictBody) const { setRaw("<plist version=\"1.0\"><dict>" + dictBody + "</dict></plist>\n"); }
-  void setRaw(const std::string& text) const { test::WriteFile(dir.path() + "/Contents/Info.plist", text); }
+  void set(const std::string& dictBody) const {
+    setRaw("<plist version=\"1.0\"><dict>" + dictBody + "</dict></plist>\n");
+  }
+  void setRaw(const std::string& text) const {
+    test::WriteFile(dir.path() + "/Contents/Info.plist", text);
+  }
   const std::string& path() const { return dir.path(); }
 };
 
-std::string Build(const std::string& version) { return "<key>CFBundleVersion</key><string>" + version + "</string>"; }
+std::string Build(const std::string& version) {
+  return "<key>CFBundleVersion</key><string>" + version + "</string>";
+}
 
 TEST(Bundle, IsTheDirectoryAroundContentsOfTheSharedObject) {
   EXPECT_EQ(OwnBundlePath(), std::nullopt) << "a test binary is in no bundle";
@@ -34,11 +40,13 @@ TEST(Bundle, IsTheDirectoryAroundContentsOfTheSharedObject) {
 
   EXPECT_EQ(BundleOfModule("/usr/lib/audio/Korvel.component/Contents/x86_64-linux/Korvel.so"),
             "/usr/lib/audio/Korvel.component");
-  EXPECT_EQ(BundleOfModule("/p/K.component/Contents/./x86_64-linux/../x86_64-linux/Korvel.so"), "/p/K.component");
+  EXPECT_EQ(BundleOfModule("/p/K.component/Contents/./x86_64-linux/../x86_64-linux/Korvel.so"),
+            "/p/K.component");
   EXPECT_EQ(BundleOfModule("K.component/Contents/x86_64-linux/Korvel.so"),
             std::filesystem::current_path().string() + "/K.component");
-  for (const char* outside : {"/work/build/tests/platform/BundleTest", "/p/K.component/Contents/MacOS/Korvel",
-                              "/p/K.component/Other/x86_64-linux/Korvel.so"})
+  for (const char* outside :
+       {"/work/build/tests/platform/BundleTest", "/p/K.component/Contents/MacOS/Korvel",
+        "/p/K.component/Other/x86_64-linux/Korvel.so"})
     EXPECT_EQ(BundleOfModule(outside), std::nullopt) << outside;
 }
 
@@ -96,8 +104,10 @@ TEST(Bundle, ReadsSeeTheCurrentFileOfTheirOwnBundle) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 200; ++i) {
         bool useA = (i + t) % 2 == 0;
-        if (ReadBundleVersionInfo(useA ? a.path() : b.path()).buildVersion != (useA ? "A" : "B")) ++wrong;
-        if (t == 0) SetBundlePathForTesting(i % 2 ? std::optional<std::string>(a.path()) : std::nullopt);
+        if (ReadBundleVersionInfo(useA ? a.path() : b.path()).buildVersion != (useA ? "A" : "B"))
+          ++wrong;
+        if (t == 0)
+          SetBundlePathForTesting(i % 2 ? std::optional<std::string>(a.path()) : std::nullopt);
       }
     });
   }

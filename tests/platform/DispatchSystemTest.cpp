@@ -147,7 +147,8 @@ TEST(SystemDispatcher, TimerHandlersNeverOverlapAndCancelWaitsForTheOneUnderWay)
   timer->release();
 
   std::lock_guard lock(logMutex);
-  EXPECT_EQ(log, (std::vector<std::string>{"held", "released", "held", "released", "cancel handler"}));
+  EXPECT_EQ(log,
+            (std::vector<std::string>{"held", "released", "held", "released", "cancel handler"}));
   EXPECT_EQ(calls.load(), 5) << "no tick after the cancel";
   EXPECT_EQ(maxRunning.load(), 1);
   EXPECT_NE(cancelThread, std::this_thread::get_id());

@@ -20,12 +20,14 @@ struct Event {
 };
 
 std::ostream& operator<<(std::ostream& out, const Event& e) {
-  return out << e.what << "@" << std::chrono::duration_cast<std::chrono::milliseconds>(e.at).count() << "ms";
+  return out << e.what << "@" << std::chrono::duration_cast<std::chrono::milliseconds>(e.at).count()
+             << "ms";
 }
 
 // Owns a timer for the test's scope, armed on `queue` and recording its ticks in `log`.
 struct Timer {
-  Timer(VirtualDispatcher& d, std::vector<Event>& log, const char* what, DispatchQueue queue = DispatchQueue::Main)
+  Timer(VirtualDispatcher& d, std::vector<Event>& log, const char* what,
+        DispatchQueue queue = DispatchQueue::Main)
       : timer(d.makeTimerSource(queue)) {
     timer->setEventHandler([&d, &log, what] { log.push_back({what, d.now()}); });
   }
@@ -51,9 +53,9 @@ TEST(VirtualDispatcher, RunsTasksAndTicksInTimeOrderAtTheirDueTimes) {
 
   // Same due time: posting order. The timer was armed before the tasks were posted; its
   // 300 ms tick was scheduled (by the 200 ms one) after the delayed task.
-  std::vector<Event> expected = {{"fast", 0ms},   {"async1", 0ms}, {"async2", 0ms}, {"slow", 50ms},
-                                 {"fast", 100ms}, {"fast", 200ms}, {"slow", 250ms}, {"after300", 300ms},
-                                 {"fast", 300ms}};
+  std::vector<Event> expected = {{"fast", 0ms},   {"async1", 0ms},     {"async2", 0ms},
+                                 {"slow", 50ms},  {"fast", 100ms},     {"fast", 200ms},
+                                 {"slow", 250ms}, {"after300", 300ms}, {"fast", 300ms}};
   EXPECT_EQ(log, expected);
 
   // A large step still runs every tick on the way, each at its own time.
@@ -71,10 +73,11 @@ TEST(VirtualDispatcher, RunsTasksAndTicksInTimeOrderAtTheirDueTimes) {
 TEST(VirtualDispatcher, TicksWhoseLeewayWindowsOverlapShareWakeUpsAndNoneComesEarly) {
   struct Case {
     int timers;
-    Duration spacing;       // between the first ticks of neighbouring timers
+    Duration spacing;  // between the first ticks of neighbouring timers
     int ticksPerWakeUpAtLeast;
   };
-  for (const Case& c : {Case{50, 200us, 50}, Case{100, 1ms, 9}, Case{500, 200us, 45}, Case{3, 20ms, 1}}) {
+  for (const Case& c :
+       {Case{50, 200us, 50}, Case{100, 1ms, 9}, Case{500, 200us, 45}, Case{3, 20ms, 1}}) {
     VirtualDispatcher d;
     std::vector<TimerSource*> timers;
     std::vector<Duration> wakeUps;
@@ -97,7 +100,8 @@ TEST(VirtualDispatcher, TicksWhoseLeewayWindowsOverlapShareWakeUpsAndNoneComesEa
     d.advance(1s);
     EXPECT_GE(ticks, 9 * c.timers) << c.timers;
     EXPECT_LE(latest, 10ms) << c.timers;
-    EXPECT_GE(ticks, c.ticksPerWakeUpAtLeast * int(wakeUps.size())) << c.timers << " timers, " << wakeUps.size() << " wake-ups";
+    EXPECT_GE(ticks, c.ticksPerWakeUpAtLeast * int(wakeUps.size()))
+        << c.timers << " timers, " << wakeUps.size() << " wake-ups";
     if (c.ticksPerWakeUpAtLeast == 1) {
       EXPECT_EQ(latest, 0ms) << "a timer on its own ticks on time";
     }
@@ -121,7 +125,8 @@ TEST(VirtualDispatcher, OneShotAndRearmedTimers) {
   d.advance(40ms);
   d.advance(1s);  // the one-shot does not repeat
 
-  std::vector<Event> expected = {{"rearmed", 60ms}, {"rearmed", 75ms}, {"once", 80ms}, {"rearmed", 95ms}};
+  std::vector<Event> expected = {
+      {"rearmed", 60ms}, {"rearmed", 75ms}, {"once", 80ms}, {"rearmed", 95ms}};
   for (Duration at = 115ms; at <= 1110ms; at += 20ms) expected.push_back({"rearmed", at});
   EXPECT_EQ(log, expected);
 }
@@ -171,8 +176,9 @@ TEST(VirtualDispatcher, CancelStopsTicksAndRunsTheCancelHandlerOnceAfterTheHandl
 
   d.advance(1s);
 
-  std::vector<Event> expected = {{"tick", 0ms},           {"tick", 100ms},        {"tick", 200ms},
-                                 {"cancel called", 220ms}, {"tick returns", 250ms}, {"cancelled", 250ms}};
+  std::vector<Event> expected = {{"tick", 0ms},           {"tick", 100ms},
+                                 {"tick", 200ms},         {"cancel called", 220ms},
+                                 {"tick returns", 250ms}, {"cancelled", 250ms}};
   EXPECT_EQ(log, expected);
   EXPECT_TRUE(timer->isCancelled());
   EXPECT_EQ(d.pendingCount(), 0u);
@@ -233,7 +239,8 @@ TEST(VirtualDispatcher, WorkPostedFromOtherThreadsRunsOnTheDrainingThread) {
   std::vector<std::thread> posters;
   for (int i = 0; i < 4; ++i)
     posters.emplace_back([&] {
-      for (int j = 0; j < 50; ++j) d.async(DispatchQueue::Main, [&] { ranOn.push_back(std::this_thread::get_id()); });
+      for (int j = 0; j < 50; ++j)
+        d.async(DispatchQueue::Main, [&] { ranOn.push_back(std::this_thread::get_id()); });
       d.after(10ms, DispatchQueue::Utility, [&] { ranOn.push_back(std::this_thread::get_id()); });
     });
   for (auto& t : posters) t.join();

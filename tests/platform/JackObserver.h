@@ -22,7 +22,9 @@ class JackObserver {
     client_ = jack_client_open(name, JackNoStartServer, &status);
     if (!client_) return;
     input_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    jack_on_shutdown(client_, [](void* lost) { static_cast<std::atomic<bool>*>(lost)->store(true); }, &serverLost_);
+    jack_on_shutdown(
+        client_, [](void* lost) { static_cast<std::atomic<bool>*>(lost)->store(true); },
+        &serverLost_);
     jack_activate(client_);
   }
   ~JackObserver() {

@@ -41,10 +41,12 @@ class MIDIDump {
       std::istringstream tokens(line.substr(colon + 1));
       Message message;
       std::string token;
-      while (tokens >> token && token.size() == 2 && std::isxdigit(static_cast<unsigned char>(token[0])) &&
+      while (tokens >> token && token.size() == 2 &&
+             std::isxdigit(static_cast<unsigned char>(token[0])) &&
              std::isxdigit(static_cast<unsigned char>(token[1])))
         message.push_back(static_cast<uint8_t>(std::stoul(token, nullptr, 16)));
-      if (!message.empty() && !(ignoreActiveSensing_ && message == Message{0xFE})) messages_.push_back(message);
+      if (!message.empty() && !(ignoreActiveSensing_ && message == Message{0xFE}))
+        messages_.push_back(message);
     }
     return messages_;
   }

@@ -135,11 +135,13 @@ TEST_F(MIDIServices, OutputPortsShareOneJackClientAndGoAwayWithIt) {
     EXPECT_NE(a, b);
     auto ports = observer.ports("^KorvelV2AU:", JackPortIsOutput);
     std::sort(ports.begin(), ports.end());
-    EXPECT_EQ(ports, (std::vector<std::string>{"KorvelV2AU:KorvelV2Out", "KorvelV2AU:KorvelV2Out-2"}));
+    EXPECT_EQ(ports,
+              (std::vector<std::string>{"KorvelV2AU:KorvelV2Out", "KorvelV2AU:KorvelV2Out-2"}));
     EXPECT_FALSE(observer.clientExists("another name"));
 
     EXPECT_EQ(MIDIPortDispose(a), 0);
-    EXPECT_EQ(observer.ports("^KorvelV2AU:", JackPortIsOutput), std::vector<std::string>{"KorvelV2AU:KorvelV2Out-2"});
+    EXPECT_EQ(observer.ports("^KorvelV2AU:", JackPortIsOutput),
+              std::vector<std::string>{"KorvelV2AU:KorvelV2Out-2"});
     EXPECT_NE(MIDIPortDispose(a), 0) << "a disposed handle is not found again";
     EXPECT_TRUE(observer.clientExists("KorvelV2AU"));
   }
@@ -151,10 +153,12 @@ TEST_F(MIDIServices, DestinationsCarryTheirUniqueIDMetadata) {
   Client companion("Tolvane");
   ASSERT_EQ(companion.status, 0);
   MIDIEndpointRef published = 0;
-  ASSERT_EQ(MIDIDestinationCreateWithBlock(companion.ref, "Tolvane Link In", &published, nullptr), 0);
+  ASSERT_EQ(MIDIDestinationCreateWithBlock(companion.ref, "Tolvane Link In", &published, nullptr),
+            0);
   ASSERT_EQ(MIDIObjectSetIntegerProperty(published, kMIDIPropertyUniqueID, kCompanionID), 0);
 
-  EXPECT_EQ(FindDestinationByID(kCompanionID), published) << "the virtual destination is found under its ID";
+  EXPECT_EQ(FindDestinationByID(kCompanionID), published)
+      << "the virtual destination is found under its ID";
   EXPECT_EQ(MIDIGetNumberOfDestinations(), observer.ports(nullptr, JackPortIsInput).size());
 
   MIDIEndpointRef plain = FindByName(observer, observer.inputName());
@@ -162,7 +166,8 @@ TEST_F(MIDIServices, DestinationsCarryTheirUniqueIDMetadata) {
   int32_t id = 77;
   EXPECT_NE(MIDIObjectGetIntegerProperty(plain, kMIDIPropertyUniqueID, &id), 0);
   EXPECT_EQ(id, 0) << "a port without metadata has ID 0";
-  EXPECT_EQ(FindByName(observer, observer.inputName()), plain) << "handles are stable while the port exists";
+  EXPECT_EQ(FindByName(observer, observer.inputName()), plain)
+      << "handles are stable while the port exists";
 
   // Metadata set by another client reaches the cached list through JACK's callback.
   ASSERT_TRUE(observer.setUniqueID(observer.inputUUID(), "-5"));
@@ -172,7 +177,8 @@ TEST_F(MIDIServices, DestinationsCarryTheirUniqueIDMetadata) {
   }));
 
   ASSERT_EQ(MIDIEndpointDispose(published), 0);
-  EXPECT_EQ(FindDestinationByID(kCompanionID), 0u) << "a disposed destination is gone from the search";
+  EXPECT_EQ(FindDestinationByID(kCompanionID), 0u)
+      << "a disposed destination is gone from the search";
 }
 
 // The destination of a separate receiver process, once it is receiving: its port shows
@@ -210,8 +216,8 @@ TEST_F(MIDIServices, SentPacketsArriveAsEventsInOrder) {
 
   ASSERT_TRUE(WaitUntil([&] { return dump.received().size() >= 3; })) << dump.received().size();
   EXPECT_EQ(dump.received(), (std::vector<Message>{command, tag, noteOn}));
-  auto connections = jack_port_get_all_connections(observer.client(),
-                                                   jack_port_by_name(observer.client(), dump.inputName().c_str()));
+  auto connections = jack_port_get_all_connections(
+      observer.client(), jack_port_by_name(observer.client(), dump.inputName().c_str()));
   ASSERT_NE(connections, nullptr);
   EXPECT_STREQ(connections[0], "KorvelV2AU:KorvelV2Out");
   EXPECT_EQ(connections[1], nullptr) << "repeated sends connect once";
@@ -245,7 +251,8 @@ TEST_F(MIDIServices, SentPacketsArriveAsEventsInOrder) {
     return n;
   };
   EXPECT_LT(connected(), 1 + kInstances) << "the sends waited for their connections";
-  ASSERT_TRUE(WaitUntil([&] { return dump.received().size() >= 3 + kInstances; }, std::chrono::seconds(30)))
+  ASSERT_TRUE(
+      WaitUntil([&] { return dump.received().size() >= 3 + kInstances; }, std::chrono::seconds(30)))
       << dump.received().size();
   std::vector<Message> heard(dump.received().begin() + 3, dump.received().end());
   std::sort(heard.begin(), heard.end());
@@ -274,7 +281,8 @@ TEST_F(MIDIServices, VirtualDestinationGetsEveryEventOfConcurrentSendersAsOnePac
   auto sender = [&](uint8_t channel) {
     for (int i = 0; i < kPerThread; ++i) {
       PacketListBuffer packets;
-      packets.add({static_cast<uint8_t>(0x90 | channel), static_cast<uint8_t>(i % 128), static_cast<uint8_t>(i / 128)});
+      packets.add({static_cast<uint8_t>(0x90 | channel), static_cast<uint8_t>(i % 128),
+                   static_cast<uint8_t>(i / 128)});
       MIDISend(port, inbox, packets.list);
     }
   };
@@ -307,7 +315,8 @@ TEST_F(MIDIServices, SetupChangesReachLiveClientsOnlyAndServerLossLeavesHarmless
   ASSERT_NE(destination, 0u);
   int before = leaving.notifications;
   ASSERT_NE(observer.addInput("first"), nullptr);
-  EXPECT_TRUE(WaitUntil([&] { return leaving.notifications > before; })) << "a new port is a setup change";
+  EXPECT_TRUE(WaitUntil([&] { return leaving.notifications > before; }))
+      << "a new port is a setup change";
 
   ASSERT_EQ(MIDIClientDispose(leaving.ref), 0);
   leaving.ref = 0;
@@ -359,16 +368,20 @@ TEST(MIDIServicesRestart, HandlesMadeBeforeAServerRestartWorkAfterIt) {
     EXPECT_NE(duringOutage, 0u);
     const int lost = plugin.notifications.load();
     ASSERT_TRUE(jack.start());
-    ASSERT_TRUE(WaitUntil([&] { return plugin.notifications.load() > lost; }, std::chrono::seconds(15)))
+    ASSERT_TRUE(
+        WaitUntil([&] { return plugin.notifications.load() > lost; }, std::chrono::seconds(15)))
         << "finding the server again is a setup change";
     ASSERT_TRUE(WaitUntil([&] { return FindDestinationByID(kCompanionID) == link.endpoint(); }))
         << "the destination is back under its old handle, with its ID";
     const size_t before = link.count();
     SendNoteOn(port, link.endpoint(), note);
-    ASSERT_TRUE(WaitUntil([&] { return link.count() == before + 1; })) << "the old port handle sends again";
-    EXPECT_EQ(link.packets().back(), (Message{0x90, note, 100})) << "nothing from the outage was kept";
+    ASSERT_TRUE(WaitUntil([&] { return link.count() == before + 1; }))
+        << "the old port handle sends again";
+    EXPECT_EQ(link.packets().back(), (Message{0x90, note, 100}))
+        << "nothing from the outage was kept";
     SendNoteOn(duringOutage, link.endpoint(), note);
-    EXPECT_TRUE(WaitUntil([&] { return link.count() == before + 2; })) << "the port made during the outage sends";
+    EXPECT_TRUE(WaitUntil([&] { return link.count() == before + 2; }))
+        << "the port made during the outage sends";
   }
 }
 
@@ -399,7 +412,8 @@ TEST(MIDIServicesRestart, ConnectionsUnderWayWhenTheServerStopsLeaveNothingStuck
   Client receivers("Receivers"), plugin;
   std::vector<std::unique_ptr<RecordingDestination>> destinations;
   for (int i = 0; i < 150; ++i) {
-    destinations.push_back(std::make_unique<RecordingDestination>("in" + std::to_string(i), receivers.ref));
+    destinations.push_back(
+        std::make_unique<RecordingDestination>("in" + std::to_string(i), receivers.ref));
     ASSERT_NE(destinations.back()->endpoint(), 0u);
   }
   MIDIPortRef port = 0;
@@ -419,8 +433,10 @@ TEST(MIDIServicesRestart, ConnectionsUnderWayWhenTheServerStopsLeaveNothingStuck
   });
   const bool returned = WaitUntil([&] { return disposed.load(); });
   EXPECT_TRUE(returned) << "disposal stuck behind the connections under way";
-  if (!returned) closer.detach();  // let the report out; the process is broken anyway
-  else closer.join();
+  if (!returned)
+    closer.detach();  // let the report out; the process is broken anyway
+  else
+    closer.join();
 }
 
 }  // namespace

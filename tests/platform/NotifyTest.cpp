@@ -27,7 +27,8 @@ class ScopedName {
  public:
   explicit ScopedName(const std::string& what) {
     static int counter = 0;
-    name_ = "korvel-test." + std::to_string(getpid()) + "." + std::to_string(++counter) + "." + what;
+    name_ =
+        "korvel-test." + std::to_string(getpid()) + "." + std::to_string(++counter) + "." + what;
   }
   ~ScopedName() { unlink((NotifyDirectory() + "/" + name_).c_str()); }
   const std::string& operator*() const { return name_; }

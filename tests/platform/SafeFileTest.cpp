@@ -23,7 +23,8 @@ using test::WriteFile;
 
 std::vector<std::string> Entries(const std::string& dir) {
   std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -79,7 +80,8 @@ TEST(WriteFileAtomically, AFailedWriteLeavesTheOldFileAndNoLitter) {
   WriteFile(target, "old");
 
   // A file-size limit makes the write fail part-way, as a full disk would.
-  struct sigaction ignore {}, previous{};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGXFSZ, &ignore, &previous);
   rlimit oldLimit{};

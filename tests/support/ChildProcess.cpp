@@ -20,7 +20,9 @@ namespace korvel::test {
 
 namespace {
 
-int ExitStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+int ExitStatus(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 std::vector<std::string> ChildEnvironment(const Environment& changes) {
   std::vector<std::string> entries;
@@ -152,28 +154,31 @@ void ChildProcess::closeInput() {
   input_ = -1;
 }
 
-std::optional<size_t> ChildProcess::waitForLine(const std::function<bool(const std::string&)>& match,
-                                                size_t from, std::chrono::milliseconds deadline) {
+std::optional<size_t> ChildProcess::waitForLine(
+    const std::function<bool(const std::string&)>& match, size_t from,
+    std::chrono::milliseconds deadline) {
   const Clock::time_point end = Clock::now() + deadline;
   std::unique_lock lock(mutex_);
   for (size_t next = from;;) {
     for (; next < lines_.size(); ++next)
       if (match(lines_[next].text)) return next;
     if (outputEnded_) return std::nullopt;
-    if (arrived_.wait_until(lock, end) == std::cv_status::timeout && lines_.size() == next) return std::nullopt;
+    if (arrived_.wait_until(lock, end) == std::cv_status::timeout && lines_.size() == next)
+      return std::nullopt;
   }
 }
 
 std::optional<size_t> ChildProcess::waitForLine(const std::string& text, size_t from,
                                                 std::chrono::milliseconds deadline) {
-  return waitForLine([&](const std::string& line) { return line.find(text) != std::string::npos; }, from,
-                     deadline);
+  return waitForLine([&](const std::string& line) { return line.find(text) != std::string::npos; },
+                     from, deadline);
 }
 
 size_t ChildProcess::countLines(const std::string& text, size_t from) const {
   std::lock_guard lock(mutex_);
   size_t count = 0;
-  for (size_t i = from; i < lines_.size(); ++i) count += lines_[i].text.find(text) != std::string::npos;
+  for (size_t i = from; i < lines_.size(); ++i)
+    count += lines_[i].text.find(text) != std::string::npos;
   return count;
 }
 

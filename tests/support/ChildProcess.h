@@ -49,7 +49,8 @@ class ChildProcess {
   // The index of the first line at or after `from` that `match` accepts, waiting until
   // `deadline` has passed; nullopt on timeout or when the output ended without one.
   // `match` runs under the child's lock: it must not call back into this object.
-  std::optional<size_t> waitForLine(const std::function<bool(const std::string&)>& match, size_t from = 0,
+  std::optional<size_t> waitForLine(const std::function<bool(const std::string&)>& match,
+                                    size_t from = 0,
                                     std::chrono::milliseconds deadline = std::chrono::seconds(10));
   // The same for a line containing `text`.
   std::optional<size_t> waitForLine(const std::string& text, size_t from = 0,
@@ -65,9 +66,9 @@ class ChildProcess {
   // The tail of the output and the standard error, for failure messages.
   std::string transcript() const;
 
-  // Waits for the child to exit by itself, and for the end of its output. The exit status, or 128 + the signal's number
-  // when a signal ended it (as a shell reports it), so that "killed" never reads as a
-  // status the program itself could have chosen.
+  // Waits for the child to exit by itself, and for the end of its output. The exit status, or 128 +
+  // the signal's number when a signal ended it (as a shell reports it), so that "killed" never
+  // reads as a status the program itself could have chosen.
   std::optional<int> waitForExit(std::chrono::milliseconds deadline = std::chrono::seconds(10));
   // Closes its input, asks it to end (SIGTERM) and kills it (SIGKILL) when it does not
   // end within a few seconds. Only this child's PID is signalled.

@@ -25,17 +25,20 @@ class RecordingDestination {
  public:
   using Bytes = std::vector<uint8_t>;
   // Without `client`, one of its own is made (and disposed of with the destination).
-  explicit RecordingDestination(const std::string& name, MIDIClientRef client = 0) : client_(client) {
+  explicit RecordingDestination(const std::string& name, MIDIClientRef client = 0)
+      : client_(client) {
     if (!client_) {
       MIDIClientCreateWithBlock((name + " client").c_str(), &client_, nullptr);
       ownsClient_ = true;
     }
-    MIDIDestinationCreateWithBlock(client_, name.c_str(), &endpoint_, [this](const MIDIPacketList* list) {
-      std::lock_guard lock(mutex_);
-      const MIDIPacket* p = list->packet;
-      for (uint32_t i = 0; i < list->numPackets; ++i, p = MIDIPacketNext(p)) packets_.emplace_back(p->data, p->data + p->length);
-      lists_++;
-    });
+    MIDIDestinationCreateWithBlock(
+        client_, name.c_str(), &endpoint_, [this](const MIDIPacketList* list) {
+          std::lock_guard lock(mutex_);
+          const MIDIPacket* p = list->packet;
+          for (uint32_t i = 0; i < list->numPackets; ++i, p = MIDIPacketNext(p))
+            packets_.emplace_back(p->data, p->data + p->length);
+          lists_++;
+        });
   }
   ~RecordingDestination() {
     if (endpoint_) MIDIEndpointDispose(endpoint_);
@@ -45,7 +48,9 @@ class RecordingDestination {
   RecordingDestination& operator=(const RecordingDestination&) = delete;
 
   MIDIEndpointRef endpoint() const { return endpoint_; }
-  bool setUniqueID(int32_t id) { return MIDIObjectSetIntegerProperty(endpoint_, kMIDIPropertyUniqueID, id) == 0; }
+  bool setUniqueID(int32_t id) {
+    return MIDIObjectSetIntegerProperty(endpoint_, kMIDIPropertyUniqueID, id) == 0;
+  }
   std::vector<Bytes> packets() const {
     std::lock_guard lock(mutex_);
     return packets_;

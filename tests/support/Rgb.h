@@ -22,7 +22,9 @@ inline Rgb Blend(Rgb under, Rgb over, double alpha) {
   return Rgb{mix(under.r, over.r), mix(under.g, over.g), mix(under.b, over.b)};
 }
 // The largest difference of the three channels.
-inline int Distance(Rgb a, Rgb b) { return std::max({std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)}); }
+inline int Distance(Rgb a, Rgb b) {
+  return std::max({std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
+}
 inline bool Near(Rgb a, Rgb b, int tolerance = 3) { return Distance(a, b) <= tolerance; }
 inline std::string Describe(Rgb c) {
   return "rgb(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";

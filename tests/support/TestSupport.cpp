@@ -55,8 +55,9 @@ std::string UniqueServerName() {
 
 bool ServerAccepts(const std::string& name) {
   jack_status_t status;
-  jack_client_t* c = jack_client_open("korvel-probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-                                      &status, name.c_str());
+  jack_client_t* c = jack_client_open(
+      "korvel-probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+      name.c_str());
   if (!c) return false;
   jack_client_close(c);
   return true;
@@ -79,7 +80,8 @@ bool PrivateJackServer::start() {
   std::vector<std::string> argv{"jackd", "--no-realtime", "-n", name_};
   if (forDAW_) argv.insert(argv.end(), {"-t", "10000"});
   if (portMax_ > 0) argv.insert(argv.end(), {"-p", std::to_string(portMax_)});
-  argv.insert(argv.end(), {"-d", "dummy", "-r", "48000", "-p", std::to_string(period_), "-C", audioPorts, "-P", audioPorts});
+  argv.insert(argv.end(), {"-d", "dummy", "-r", "48000", "-p", std::to_string(period_), "-C",
+                           audioPorts, "-P", audioPorts});
   jackd_ = std::make_unique<ChildProcess>(argv);
   auto exited = [&] { return jackd_->waitForExit(std::chrono::milliseconds(0)).has_value(); };
   if (!WaitUntil([&] { return exited() || ServerAccepts(name_); }) || exited()) {
@@ -93,7 +95,8 @@ void PrivateJackServer::stop() { jackd_.reset(); }
 
 SavedFile::SavedFile(std::string path) : path_(std::move(path)) {
   std::error_code ec;
-  if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path_, ec))) before_ = ReadFile(path_);
+  if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path_, ec)))
+    before_ = ReadFile(path_);
 }
 
 SavedFile::~SavedFile() { set(before_ ? before_->c_str() : nullptr); }
@@ -110,7 +113,9 @@ std::string HexUID(uint32_t uid) {
   return text;
 }
 
-std::string ConnectionFilePath(uint32_t uid) { return "/tmp/korvel_connection_" + HexUID(uid) + ".json"; }
+std::string ConnectionFilePath(uint32_t uid) {
+  return "/tmp/korvel_connection_" + HexUID(uid) + ".json";
+}
 
 namespace {
 // Test processes never talk to a JACK server they did not start themselves: by default
