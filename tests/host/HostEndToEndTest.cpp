@@ -152,7 +152,11 @@ class JackPeer {
     auto* p = static_cast<JackPeer*>(self);
     void* out = jack_port_get_buffer(p->out_, n);
     jack_midi_clear_buffer(out);
-    if (const uint32_t e = p->toSend.exchange(0)) {
+    // An event goes out only in a cycle whose graph has both connections: the server
+    // applies a new connection at a cycle boundary, so one sent right after jack_connect
+    // returns could still go nowhere.
+    const bool linked = jack_port_connected(p->out_) > 0 && jack_port_connected(p->in_) > 0;
+    if (const uint32_t e = linked ? p->toSend.exchange(0) : 0) {
       const jack_midi_data_t bytes[3] = {uint8_t(e >> 16), uint8_t(e >> 8), uint8_t(e)};
       jack_midi_event_write(out, 0, bytes, 3);
     }
