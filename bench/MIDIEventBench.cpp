@@ -16,16 +16,13 @@ OSStatus Sink(void* user, const AudioTimeStamp*, uint32_t, const MIDIPacketList*
 
 uint32_t gSink = 0;
 
-__attribute__((noinline)) OSStatus BareThru(AUMIDIOutputCallbackStruct* out, uint32_t status,
-                                            uint32_t d1, uint32_t d2) {
-  const size_t length = (status & 0xE0) == 0xC0 ? 2 : 3;
-  const Byte bytes[3] = {Byte(status), Byte(d1), Byte(d2)};
+__attribute__((noipa)) OSStatus BareThru(AUMIDIOutputCallbackStruct* out, uint32_t status,
+                                         uint32_t d1, uint32_t d2) {
+  static constexpr AudioTimeStamp kNow{};
   alignas(8) Byte buffer[sizeof(MIDIPacketList)];
   auto* list = reinterpret_cast<MIDIPacketList*>(buffer);
-  MIDIPacketListAdd(list, sizeof buffer, MIDIPacketListInit(list), 0, length, bytes);
-  AudioTimeStamp when;
-  std::memset(&when, 0, sizeof when);
-  return out->midiOutputCallback(out->userData, &when, 0, list);
+  MIDIPacketListSetShortMessage(list, (status & 0xE0) == 0xC0 ? 2 : 3, status, d1, d2);
+  return out->midiOutputCallback(out->userData, &kNow, 0, list);
 }
 
 struct Record {

@@ -10,21 +10,19 @@
 
 namespace {
 
+/* A thru packet goes out "now", at the frame of the event being handled: its time stamp is
+ * all zero, and one shared stamp serves every call instead of one cleared per event. */
+constexpr AudioTimeStamp kThruTime{};
+
 OSStatus PassThrough(KorvelInstance* inst, uint32_t status, uint32_t data1, uint32_t data2) {
   AUMIDIOutputCallbackStruct out = KR_LoadMIDIOutputCallback(inst);
   if (out.midiOutputCallback == nullptr) return noErr;
-  const size_t length = (status & 0xE0) == 0xC0 ? 2 : 3;
-  const Byte bytes[3] = {static_cast<Byte>(status), static_cast<Byte>(data1),
-                         static_cast<Byte>(data2)};
   // On the stack, and as large as the packet-list type itself so that the host may read
   // it through that type.
   alignas(8) Byte buffer[sizeof(MIDIPacketList)];
   auto* list = reinterpret_cast<MIDIPacketList*>(buffer);
-  MIDIPacket* packet = MIDIPacketListInit(list);
-  MIDIPacketListAdd(list, sizeof buffer, packet, 0, length, bytes);
-  AudioTimeStamp when;
-  std::memset(&when, 0, sizeof when);
-  out.midiOutputCallback(out.userData, &when, 0, list);
+  MIDIPacketListSetShortMessage(list, (status & 0xE0) == 0xC0 ? 2 : 3, status, data1, data2);
+  out.midiOutputCallback(out.userData, &kThruTime, 0, list);
   return noErr;
 }
 

@@ -29,10 +29,32 @@ class MIDIOutSequence {
 
   // Returns false (and writes nothing) when the event does not fit or no run() is under way.
   __attribute__((always_inline)) bool append(int64_t frames, const uint8_t* bytes, uint32_t size) {
-    if (sequence_ == nullptr || size > capacity_) return false;
+    uint8_t* body = reserve(frames, size);
+    if (body == nullptr) return false;
+    std::memcpy(body, bytes, size);
+    return true;
+  }
+
+  // A message of at most three bytes from a source that may be read for three bytes: they
+  // are copied as a fixed three, since any byte past `size` lands in the event's padding.
+  // This is the thru of every channel message, where a sized copy would cost more than
+  // the rest of the append.
+  __attribute__((always_inline)) bool appendShort(int64_t frames, const uint8_t* bytes,
+                                                  uint32_t size) {
+    uint8_t* body = reserve(frames, size);
+    if (body == nullptr) return false;
+    std::memcpy(body, bytes, 3);
+    return true;
+  }
+
+ private:
+  // Writes the header of an event of `size` bytes and returns where its body goes, or
+  // nullptr when it does not fit.
+  __attribute__((always_inline)) uint8_t* reserve(int64_t frames, uint32_t size) {
+    if (sequence_ == nullptr || size > capacity_) return nullptr;
     const uint32_t used = sequence_->atom.size;
     const uint32_t needed = lv2_atom_pad_size(static_cast<uint32_t>(sizeof(LV2_Atom_Event)) + size);
-    if (needed > capacity_ - used) return false;
+    if (needed > capacity_ - used) return nullptr;
     // Hosts do not all align their buffers to 8 bytes: the header goes in by memcpy, which
     // compiles to plain stores and never reads or writes through a misaligned struct.
     uint8_t* at = bodyStart_ + used;
@@ -41,18 +63,10 @@ class MIDIOutSequence {
     header.body.type = midiEventType_;
     header.body.size = size;
     std::memcpy(at, &header, sizeof header);
-    uint8_t* body = at + sizeof header;
-    if (size <= 3) {
-      // Channel messages: a call to memcpy would cost more than the copy.
-      for (uint32_t i = 0; i < size; ++i) body[i] = bytes[i];
-    } else {
-      std::memcpy(body, bytes, size);
-    }
     sequence_->atom.size = used + needed;
-    return true;
+    return at + sizeof header;
   }
 
- private:
   LV2_Atom_Sequence* sequence_ = nullptr;
   // Where the sequence's body starts: events are placed by byte offset from here.
   uint8_t* bodyStart_ = nullptr;

@@ -33,17 +33,22 @@ Uris MapUris(const LV2_URID_Map& map) {
 }
 
 // The component's MIDI output: every packet becomes an event at the frame of the input
-// event being handled.
+// event being handled. The thru of one event is a list of one packet; longer lists take
+// the loop, kept out of line so that the common case saves no registers.
+__attribute__((noinline)) void AppendPackets(PluginInstance* self, const MIDIPacketList* list) {
+  const MIDIPacket* packet = list->packet;
+  for (uint32_t i = 0; i < list->numPackets; ++i, packet = MIDIPacketNext(packet))
+    self->out.append(self->currentFrame, packet->data, packet->length);
+}
+
 OSStatus AppendComponentOutput(void* userData, const AudioTimeStamp*, uint32_t,
                                const MIDIPacketList* list) {
   auto* self = static_cast<PluginInstance*>(userData);
-  const MIDIPacket* packet = list->packet;
-  if (list->numPackets == 1) {
-    self->out.append(self->currentFrame, packet->data, packet->length);
-    return noErr;
-  }
-  for (uint32_t i = 0; i < list->numPackets; ++i, packet = MIDIPacketNext(packet))
-    self->out.append(self->currentFrame, packet->data, packet->length);
+  const MIDIPacket& packet = list->packet[0];
+  if (list->numPackets == 1 && packet.length <= 3)
+    self->out.appendShort(self->currentFrame, packet.data, packet.length);
+  else
+    AppendPackets(self, list);
   return noErr;
 }
 

@@ -40,6 +40,22 @@ static inline MIDIPacket* MIDIPacketListAdd(MIDIPacketList* list, size_t listSiz
   return p;
 }
 
+/* Makes `list` -- a buffer of sizeof(MIDIPacketList) bytes -- a list of one packet with
+ * time stamp 0 holding a message of `length` (at most three) bytes. This is how a thru
+ * passes each event on. The bytes go in as one four-byte store: a reader's load of any of
+ * them is then served from that store, where byte-by-byte stores would stall it; the
+ * bytes past `length` are inside the buffer and mean nothing. */
+static inline void MIDIPacketListSetShortMessage(MIDIPacketList* list, uint16_t length,
+                                                 uint32_t status, uint32_t data1, uint32_t data2) {
+  MIDIPacket* p = list->packet;
+  const uint32_t bytes = (status & 0xFF) | (data1 & 0xFF) << 8 | (data2 & 0xFF) << 16;
+  const MIDITimeStamp now = 0;
+  list->numPackets = 1;
+  memcpy(&p->timeStamp, &now, sizeof now);
+  p->length = length;
+  memcpy(p->data, &bytes, sizeof bytes);
+}
+
 #ifdef __cplusplus
 }
 #endif
