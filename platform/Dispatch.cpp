@@ -102,21 +102,6 @@ class UtilityQueue {
     wake_.notify_one();
   }
 
-  /* Many tasks under one lock, waking no more workers than there are tasks. */
-  void postAll(std::vector<Task>& tasks) {
-    if (tasks.empty()) return;
-    start();
-    {
-      std::lock_guard lock(mutex_);
-      for (Task& task : tasks) tasks_.push_back(std::move(task));
-    }
-    if (tasks.size() == 1)
-      wake_.notify_one();
-    else
-      wake_.notify_all();
-    tasks.clear();
-  }
-
  private:
   [[noreturn]] void work() {
     NameThisThread("korvel-utility");
@@ -358,7 +343,16 @@ class SystemDispatcher final : public Dispatcher {
           async(entry.queue, std::move(entry.task));
         }
       }
-      utility_.postAll(ticks);
+      // The ticks of one wake-up run one after another as one task: one hand-over and
+      // one worker woken, where a task each made both workers wake and take turns at the
+      // queue's lock for every tick. Ticks do not wait for anything, so none holds up the
+      // rest for long.
+      if (!ticks.empty()) {
+        utility_.post([batch = std::move(ticks)] {
+          for (const Task& tick : batch) tick();
+        });
+        ticks = {};
+      }
       due.clear();
     }
   }

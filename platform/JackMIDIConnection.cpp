@@ -150,37 +150,50 @@ int MIDIConnection::process(jack_nframes_t frames) {
   inCycle_.store(true, std::memory_order_seq_cst);
   size_t count = slotsInUse_.load(std::memory_order_acquire);
   const bool clearAll = clearAllBuffers_.exchange(false, std::memory_order_acq_rel);
-  for (size_t i = 0; i < count; ++i) {
-    MIDIPort* port = slots_[i].load(std::memory_order_seq_cst);
-    if (!port) continue;
-    const bool output = port->direction == MIDIPort::Direction::Output;
-    if (output && !clearAll && !port->bufferUsed_ && port->ring.frontLength() == 0) continue;
-    void* buffer = jack_port_get_buffer(port->port_, frames);
-    if (!buffer) continue;
-    if (output) {
-      jack_midi_clear_buffer(buffer);
-      size_t written = 0;
-      while (uint16_t length = port->ring.frontLength()) {
-        jack_midi_data_t* event = jack_midi_event_reserve(buffer, 0, length);
-        if (!event) {
-          // A message that does not fit even an empty buffer never will: drop it rather
-          // than block the port. Otherwise the rest waits for the next cycle, in order.
-          if (written == 0) port->ring.dropFront();
-          break;
+  for (size_t word = 0; word * 64 < count; ++word) {
+    uint64_t bits = visit_[word].exchange(0, std::memory_order_acq_rel);
+    if (clearAll) bits = ~uint64_t{0};
+    uint64_t keep = 0;
+    for (; bits != 0; bits &= bits - 1) {
+      const int bit = __builtin_ctzll(bits);
+      const size_t i = word * 64 + static_cast<size_t>(bit);
+      if (i >= count) {
+        // Ports published after this cycle read the count: theirs is the next cycle.
+        keep |= bits;
+        break;
+      }
+      MIDIPort* port = slots_[i].load(std::memory_order_seq_cst);
+      if (!port) continue;
+      const bool output = port->direction == MIDIPort::Direction::Output;
+      void* buffer = jack_port_get_buffer(port->port_, frames);
+      if (buffer && output) {
+        jack_midi_clear_buffer(buffer);
+        size_t written = 0;
+        while (uint16_t length = port->ring.frontLength()) {
+          jack_midi_data_t* event = jack_midi_event_reserve(buffer, 0, length);
+          if (!event) {
+            // A message that does not fit even an empty buffer never will: drop it rather
+            // than block the port. Otherwise the rest waits for the next cycle, in order.
+            if (written == 0) port->ring.dropFront();
+            break;
+          }
+          port->ring.popFront(event);
+          ++written;
         }
-        port->ring.popFront(event);
-        ++written;
+        // A buffer keeps its contents between cycles: one written now is cleared next.
+        port->bufferUsed_ = written > 0;
+      } else if (buffer) {
+        jack_nframes_t events = jack_midi_get_event_count(buffer);
+        for (jack_nframes_t e = 0; e < events; ++e) {
+          jack_midi_event_t event;
+          if (jack_midi_event_get(&event, buffer, e) != 0) continue;
+          if (event.size == 0 || event.size > UINT16_MAX) continue;
+          port->ring.push(event.buffer, static_cast<uint16_t>(event.size));  // full: dropped
+        }
       }
-      port->bufferUsed_ = written > 0;
-    } else {
-      jack_nframes_t events = jack_midi_get_event_count(buffer);
-      for (jack_nframes_t e = 0; e < events; ++e) {
-        jack_midi_event_t event;
-        if (jack_midi_event_get(&event, buffer, e) != 0) continue;
-        if (event.size == 0 || event.size > UINT16_MAX) continue;
-        port->ring.push(event.buffer, static_cast<uint16_t>(event.size));  // full: dropped
-      }
+      if (!output || port->bufferUsed_ || port->ring.frontLength() != 0) keep |= uint64_t{1} << bit;
     }
+    if (keep != 0) visit_[word].fetch_or(keep, std::memory_order_relaxed);
   }
   cycles_.fetch_add(1, std::memory_order_seq_cst);
   inCycle_.store(false, std::memory_order_seq_cst);
@@ -225,6 +238,7 @@ std::shared_ptr<MIDIPort> MIDIConnection::addPort(const std::string& baseName,
   port->uuid = jack_port_uuid(port->port_);
   port->slot_ = static_cast<int>(slot);
   slots_[slot].store(port.get(), std::memory_order_seq_cst);
+  markForVisit(port->slot_);
   if (slotsInUse_.load(std::memory_order_relaxed) < slot + 1) {
     slotsInUse_.store(slot + 1, std::memory_order_release);
   }
@@ -272,8 +286,11 @@ bool MIDIConnection::send(MIDIPort& port, const std::string& destination,
   {
     std::shared_lock use(clientMutex_);
     if (port.removed_ || !client_ || !alive()) return false;
-    if (port.waiting_.empty() && jack_port_connected_to(port.port_, destination.c_str()))
-      return port.ring.pushPacketList(list);
+    if (port.waiting_.empty() && jack_port_connected_to(port.port_, destination.c_str())) {
+      if (!port.ring.pushPacketList(list)) return false;
+      markForVisit(port.slot_);
+      return true;
+    }
   }
   // Not connected yet, or earlier packets still wait: these go out behind them.
   if (port.waiting_.size() >= MIDIPort::kMaxWaitingLists) return false;
@@ -317,6 +334,7 @@ bool MIDIConnection::serveWaiting(MIDIPort& port, int& budget) {
         break;
       --budget;
       port.waiting_.pop_front();
+      markForVisit(port.slot_);
     }
     if (port.waiting_.empty()) {
       port.requestedFor_.clear();

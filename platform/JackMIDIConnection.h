@@ -170,6 +170,15 @@ class MIDIConnection {
   std::set<std::string> usedNames_;  // guarded by portsMutex_
   std::array<std::atomic<MIDIPort*>, kMaxPorts> slots_{};
   std::atomic<size_t> slotsInUse_{0};  // high-water mark the process callback scans to
+  // The slots the next cycle must look at, a bit each: set by whatever gives a port
+  // something to do (a new port, packets in an output port's ring) and kept by the cycle
+  // for ports that still need it (input ports always, an output port until its buffer is
+  // empty again). A cycle of an idle template reads a few words instead of every port.
+  std::array<std::atomic<uint64_t>, kMaxPorts / 64> visit_{};
+  void markForVisit(int slot) {
+    visit_[static_cast<size_t>(slot) / 64].fetch_or(uint64_t{1} << (slot % 64),
+                                                    std::memory_order_release);
+  }
   std::atomic<bool> inCycle_{false};
   std::atomic<bool> clearAllBuffers_{false};  // after a buffer-size change
   std::atomic<uint64_t> cycles_{0};

@@ -16,15 +16,37 @@
 
 namespace korvel::platform {
 
-/* `entries` is not empty; each entry has `deadline` and `leeway` members (Duration). */
-template <class Entries>
-Duration PlanWakeup(const Entries& entries) {
+/* `heap` is not empty and is a binary heap with the earliest deadline first: no entry is
+ * due before its parent (index (i - 1) / 2). Each entry has `deadline` and `leeway`
+ * members (Duration). Only entries due by the first one's window end can bound or join
+ * the wake-up, and under a later-due parent the whole subtree is later still, so the
+ * walk visits those entries and their children, not the whole heap: with hundreds of
+ * periodic timers, a wake-up looks at the few that share it. */
+template <class Heap>
+Duration PlanWakeup(const Heap& heap) {
+  const auto size = heap.size();
+  const Duration horizon = heap[0].deadline + std::max(heap[0].leeway, Duration::zero());
+  // The walk's stack: a path of at most the heap's depth, times two children each.
+  size_t stack[2 * 64];
+  size_t depth = 0;
+  auto visitUnderHorizon = [&](auto&& visit) {
+    depth = 0;
+    stack[depth++] = 0;
+    while (depth > 0) {
+      const size_t i = stack[--depth];
+      visit(heap[i]);
+      for (size_t child = 2 * i + 1; child <= 2 * i + 2 && child < size; ++child)
+        if (heap[child].deadline <= horizon) stack[depth++] = child;
+    }
+  };
   Duration latest = Duration::max();
-  for (const auto& entry : entries)
+  visitUnderHorizon([&](const auto& entry) {
     latest = std::min(latest, entry.deadline + std::max(entry.leeway, Duration::zero()));
+  });
   Duration wake = Duration::min();
-  for (const auto& entry : entries)
+  visitUnderHorizon([&](const auto& entry) {
     if (entry.deadline <= latest) wake = std::max(wake, entry.deadline);
+  });
   return wake;
 }
 
