@@ -3,7 +3,8 @@
  * when its identity (device, inode, size, modification and change times) differs from
  * the one read last, or when the last read failed. A file rewritten in place or replaced
  * by a rename always shows a new identity; one changed too recently for its times to be
- * trusted is read again next time (see ReadSharedFile).
+ * trusted is read again next time (see ReadSharedFile). The ticks of one timer wake-up
+ * share one look at the file (see CurrentWakeup): they are due at one moment.
  *
  * Thread-safe: readers on several threads share one cache and one parse.
  */
@@ -15,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/Dispatch.h"
 #include "platform/SafeFile.h"
 
 namespace korvel::link {
@@ -26,10 +28,20 @@ class ChangedFileCache {
    * the bytes and returns std::optional<Value>. */
   template <class Parse>
   std::shared_ptr<const Value> read(const std::string& path, Parse&& parse) {
+    // The ticks of one wake-up share one look at the file: for a file every instance
+    // reads, that is one look a wake-up instead of one per instance.
+    const uint64_t wakeup = platform::CurrentWakeup();
+    {
+      std::lock_guard lock(mutex_);
+      if (wakeup != 0 && wakeup == lookedInWakeup_ && path_ == path) return value_;
+    }
     auto current = platform::SharedFileIdentity(path);
     {
       std::lock_guard lock(mutex_);
-      if (current && known_ && *known_ == *current && path_ == path) return value_;
+      if (current && known_ && *known_ == *current && path_ == path) {
+        lookedInWakeup_ = wakeup;
+        return value_;
+      }
     }
     std::optional<platform::FileIdentity> identity;
     std::shared_ptr<const Value> value;
@@ -40,6 +52,7 @@ class ChangedFileCache {
     known_ = identity;
     path_ = path;
     value_ = value;
+    lookedInWakeup_ = wakeup;
     return value;
   }
 
@@ -48,6 +61,7 @@ class ChangedFileCache {
   std::string path_;
   std::optional<platform::FileIdentity> known_;  // only set after a read that succeeded
   std::shared_ptr<const Value> value_;
+  uint64_t lookedInWakeup_ = 0;  // the wake-up of the last look, 0 for none
 };
 
 }  // namespace korvel::link

@@ -304,7 +304,11 @@ class SystemDispatcher final : public Dispatcher {
           continue;
         }
         plannedWake_ = Duration::min();
-        while (!heap_.empty() && heap_.front().deadline <= now) due.push_back(popLocked());
+        // What the plan put in this wake-up, and not what else has come due while the
+        // thread was late to wake: otherwise how late the system woke it would decide
+        // where the next group starts, and a periodic timer would fire at a different
+        // point of its window each period, so that some of its periods ran long.
+        while (!heap_.empty() && heap_.front().deadline <= wake) due.push_back(popLocked());
         // Re-arm repeating timers before their ticks run, from the nominal deadline so
         // that the period does not drift; ticks missed while late are skipped.
         for (Entry& entry : due) {
@@ -349,6 +353,7 @@ class SystemDispatcher final : public Dispatcher {
       // rest for long.
       if (!ticks.empty()) {
         utility_.post([batch = std::move(ticks)] {
+          WakeupScope wakeup;
           for (const Task& tick : batch) tick();
         });
         ticks = {};
@@ -433,6 +438,19 @@ SystemDispatcher& TheSystemDispatcher() {
 std::atomic<Dispatcher*> gTestDispatcher{nullptr};
 
 }  // namespace
+
+namespace {
+thread_local uint64_t tCurrentWakeup = 0;
+std::atomic<uint64_t> gWakeups{0};
+}  // namespace
+
+uint64_t CurrentWakeup() { return tCurrentWakeup; }
+
+WakeupScope::WakeupScope() : outer_(tCurrentWakeup) {
+  tCurrentWakeup = gWakeups.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+WakeupScope::~WakeupScope() { tCurrentWakeup = outer_; }
 
 Dispatcher& CurrentDispatcher() {
   if (Dispatcher* installed = gTestDispatcher.load(std::memory_order_acquire)) return *installed;

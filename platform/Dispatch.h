@@ -69,6 +69,25 @@ Dispatcher& CurrentDispatcher();
  * dispatcher. Tests only, between instances. */
 void SetDispatcherForTesting(Dispatcher* dispatcher);
 
+/* While the ticks of one timer wake-up run, on the thread that runs them: a number that
+ * names that wake-up (never 0); 0 anywhere else. The ticks of one wake-up are due at one
+ * moment, so work that is the same for all of them -- a look at a file they share -- may
+ * be done once for all. */
+uint64_t CurrentWakeup();
+
+/* Names the work this thread does while it lives as one wake-up's (see CurrentWakeup).
+ * Dispatchers mark their tick batches with it; a test may stand for a wake-up. */
+class WakeupScope {
+ public:
+  WakeupScope();
+  ~WakeupScope();
+  WakeupScope(const WakeupScope&) = delete;
+  WakeupScope& operator=(const WakeupScope&) = delete;
+
+ private:
+  uint64_t outer_;
+};
+
 /* Runs `fn` exactly once per process, even when several threads race on the first call:
  * the losers wait until the winner's `fn` has returned. A token is zero-initialised
  * (`static OnceToken token;`). If `fn` throws, the token is reset and the next caller

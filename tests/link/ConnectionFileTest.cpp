@@ -12,6 +12,7 @@
 
 #include <gmock/gmock.h>
 
+#include "platform/Dispatch.h"
 #include "platform/SafeFile.h"
 #include "platform/UnicodeText.h"
 #include "tests/link/LinkFileFixture.h"
@@ -318,6 +319,24 @@ TEST_F(ConnectionFileReader, UnchangedFilesAreNotReadAgainAndEveryChangeIsSeen) 
   WriteFile(ConnectionPath(), named("Fox"));
   KR_ReadConnectionFile(inst_.get());
   EXPECT_EQ(TrackName(), "Fox") << "a failed read is tried again";
+
+  // The ticks of one wake-up share one look at the active-track file; a change made
+  // between two of them shows from the next wake-up on.
+  {
+    korvel::platform::WakeupScope wakeup;
+    KR_CheckActiveTrack(&other);
+    WriteFile(temp, "42"), ::rename(temp.c_str(), ActiveUIDPath().c_str());
+    KR_CheckActiveTrack(inst_.get());
+    EXPECT_TRUE(!Active() && KR_Load(other.isActiveTrack)) << "this wake-up's look";
+  }
+  reads();
+  {
+    korvel::platform::WakeupScope wakeup;
+    KR_CheckActiveTrack(inst_.get());
+    KR_CheckActiveTrack(&other);
+    EXPECT_TRUE(Active() && !KR_Load(other.isActiveTrack));
+  }
+  EXPECT_EQ(reads(), 1u);
   korvel::platform::SetSettledClockSkewForTesting(0);
   KR_FreeConnectionFileCache(&other);
 }
