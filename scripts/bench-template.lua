@@ -1,10 +1,10 @@
 -- Driven by bench-template.sh through ardour7-lua. Arguments: MODE ("create" or "load"),
 -- the session directory, the session name, and for "create" the number of MIDI tracks
--- and whether each gets Korvel ("1") or not ("0").
+-- and the URI of the LV2 plug-in each gets ("" for none).
 -- Prints "start" at once, "created" or "ready" when done; a loaded session stays open
 -- until a line arrives on standard input.
 local mode, dir, name = arg[1], arg[2], arg[3]
-local tracks, withKorvel = tonumber(arg[4] or "0"), arg[5] == "1"
+local tracks, pluginURI = tonumber(arg[4] or "0"), arg[5] or ""
 io.stdout:setvbuf("line")
 print("start")
 AudioEngine:set_backend("JACK", "korvel-bench", "")
@@ -14,11 +14,11 @@ if mode == "create" then
   local midi1 = ARDOUR.ChanCount(ARDOUR.DataType("midi"), 1)
   local made = Session:new_midi_track(midi1, midi1, false, ARDOUR.PluginInfo(), nil, nil, tracks, "Track",
     ARDOUR.PresentationInfo.max_order, ARDOUR.TrackMode.Normal, true)
-  if withKorvel then
+  if pluginURI ~= "" then
     for track in made:iter() do
-      local korvel = ARDOUR.LuaAPI.new_plugin(Session, "urn:korvel:lv2", ARDOUR.PluginType.LV2, "")
-      assert(not korvel:isnil(), "Korvel not found (LV2_PATH?)")
-      track:add_processor_by_index(korvel, 0, nil, true)
+      local plugin = ARDOUR.LuaAPI.new_plugin(Session, pluginURI, ARDOUR.PluginType.LV2, "")
+      assert(not plugin:isnil(), pluginURI .. " not found (LV2_PATH?)")
+      track:add_processor_by_index(plugin, 0, nil, true)
     end
   end
   Session:save_state("", false, false, false, false, false)

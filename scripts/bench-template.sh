@@ -4,6 +4,9 @@
 # ardour7-lua on a private JACK server (dummy driver). Prints the load time and the idle
 # CPU of the whole Ardour process for each, and the ratios:
 #   load time with Korvel at most 1.2x, idle CPU at most 2 percentage points of one core more.
+# A third session carries a bare LV2 MIDI thru (bench/ReferenceThruLV2) on every track
+# instead: what running any MIDI plug-in per track costs Ardour itself, so that Korvel's
+# own share of the difference shows.
 # Not part of the tests. The sessions are built once (creating them takes minutes) and
 # reused from BENCH_TEMPLATE_DIR; delete that directory to build them again.
 #
@@ -22,6 +25,9 @@ SCRIPT=$(realpath scripts/bench-template.lua)
 command -v ardour7-lua >/dev/null || { echo "ardour7-lua is missing (Debian package ardour)" >&2; exit 2; }
 mkdir -p "$WORK/home" "$WORK/lv2"
 ln -sfn "$LV2_BUNDLE_DIR/Korvel.lv2" "$WORK/lv2/Korvel.lv2"  # a path with nothing else to scan
+REFERENCE_THRU=$(realpath -m build/bench/ReferenceThru.lv2)
+[ -f "$REFERENCE_THRU/manifest.ttl" ] || { echo "no $REFERENCE_THRU (build the benchmarks first)" >&2; exit 2; }
+ln -sfn "$REFERENCE_THRU" "$WORK/lv2/ReferenceThru.lv2"
 export LV2_PATH="$WORK/lv2" HOME="$WORK/home"
 export JACK_DEFAULT_SERVER="korvel-bench-$$"
 export JACK_NO_AUDIO_RESERVATION=1
@@ -50,7 +56,7 @@ thread_seconds() {
 # utime + stime of a process, in seconds.
 cpu_seconds() { awk -v hz="$(getconf CLK_TCK)" '{ sub(/^.*\) /, ""); print ($12 + $13) / hz }' "/proc/$1/stat"; }
 
-create() {  # name with-korvel
+create() {  # name plug-in-URI ("" for none)
   local dir="$WORK/$1"
   [ -f "$dir/$1.ardour" ] && return
   rm -rf "$dir"
@@ -89,12 +95,13 @@ measure() {  # name -> "LOAD_SECONDS IDLE_CPU_PERCENT"
     'BEGIN { printf "%.3f %.2f\n", r - s, 100 * (c1 - c0) / (t1 - t0) }'
 }
 
-create plain 0
-create korvel 1
+create plain ""
+create korvel urn:korvel:lv2
+create thru urn:korvel:bench:reference-thru
 echo "load: $(cat /proc/loadavg)"
 declare -A LOAD CPU
 for round in $(seq "$ROUNDS"); do
-  for name in plain korvel; do
+  for name in plain thru korvel; do
     read -r l c < <(measure "$name")
     echo "round $round  $name: load ${l} s, idle CPU ${c} % of one core"
     LOAD[$name]="${LOAD[$name]:-} $l"; CPU[$name]="${CPU[$name]:-} $c"
@@ -103,7 +110,9 @@ done
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 lp=$(echo "${LOAD[plain]}" | median); lk=$(echo "${LOAD[korvel]}" | median)
 cp=$(echo "${CPU[plain]}" | median); ck=$(echo "${CPU[korvel]}" | median)
-awk -v lp="$lp" -v lk="$lk" -v cp="$cp" -v ck="$ck" -v n="$TRACKS" 'BEGIN {
+ct=$(echo "${CPU[thru]}" | median)
+awk -v lp="$lp" -v lk="$lk" -v cp="$cp" -v ck="$ck" -v ct="$ct" -v n="$TRACKS" 'BEGIN {
   printf "%d tracks, medians: load %.2f s without Korvel, %.2f s with (%.2fx, at most 1.2x)\n", n, lp, lk, lk / lp
   printf "idle CPU %.2f %% without, %.2f %% with (+%.2f points, at most 2)\n", cp, ck, ck - cp
+  printf "idle CPU with a bare MIDI thru on every track %.2f %% (+%.2f points): Korvel beyond it +%.2f\n", ct, ct - cp, ck - ct
   exit (lk / lp <= 1.2 && ck - cp <= 2) ? 0 : 1 }'
