@@ -142,7 +142,15 @@ void KR_SetupMIDIAndTimer(KorvelInstance* inst) {
 
   korvel::platform::TimerSource* timer = dispatcher.makeTimerSource(DispatchQueue::Utility);
   inst->linkTimer = timer;
-  timer->setEventHandler([inst] { KR_LinkTick(inst); });
+  // The instance whose events go to the companion ticks right at its deadlines: with
+  // leeway, where in its window a shared wake-up lands changes from period to period, and
+  // an event could wait longer than one period for its tick. The others keep the leeway
+  // and join its wake-ups. The timer outlives every run of its own handler.
+  timer->setEventHandler([inst, timer] {
+    KR_LinkTick(inst);
+    const bool forwarding = KR_Load(inst->isConnected) != 0 && KR_Load(inst->isActiveTrack) != 0;
+    timer->setLeeway(forwarding ? korvel::platform::Duration::zero() : kTickLeeway);
+  });
   timer->setCancelHandler([inst] { KR_Release(inst); });
   KR_Retain(inst);  // given back by the cancel handler
   timer->setTimer(0ns, kTickInterval, kTickLeeway);

@@ -139,6 +139,9 @@ class SystemTimer final : public TimerSource {
   SystemTimer(SystemDispatcher& owner, DispatchQueue queue) : owner_(owner), queue_(queue) {}
 
   void setTimer(Duration start, Duration interval, Duration leeway) override;
+  void setLeeway(Duration leeway) override {
+    leeway_.store(std::max(leeway, Duration::zero()), std::memory_order_relaxed);
+  }
   void setEventHandler(Task handler) override {
     std::lock_guard lock(mutex_);
     handler_ = std::make_shared<Task>(std::move(handler));
@@ -160,7 +163,9 @@ class SystemTimer final : public TimerSource {
   // Arming state, guarded by the dispatcher's heap mutex.
   Duration start_{0};
   Duration interval_{0};
-  Duration leeway_{0};
+  // Read when a tick is planned; set from any thread without the heap mutex, so that a
+  // tick handler may change it each time at the cost of one store.
+  std::atomic<Duration> leeway_{Duration{0}};
   bool timeSet_ = false;
   bool resumed_ = false;
   uint64_t generation_ = 0;
@@ -235,7 +240,7 @@ class SystemDispatcher final : public Dispatcher {
     if (!timer.resumed_ || !timer.timeSet_ || timer.isCancelled()) return;
     Entry entry;
     entry.deadline = MonotonicNow() + std::max(timer.start_, Duration::zero());
-    entry.leeway = std::max(timer.leeway_, Duration::zero());
+    entry.leeway = timer.leeway_.load(std::memory_order_relaxed);
     entry.timer = TimerRef(&timer);
     entry.generation = ++timer.generation_;
     pushLocked(std::move(entry));
@@ -327,7 +332,7 @@ class SystemDispatcher final : public Dispatcher {
               auto missed = (now - entry.deadline) / timer.interval_;
               next.deadline = entry.deadline + (missed + 1) * timer.interval_;
             }
-            next.leeway = entry.leeway;
+            next.leeway = timer.leeway_.load(std::memory_order_relaxed);
             next.timer = entry.timer;
             next.generation = entry.generation;
             pushLocked(std::move(next));
@@ -376,7 +381,7 @@ void SystemTimer::setTimer(Duration start, Duration interval, Duration leeway) {
   std::lock_guard lock(owner_.heapMutex_);
   start_ = start;
   interval_ = interval;
-  leeway_ = leeway;
+  setLeeway(leeway);
   timeSet_ = true;
   owner_.armLocked(*this);
 }

@@ -35,6 +35,9 @@ class TimerSource {
    * wake-ups of several timers (a tick may come up to `leeway` late, never early). An
    * interval of zero or less makes a one-shot timer. Calling it again re-arms the timer. */
   virtual void setTimer(Duration start, Duration interval, Duration leeway) = 0;
+  /* Changes the leeway of the ticks planned from now on, keeping the timer's phase: the
+   * tick already planned keeps the old one. Cheap when the leeway does not change. */
+  virtual void setLeeway(Duration leeway) = 0;
   virtual void setEventHandler(Task handler) = 0;
   virtual void setCancelHandler(Task handler) = 0;
   virtual void resume() = 0;

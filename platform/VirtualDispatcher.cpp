@@ -75,6 +75,10 @@ class VirtualTimer final : public TimerSource {
     timeSet_ = true;
     armLocked();
   }
+  void setLeeway(Duration leeway) override {
+    std::lock_guard lock(core_->mutex);
+    leeway_ = std::max(leeway, Duration::zero());
+  }
   void setEventHandler(Task handler) override {
     std::lock_guard lock(core_->mutex);
     handler_ = std::make_shared<Task>(std::move(handler));

@@ -75,9 +75,11 @@ TEST(VirtualDispatcher, TicksWhoseLeewayWindowsOverlapShareWakeUpsAndNoneComesEa
     int timers;
     Duration spacing;  // between the first ticks of neighbouring timers
     int ticksPerWakeUpAtLeast;
+    bool promptMiddle = false;  // the middle timer gives up its leeway at its first tick
   };
-  for (const Case& c :
-       {Case{50, 200us, 50}, Case{100, 1ms, 9}, Case{500, 200us, 45}, Case{3, 20ms, 1}}) {
+  // A prompt timer splits the wake-up of its cluster in two at most: none can come early.
+  for (const Case& c : {Case{50, 200us, 50}, Case{100, 1ms, 9}, Case{500, 200us, 45},
+                        Case{3, 20ms, 1}, Case{50, 200us, 25, true}}) {
     VirtualDispatcher d;
     std::vector<TimerSource*> timers;
     std::vector<Duration> wakeUps;
@@ -87,13 +89,21 @@ TEST(VirtualDispatcher, TicksWhoseLeewayWindowsOverlapShareWakeUpsAndNoneComesEa
       TimerSource* t = d.makeTimerSource(DispatchQueue::Utility);
       const Duration first = i * c.spacing;
       t->setTimer(first, 100ms, 10ms);
-      t->setEventHandler([&, first, n = 0]() mutable {
-        const Duration deadline = first + n++ * 100ms;
-        EXPECT_GE(d.now(), deadline) << "early";
-        latest = std::max(latest, d.now() - deadline);
-        if (wakeUps.empty() || wakeUps.back() != d.now()) wakeUps.push_back(d.now());
-        ++ticks;
-      });
+      t->setEventHandler(
+          [&, t, first, prompt = c.promptMiddle && i == c.timers / 2, n = 0]() mutable {
+            const Duration deadline = first + n * 100ms;
+            // The tick after the first was planned already; from the one after, a prompt timer
+            // ticks at its deadlines, in its old phase.
+            if (prompt && n == 0) t->setLeeway(0ms);
+            if (prompt && n >= 2) {
+              EXPECT_EQ(d.now(), deadline) << c.timers << " timers, tick " << n;
+            }
+            ++n;
+            EXPECT_GE(d.now(), deadline) << "early";
+            latest = std::max(latest, d.now() - deadline);
+            if (wakeUps.empty() || wakeUps.back() != d.now()) wakeUps.push_back(d.now());
+            ++ticks;
+          });
       t->resume();
       timers.push_back(t);
     }
