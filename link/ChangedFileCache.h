@@ -42,6 +42,15 @@ class ChangedFileCache {
         lookedInWakeup_ = wakeup;
         return value_;
       }
+      // No regular file there (the usual case without a companion): the read would refuse
+      // it as well, so it is not opened; the next read looks again.
+      if (!current) {
+        known_.reset();
+        path_ = path;
+        value_ = nullptr;
+        lookedInWakeup_ = wakeup;
+        return nullptr;
+      }
     }
     std::optional<platform::FileIdentity> identity;
     std::shared_ptr<const Value> value;

@@ -111,6 +111,13 @@ bool HasSettled(const struct stat& st) {
          now.tv_sec + gClockSkewSeconds.load(std::memory_order_relaxed);
 }
 
+// O_NONBLOCK: opening a FIFO must not wait for a writer. O_NOFOLLOW: a link planted at
+// the path (to /dev/zero, to someone's private file) is refused outright.
+int OpenForReading(const std::string& path, Links links) {
+  const int follow = links == Links::Refuse ? O_NOFOLLOW : 0;
+  return ::open(path.c_str(), O_RDONLY | follow | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+}
+
 std::optional<std::string> ReadOpenFile(int fd, size_t maxSize, struct stat& st) {
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > maxSize) return std::nullopt;
@@ -130,10 +137,7 @@ std::optional<std::string> ReadSharedFile(const std::string& path, size_t maxSiz
 }
 
 std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxSize, Links links) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer. O_NOFOLLOW: a link planted at
-  // the path (to /dev/zero, to someone's private file) is refused outright.
-  const int follow = links == Links::Refuse ? O_NOFOLLOW : 0;
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | follow | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  FileDescriptor fd(OpenForReading(path, links));
   if (fd.get() < 0) return std::nullopt;
   struct stat st;
   return ReadOpenFile(fd.get(), maxSize, st);
@@ -148,8 +152,7 @@ std::optional<FileIdentity> SharedFileIdentity(const std::string& path) {
 std::optional<std::string> ReadSharedFile(const std::string& path,
                                           std::optional<FileIdentity>& identity) {
   identity.reset();
-  FileDescriptor fd(
-      ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  FileDescriptor fd(OpenForReading(path, Links::Refuse));
   if (fd.get() < 0) return std::nullopt;
   // The identity is taken before the bytes, so the bytes are never older than it: a
   // change during the read shows as a new identity next time.
