@@ -152,7 +152,9 @@ int MIDIConnection::process(jack_nframes_t frames) {
   const bool clearAll = clearAllBuffers_.exchange(false, std::memory_order_acq_rel);
   for (size_t word = 0; word * 64 < count; ++word) {
     uint64_t bits = visit_[word].exchange(0, std::memory_order_acq_rel);
-    if (clearAll) bits = ~uint64_t{0};
+    // After a buffer-size change every port in use is visited once.
+    if (const size_t inWord = count - word * 64; clearAll)
+      bits |= inWord >= 64 ? ~uint64_t{0} : (uint64_t{1} << inWord) - 1;
     uint64_t keep = 0;
     for (; bits != 0; bits &= bits - 1) {
       const int bit = __builtin_ctzll(bits);
