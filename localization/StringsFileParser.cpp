@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/UnicodeText.h"
@@ -156,34 +158,13 @@ class Parser {
   // After a backslash.
   bool parseEscape(std::string& out) {
     char c = text_[pos_++];
-    switch (c) {
-      case 'a':
-        out.push_back('\a');
-        return true;
-      case 'b':
-        out.push_back('\b');
-        return true;
-      case 'f':
-        out.push_back('\f');
-        return true;
-      case 'n':
-        out.push_back('\n');
-        return true;
-      case 'r':
-        out.push_back('\r');
-        return true;
-      case 't':
-        out.push_back('\t');
-        return true;
-      case 'v':
-        out.push_back('\v');
-        return true;
-      case 'u':
-      case 'U':
-        return parseUnicodeEscape(out);
-      default:
-        break;
+    // The letters of the C escapes and the control characters they stand for.
+    static constexpr std::string_view kLetters = "abfnrtv", kControls = "\a\b\f\n\r\t\v";
+    if (const size_t letter = kLetters.find(c); letter != std::string_view::npos) {
+      out.push_back(kControls[letter]);
+      return true;
     }
+    if (c == 'u' || c == 'U') return parseUnicodeEscape(out);
     if (c >= '0' && c <= '7') {
       unsigned value = static_cast<unsigned>(c - '0');
       for (int digits = 1; digits < 3 && peek() >= '0' && peek() <= '7'; ++digits) {
