@@ -154,10 +154,12 @@ class SystemTimer final : public TimerSource {
   void cancel() override;
   bool isCancelled() const override { return cancelled_.load(std::memory_order_acquire); }
 
-  /* Called by the timer thread when a tick is due: the task that runs the tick on the
-   * timer's queue, or nothing when the previous handler is still running (ticks coalesce
-   * rather than overlap) or the timer was cancelled. */
-  Task fire();
+  /* Called by the timer thread when a tick is due: whether the tick is to run (then its
+   * caller must see that runTick() follows on the timer's queue), false when the previous
+   * handler is still running (ticks coalesce rather than overlap) or the timer was
+   * cancelled. */
+  bool fire();
+  void runTick();
   DispatchQueue queue() const { return queue_; }
 
   // Arming state, guarded by the dispatcher's heap mutex.
@@ -171,7 +173,6 @@ class SystemTimer final : public TimerSource {
   uint64_t generation_ = 0;
 
  private:
-  void runTick();
   void postCancelHandler();
 
   SystemDispatcher& owner_;
@@ -290,7 +291,6 @@ class SystemDispatcher final : public Dispatcher {
   [[noreturn]] void runTimers() {
     NameThisThread("korvel-timer");
     std::vector<Entry> due;
-    std::vector<Task> ticks;
     for (;;) {
       {
         std::unique_lock lock(heapMutex_);
@@ -339,29 +339,31 @@ class SystemDispatcher final : public Dispatcher {
           }
         }
       }
+      // The ticks of one wake-up run one after another as one task: one hand-over and
+      // one worker woken, where a task each made both workers wake and take turns at the
+      // queue's lock for every tick. Ticks do not wait for anything, so none holds up the
+      // rest for long. The batch holds the timers themselves, so that a wake-up costs one
+      // allocation however many ticks it carries.
+      std::vector<TimerRef> ticks;
       for (Entry& entry : due) {
         if (entry.timer) {
-          if (entry.stale) continue;
-          if (Task tick = entry.timer->fire()) {
-            if (entry.timer->queue() == DispatchQueue::Utility)
-              ticks.push_back(std::move(tick));
-            else
-              async(entry.timer->queue(), std::move(tick));
+          if (entry.stale || !entry.timer->fire()) continue;
+          const DispatchQueue queue = entry.timer->queue();
+          if (queue == DispatchQueue::Utility) {
+            if (ticks.empty()) ticks.reserve(due.size());
+            ticks.push_back(std::move(entry.timer));
+          } else {
+            async(queue, [ref = std::move(entry.timer)] { ref->runTick(); });
           }
         } else if (entry.task) {
           async(entry.queue, std::move(entry.task));
         }
       }
-      // The ticks of one wake-up run one after another as one task: one hand-over and
-      // one worker woken, where a task each made both workers wake and take turns at the
-      // queue's lock for every tick. Ticks do not wait for anything, so none holds up the
-      // rest for long.
       if (!ticks.empty()) {
         utility_.post([batch = std::move(ticks)] {
           WakeupScope wakeup;
-          for (const Task& tick : batch) tick();
+          for (const TimerRef& timer : batch) timer->runTick();
         });
-        ticks = {};
       }
       due.clear();
     }
@@ -400,11 +402,11 @@ void SystemTimer::cancel() {
   if (!inFlight_) postCancelHandler();
 }
 
-Task SystemTimer::fire() {
+bool SystemTimer::fire() {
   std::lock_guard lock(mutex_);
-  if (isCancelled() || inFlight_) return nullptr;
+  if (isCancelled() || inFlight_) return false;
   inFlight_ = true;
-  return [ref = TimerRef(this)] { ref->runTick(); };
+  return true;
 }
 
 void SystemTimer::runTick() {
