@@ -44,13 +44,7 @@ class ChangedFileCache {
       }
       // No regular file there (the usual case without a companion): the read would refuse
       // it as well, so it is not opened; the next read looks again.
-      if (!current) {
-        known_.reset();
-        path_ = path;
-        value_ = nullptr;
-        lookedInWakeup_ = wakeup;
-        return nullptr;
-      }
+      if (!current) return rememberLocked(path, std::nullopt, nullptr, wakeup);
     }
     std::optional<platform::FileIdentity> identity;
     std::shared_ptr<const Value> value;
@@ -58,14 +52,21 @@ class ChangedFileCache {
       if (auto parsed = parse(*bytes)) value = std::make_shared<const Value>(std::move(*parsed));
     }
     std::lock_guard lock(mutex_);
-    known_ = identity;
-    path_ = path;
-    value_ = value;
-    lookedInWakeup_ = wakeup;
-    return value;
+    return rememberLocked(path, identity, std::move(value), wakeup);
   }
 
  private:
+  /* mutex_ held: what a look at `path` found, for the looks that follow. */
+  std::shared_ptr<const Value> rememberLocked(const std::string& path,
+                                              std::optional<platform::FileIdentity> identity,
+                                              std::shared_ptr<const Value> value, uint64_t wakeup) {
+    known_ = identity;
+    path_ = path;
+    value_ = std::move(value);
+    lookedInWakeup_ = wakeup;
+    return value_;
+  }
+
   std::mutex mutex_;
   std::string path_;
   std::optional<platform::FileIdentity> known_;  // only set after a read that succeeded

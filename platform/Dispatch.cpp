@@ -342,8 +342,8 @@ class SystemDispatcher final : public Dispatcher {
       // The ticks of one wake-up run one after another as one task: one hand-over and
       // one worker woken, where a task each made both workers wake and take turns at the
       // queue's lock for every tick. Ticks do not wait for anything, so none holds up the
-      // rest for long. The batch holds the timers themselves, so that a wake-up costs one
-      // allocation however many ticks it carries.
+      // rest for long. The batch holds the timers themselves, so that a wake-up allocates
+      // twice (the batch and the task carrying it) however many ticks it carries.
       std::vector<TimerRef> ticks;
       for (Entry& entry : due) {
         if (entry.timer) {

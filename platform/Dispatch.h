@@ -79,7 +79,8 @@ void SetDispatcherForTesting(Dispatcher* dispatcher);
 uint64_t CurrentWakeup();
 
 /* Names the work this thread does while it lives as one wake-up's (see CurrentWakeup).
- * Dispatchers mark their tick batches with it; a test may stand for a wake-up. */
+ * The system dispatcher marks its tick batches with it (the virtual one runs ticks one by
+ * one, each its own look); a test may stand for a wake-up. */
 class WakeupScope {
  public:
   WakeupScope();
